@@ -1,0 +1,12 @@
+#include "console/console.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+void print_line(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}

@@ -1,0 +1,103 @@
+// The reader polls: it pulls one raw byte at a time through read_byte, which pauses
+// briefly when nothing has arrived, and checks the one-second deadline only between
+// attempts, so a frame that is still arriving is never cut off by it.
+#include <array>
+#include <cstring>
+
+#include "console/console.h"
+#include "link/link_protocol.h"
+#include "serial/serial_port.h"
+#include "timing/clock.h"
+
+namespace {
+
+constexpr std::int64_t READ_DEADLINE_MS = 1000;
+
+// The byte that follows an escape byte, decoded; false for anything that is not the
+// complement of an escaped value.
+bool unescape(std::uint8_t second, std::uint8_t* value) {
+    switch (second) {
+        case 0xA3:
+            *value = 0x5C;
+            return true;
+        case 0xEC:
+            *value = 0x13;
+            return true;
+        case 0xEE:
+            *value = 0x11;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// One attempt at a frame. The start, length and check bytes go to scratch, never to
+// the record; the body goes straight into packet.data.
+int read_frame(Packet& packet) {
+    std::array<std::uint8_t, 2> scratch{};
+    if (read_unescaped(scratch.data(), 1) != LINK_OK || scratch[0] != FRAME_START) {
+        return LINK_FAILED;
+    }
+    if (read_unescaped(scratch.data(), 2) != LINK_OK) {
+        return LINK_FAILED;
+    }
+    const auto length = static_cast<std::uint16_t>(scratch[0] << 8 | scratch[1]);
+    packet.len = length;
+    if (length < FRAME_LENGTH_MIN) {
+        print_line("[warn]:[read_packet]:len error %d\r\n", length);
+        return LINK_FAILED;
+    }
+    if (read_unescaped(packet.data.data(), length) != LINK_OK ||
+        read_unescaped(scratch.data(), 1) != LINK_OK) {
+        return LINK_FAILED;
+    }
+    // Compared at every length, the largest included, so a corrupted frame is never
+    // delivered.
+    const std::uint8_t computed = xor_check(packet.data.data(), length);
+    if (computed != scratch[0]) {
+        print_line("[warn]:[read_packet]: crc error %d %d\r\n", computed, scratch[0]);
+        return LINK_FAILED;
+    }
+    if (packet.data[0] != FRAME_TYPE_TEXT) {
+        return LINK_FAILED;
+    }
+    const auto payload_size = static_cast<std::uint16_t>(length - 1);
+    std::memmove(packet.data.data(), packet.data.data() + 1, payload_size);
+    packet.len = payload_size;
+    return LINK_OK;
+}
+
+}  // namespace
+
+int read_unescaped(std::uint8_t* dst, std::uint16_t count) {
+    std::uint16_t index = 0;
+    do {
+        std::uint8_t byte = 0;
+        if (read_byte(&byte) != 0) {
+            return LINK_FAILED;
+        }
+        if (byte == ESCAPE_BYTE) {
+            std::uint8_t second = 0;
+            if (read_byte(&second) != 0) {
+                return LINK_FAILED;
+            }
+            if (!unescape(second, &byte)) {
+                print_line("[warn]:esc char error 0x%02x\r\n", second);
+                return LINK_ESCAPE_ERROR;
+            }
+        }
+        dst[index] = byte;
+        ++index;
+    } while (index < count);
+    return LINK_OK;
+}
+
+int read_packet(Packet& packet) {
+    const std::int64_t start = now_ms();
+    do {
+        if (read_frame(packet) == LINK_OK) {
+            return LINK_OK;
+        }
+    } while (now_ms() - start < READ_DEADLINE_MS);
+    return LINK_FAILED;
+}

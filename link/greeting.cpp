@@ -1,0 +1,12 @@
+#include <array>
+
+#include "link/link_protocol.h"
+#include "serial/serial_port.h"
+
+int send_hello() {
+    static constexpr std::array<std::uint8_t, 5> hello{'h', 'e', 'l', 'l', 'o'};
+    std::array<std::uint8_t, HELLO_BUFFER_SIZE> frame;
+    const std::size_t size = encode_frame(FRAME_TYPE_TEXT, hello, frame);
+    port_send(frame.data(), size);
+    return static_cast<int>(size);
+}

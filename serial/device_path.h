@@ -1,0 +1,27 @@
+// How a port name becomes the path of a device. Shared by every backend so that a name
+// means the same on each platform.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+// Room for a device path, its terminating zero included.
+inline constexpr std::size_t DEVICE_PATH_SIZE = 1024;
+
+enum port_name_parse : int {
+    PORT_NAME_NUMBER = 1,    // "COM" and a number were read
+    PORT_NAME_MISMATCH = 0,  // the text does not start with "COM" and a number
+    PORT_NAME_ENDED = -1,    // the text ended before a number could start
+};
+
+// Reads "COM" followed by a decimal number as the formatted-input conversion "COM%d"
+// does: white space before the number is skipped, a sign is allowed, and whatever
+// follows the digits is ignored. A number beyond the range of int saturates at its
+// limit instead of wrapping. number is set only when the result is PORT_NAME_NUMBER.
+port_name_parse parse_port_name(const char* name, int* number);
+
+// Forms the device path for name: the name exactly as typed for port numbers of 9 or
+// less (and for a name that ends before its number), otherwise "\\.\COM<n>", the form
+// Windows needs for ports from 10 up. Returns 0, or -1 when the name is not of the
+// form COM<n> or does not fit path.
+int device_path_for(const char* name, std::span<char, DEVICE_PATH_SIZE> path);

@@ -1,0 +1,13 @@
+// Where a Windows-style device path leads on a POSIX system.
+#pragma once
+
+#include <span>
+
+#include "serial/device_path.h"
+
+// Maps a device path formed by device_path_for to a file to open. A leading "\\.\" is
+// dropped. If what remains names an entry in the working directory (a user's
+// `ln -s /dev/ttyUSB0 COM3`), that entry is used; otherwise exactly "COM<n>" with n
+// from 1 up, without leading zeros, means the n-th built-in port, /dev/ttyS<n-1>.
+// Returns 0, or -1 when the path leads nowhere.
+int posix_device_for(const char* path, std::span<char, DEVICE_PATH_SIZE> device);
