@@ -1,0 +1,99 @@
+#include "tests/fake_device.h"
+
+#include <deque>
+
+#include "serial/serial_port.h"
+#include "timing/clock.h"
+
+std::intptr_t port_handle = PORT_CLOSED;
+
+namespace {
+
+struct scheduled_byte {
+    std::int64_t at_ms;
+    std::uint8_t value;
+};
+
+struct fake_state {
+    std::int64_t now = 0;
+    std::int64_t step_per_reading = 0;
+    std::deque<scheduled_byte> incoming;
+    std::vector<std::uint8_t> sent;
+    int purges = 0;
+};
+
+fake_state state;
+
+bool byte_ready() {
+    return !state.incoming.empty() && state.incoming.front().at_ms <= state.now;
+}
+
+}  // namespace
+
+void fake_reset() {
+    state = fake_state{};
+    port_handle = 3;
+}
+
+void fake_arrive(std::int64_t at_ms, std::span<const std::uint8_t> bytes) {
+    for (const std::uint8_t b : bytes) {
+        state.incoming.push_back({at_ms, b});
+    }
+}
+
+void fake_arrive(std::int64_t at_ms, std::initializer_list<std::uint8_t> bytes) {
+    fake_arrive(at_ms, std::span<const std::uint8_t>(bytes.begin(), bytes.size()));
+}
+
+std::int64_t fake_now() {
+    return state.now;
+}
+std::size_t fake_unread() {
+    return state.incoming.size();
+}
+const std::vector<std::uint8_t>& fake_sent() {
+    return state.sent;
+}
+int fake_purges() {
+    return state.purges;
+}
+void fake_clock_step_per_reading(std::int64_t ms) {
+    state.step_per_reading = ms;
+}
+
+std::int64_t now_ms() {
+    const std::int64_t reading = state.now;
+    state.now += state.step_per_reading;
+    return reading;
+}
+
+void pause_ms(int ms) {
+    state.now += ms;
+}
+
+std::intptr_t open_port(const char*) {
+    return PORT_CLOSED;
+}
+
+int read_byte(std::uint8_t* dst) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (port_handle != PORT_CLOSED && byte_ready()) {
+            *dst = state.incoming.front().value;
+            state.incoming.pop_front();
+            return 0;
+        }
+        pause_ms(1);
+    }
+    return -1;
+}
+
+void port_send(const std::uint8_t* bytes, std::size_t count) {
+    if (port_handle == PORT_CLOSED) {
+        return;
+    }
+    ++state.purges;
+    while (byte_ready()) {
+        state.incoming.pop_front();
+    }
+    state.sent.insert(state.sent.end(), bytes, bytes + count);
+}

@@ -1,0 +1,241 @@
+// The frame reader against a scripted port on a virtual clock.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "link/link_protocol.h"
+#include "tests/fake_device.h"
+
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+
+bytes frame(std::uint8_t type, const bytes& payload) {
+    bytes out(STUFFED_FRAME_MAX);
+    out.resize(encode_frame(type, payload, out));
+    return out;
+}
+
+bytes text_frame(const std::string& text) {
+    return frame(FRAME_TYPE_TEXT, bytes(text.begin(), text.end()));
+}
+
+struct read_outcome {
+    int result;
+    std::string printed;
+};
+
+class FrameReader : public ::testing::Test {
+  protected:
+    void SetUp() override { fake_reset(); }
+
+    read_outcome read() {
+        ::testing::internal::CaptureStdout();
+        const int result = read_packet(packet);
+        return {result, ::testing::internal::GetCapturedStdout()};
+    }
+
+    std::string payload() const {
+        return std::string(packet.data.begin(), packet.data.begin() + packet.len);
+    }
+
+    Packet packet{};
+};
+
+TEST_F(FrameReader, DeliversThePayloadOfAKnownFrame) {
+    fake_arrive(0, {0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0xA6});
+    const read_outcome out = read();
+    EXPECT_EQ(out.result, LINK_OK);
+    EXPECT_EQ(out.printed, "");
+    EXPECT_EQ(packet.len, 2);
+    EXPECT_EQ(payload(), "OK");
+}
+
+TEST_F(FrameReader, UnstuffsLengthBodyAndCheckBeforeUsingThem) {
+    // 16 payload bytes give length 17 (0x11); 0x11, 0x13 and 0x5C travel escaped.
+    bytes body{0x11, 0x13, 0x5C};
+    body.resize(16, 'z');
+    fake_arrive(0, frame(FRAME_TYPE_TEXT, body));
+    ASSERT_EQ(read().result, LINK_OK);
+    EXPECT_EQ(packet.len, 16);
+    EXPECT_EQ(bytes(packet.data.begin(), packet.data.begin() + 16), body);
+}
+
+TEST_F(FrameReader, LengthTwoDeliversOneByte) {
+    fake_arrive(0, text_frame("A"));
+    ASSERT_EQ(read().result, LINK_OK);
+    EXPECT_EQ(payload(), "A");
+}
+
+TEST_F(FrameReader, LargestFrameIsDeliveredAndItsCheckByteCompared) {
+    bytes body(PAYLOAD_MAX);
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        body[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    bytes wire = frame(FRAME_TYPE_TEXT, body);
+    fake_arrive(0, wire);
+    ASSERT_EQ(read().result, LINK_OK);
+    EXPECT_EQ(packet.len, PAYLOAD_MAX);
+    EXPECT_TRUE(std::equal(body.begin(), body.end(), packet.data.begin()));
+
+    // The same frame with its check byte corrupted must not be delivered.
+    fake_reset();
+    wire.back() = static_cast<std::uint8_t>(wire.back() == 0x00 ? 0x01 : 0x00);
+    fake_arrive(0, wire);
+    const read_outcome out = read();
+    EXPECT_EQ(out.result, LINK_FAILED);
+    EXPECT_NE(out.printed.find(" crc error "), std::string::npos) << out.printed;
+}
+
+TEST_F(FrameReader, WarningsHaveTheirExactText) {
+    struct warning_case {
+        const char* name;
+        bytes wire;
+        std::string printed;
+    };
+    const std::vector<warning_case> cases{
+        {"length 0", {0xAD, 0x00, 0x00}, "[warn]:[read_packet]:len error 0\r\n"},
+        {"length 1", {0xAD, 0x00, 0x01, 0xA2, 0xA2}, "[warn]:[read_packet]:len error 1\r\n"},
+        {"wrong check",
+         {0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0x07},
+         "[warn]:[read_packet]: crc error 166 7\r\n"},
+        {"escape then zero", {0x5C, 0x00}, "[warn]:esc char error 0x00\r\n"},
+        {"escape inside body",
+         {0xAD, 0x00, 0x03, 0xA2, 0x5C, 0x5C},
+         "[warn]:esc char error 0x5c\r\n"},
+    };
+    for (const warning_case& c : cases) {
+        fake_reset();
+        fake_arrive(0, c.wire);
+        const read_outcome out = read();
+        EXPECT_EQ(out.result, LINK_FAILED) << c.name;
+        EXPECT_EQ(out.printed, c.printed) << c.name;
+    }
+}
+
+TEST_F(FrameReader, KeepsHuntingAfterEveryKindOfRefusal) {
+    const bytes good = text_frame("after");
+    const std::vector<bytes> refusals{
+        {0xAD, 0x00, 0x00},                          // length 0
+        {0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0x07},  // wrong check byte
+        {0x5C, 0x00},                                // bad escape
+        frame(0x17, {'x'}),                          // another type
+    };
+    for (const bytes& refusal : refusals) {
+        fake_reset();
+        fake_arrive(0, refusal);
+        fake_arrive(0, good);
+        EXPECT_EQ(read().result, LINK_OK);
+        EXPECT_EQ(payload(), "after");
+    }
+}
+
+TEST_F(FrameReader, NoiseWithoutStartOrEscapeIsSkippedByteByByte) {
+    fake_arrive(0, {0x00, 0xFF, 0x41, 0xA2, 0x11, 0x13, 0x0D, 0x0A});
+    fake_arrive(0, text_frame("ok"));
+    const read_outcome out = read();
+    EXPECT_EQ(out.result, LINK_OK);
+    EXPECT_EQ(out.printed, "");
+    EXPECT_EQ(payload(), "ok");
+}
+
+TEST_F(FrameReader, AStartByteInNoiseSwallowsTheFollowingFrame) {
+    // The stray 0xAD takes the real frame's bytes as its length (0xAD00) and body; no
+    // resynchronisation happens, and the body runs dry within the second.
+    fake_arrive(0, {0xAD});
+    fake_arrive(0, text_frame("lost"));
+    EXPECT_EQ(read().result, LINK_FAILED);
+    EXPECT_GE(fake_now(), 1000);
+}
+
+TEST_F(FrameReader, StrayEscapeBeforeTheStartLosesThatFrame) {
+    fake_arrive(0, {0x5C});
+    fake_arrive(0, text_frame("lost"));
+    const read_outcome out = read();
+    EXPECT_EQ(out.result, LINK_FAILED);
+    EXPECT_EQ(out.printed, "[warn]:esc char error 0xad\r\n");
+}
+
+TEST_F(FrameReader, OtherTypesAreSkippedSilently) {
+    fake_arrive(0, frame(0xA1, {'n', 'o'}));
+    fake_arrive(300, text_frame("yes"));
+    const read_outcome out = read();
+    EXPECT_EQ(out.result, LINK_OK);
+    EXPECT_EQ(out.printed, "");
+    EXPECT_EQ(payload(), "yes");
+}
+
+TEST_F(FrameReader, ResponseLateInTheSecondIsStillDelivered) {
+    fake_arrive(990, text_frame("late"));
+    ASSERT_EQ(read().result, LINK_OK);
+    EXPECT_EQ(payload(), "late");
+}
+
+TEST_F(FrameReader, GivesUpAfterOneSecondOfSilence) {
+    const read_outcome out = read();
+    EXPECT_EQ(out.result, LINK_FAILED);
+    EXPECT_EQ(out.printed, "");
+    EXPECT_GE(fake_now(), 1000);
+    EXPECT_LE(fake_now(), 1004);
+}
+
+TEST_F(FrameReader, ResponseAfterTheDeadlineIsLeftUnread) {
+    fake_arrive(1100, text_frame("too late"));
+    EXPECT_EQ(read().result, LINK_FAILED);
+    EXPECT_GT(fake_unread(), 0u);
+}
+
+TEST_F(FrameReader, FirstAttemptRunsEvenWhenTheClockHasAlreadyRunOut) {
+    fake_clock_step_per_reading(5000);
+    fake_arrive(0, text_frame("first"));
+    ASSERT_EQ(read().result, LINK_OK);
+    EXPECT_EQ(payload(), "first");
+}
+
+TEST_F(FrameReader, ABodyArrivingAcrossTheDeadlineIsNotCutShort) {
+    // Start at 900 ms, then one byte every millisecond: the frame ends well after 1 s.
+    const bytes wire = text_frame(std::string(400, 'b'));
+    for (std::size_t i = 0; i < wire.size(); ++i) {
+        fake_arrive(900 + static_cast<std::int64_t>(i), {wire[i]});
+    }
+    ASSERT_EQ(read().result, LINK_OK);
+    EXPECT_EQ(packet.len, 400);
+    EXPECT_GT(fake_now(), 1200);
+}
+
+TEST_F(FrameReader, AGapOfThreeMillisecondsInsideAFrameEndsTheAttempt) {
+    const bytes wire = text_frame("gap");
+    fake_arrive(0, bytes(wire.begin(), wire.begin() + 4));
+    fake_arrive(3, bytes(wire.begin() + 4, wire.end()));
+    fake_arrive(10, text_frame("next"));
+    ASSERT_EQ(read().result, LINK_OK);
+    EXPECT_EQ(payload(), "next");
+}
+
+TEST_F(FrameReader, AGapOfOneMillisecondInsideAFrameIsBridged) {
+    const bytes wire = text_frame("gap");
+    fake_arrive(0, bytes(wire.begin(), wire.begin() + 4));
+    fake_arrive(1, bytes(wire.begin() + 4, wire.end()));
+    ASSERT_EQ(read().result, LINK_OK);
+    EXPECT_EQ(payload(), "gap");
+}
+
+TEST_F(FrameReader, BytesAfterAnAcceptedFrameStayUnread) {
+    fake_arrive(0, text_frame("one"));
+    fake_arrive(0, text_frame("two"));
+    ASSERT_EQ(read().result, LINK_OK);
+    EXPECT_EQ(payload(), "one");
+    EXPECT_EQ(fake_unread(), text_frame("two").size());
+}
+
+TEST(Greeting, SendsTheTenBytesAfterAPurge) {
+    fake_reset();
+    fake_arrive(0, {1, 2, 3});
+    EXPECT_EQ(send_hello(), 10);
+    EXPECT_EQ(fake_sent(), (bytes{0xAD, 0x00, 0x06, 0xA2, 0x68, 0x65, 0x6C, 0x6C, 0x6F, 0xC0}));
+    EXPECT_EQ(fake_purges(), 1);
+    EXPECT_EQ(fake_unread(), 0u);
+}
+
+}  // namespace
