@@ -1,0 +1,161 @@
+// The built tool against a device played over a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <random>
+
+#include "tests/e2e/tool_harness.h"
+
+namespace {
+
+const std::string BANNER = "[info]:tervalo start...\r\n";
+const std::string NO_RESPONSE = "[warn]:no response\r\n";
+const std::string OPEN_FAILED = "[error]:open serial port failed\r\n";
+
+class ToolOverPty : public ::testing::Test {
+  protected:
+    void SetUp() override { device.link_as(dir.path() / "COM3"); }
+
+    std::unique_ptr<ToolRun> start(const std::string& port = "COM3") {
+        auto run =
+            std::make_unique<ToolRun>(TERVALO_BINARY, std::vector<std::string>{port}, dir.path());
+        EXPECT_TRUE(run->wait_for_output(BANNER, SHORT_WAIT)) << run->output();
+        return run;
+    }
+
+    // Waits for the next greeting; false (with the reason recorded) if it did not come.
+    bool next_greeting() const {
+        const byte_string got = device.receive(10, LONG_WAIT);
+        EXPECT_EQ(got, greeting_bytes());
+        return got == greeting_bytes();
+    }
+
+    ScratchDir dir;
+    PtyDevice device;
+};
+
+TEST(ToolCommandLine, WithoutAPortPrintsUsageAndFails) {
+    ScratchDir dir;
+    ToolRun run(TERVALO_BINARY, {}, dir.path());
+    EXPECT_EQ(run.wait_exit(SHORT_WAIT), 255);
+    EXPECT_EQ(run.output(), "usage: tervalo com_port\nexample: tervalo COM1\n");
+}
+
+TEST(ToolCommandLine, NamesThatOpenNothingFailWithOneLine) {
+    ScratchDir dir;
+    std::ofstream(dir.path() / "COM4") << "a plain file, not a terminal";
+    std::filesystem::create_symlink("/nonexistent/tty", dir.path() / "COM5");
+    const std::vector<std::string> names{"com3",
+                                         "COM",
+                                         "",
+                                         "COM-1",
+                                         "COM3x",
+                                         "COM4",
+                                         "COM5",
+                                         "/dev/ptmx",
+                                         "COMx",
+                                         "COM1" + std::string(2000, 'x'),
+                                         "COM99999999999",
+                                         "COM5\\..\\..\\etc\\passwd"};
+    for (const std::string& name : names) {
+        ToolRun run(TERVALO_BINARY, {name}, dir.path());
+        EXPECT_EQ(run.wait_exit(SHORT_WAIT), 255) << name.substr(0, 40);
+        EXPECT_EQ(run.output(), OPEN_FAILED) << name.substr(0, 40);
+    }
+}
+
+TEST_F(ToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
+    const auto tool = start();
+    ASSERT_TRUE(next_greeting());
+    const std::string payload = "OK \x01\x7f\xc3\xa9\t|\x11\x13\x5c|";
+    device.send(frame_bytes(0xA2, payload));
+    const std::string expected = BANNER + "[info]:response: " + payload + "\r\n";
+    EXPECT_TRUE(tool->wait_for_output(expected, SHORT_WAIT)) << tool->output();
+    EXPECT_EQ(tool->output(), expected);
+    // The cycle goes on.
+    EXPECT_TRUE(next_greeting());
+}
+
+TEST_F(ToolOverPty, ExtraArgumentsAreIgnored) {
+    ToolRun tool(TERVALO_BINARY, {"COM3", "COM4", "--verbose"}, dir.path());
+    ASSERT_TRUE(tool.wait_for_output(BANNER, SHORT_WAIT)) << tool.output();
+    EXPECT_TRUE(next_greeting());
+}
+
+TEST_F(ToolOverPty, ASilentDeviceGetsNoResponseEveryCycle) {
+    const auto tool = start();
+    ASSERT_TRUE(next_greeting());
+    EXPECT_TRUE(tool->wait_for_output(BANNER + NO_RESPONSE, LONG_WAIT)) << tool->output();
+    ASSERT_TRUE(next_greeting());
+    EXPECT_TRUE(tool->wait_for_output(BANNER + NO_RESPONSE + NO_RESPONSE, LONG_WAIT))
+        << tool->output();
+}
+
+TEST_F(ToolOverPty, BytesSentDuringThePauseAreDiscardedByTheNextGreeting) {
+    const auto tool = start();
+    ASSERT_TRUE(next_greeting());
+    device.send(frame_bytes(0xA2, "first"));
+    ASSERT_TRUE(tool->wait_for_output("[info]:response: first\r\n", SHORT_WAIT));
+    // The tool is pausing now; this frame waits in the line until the next greeting.
+    device.send(frame_bytes(0xA2, "stale"));
+    ASSERT_TRUE(next_greeting());
+    EXPECT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
+    EXPECT_EQ(tool->output(), BANNER + "[info]:response: first\r\n" + NO_RESPONSE);
+}
+
+TEST_F(ToolOverPty, ASecondInstanceCannotOpenTheSamePort) {
+    const auto first = start();
+    {
+        ToolRun second(TERVALO_BINARY, {"COM3"}, dir.path());
+        EXPECT_EQ(second.wait_exit(SHORT_WAIT), 255);
+        EXPECT_EQ(second.output(), OPEN_FAILED);
+    }
+    // The port is freed when the holder ends, even without a clean-up of its own.
+    first->stop();
+    const auto third = start();
+    EXPECT_TRUE(next_greeting());
+}
+
+TEST_F(ToolOverPty, BadInputIsReportedAndTheNextCycleWorks) {
+    std::mt19937 random(20261208);  // deterministic noise
+    byte_string raw_noise(300);
+    for (auto& b : raw_noise) {
+        b = static_cast<std::uint8_t>(random());
+    }
+    byte_string good_frame = frame_bytes(0xA2, "fine");
+    byte_string truncated(good_frame.begin(), good_frame.end() - 2);
+    struct bad_input {
+        byte_string bytes;
+        std::string printed;  // exact, or empty when the outcome is not fixed
+    };
+    const std::vector<bad_input> inputs{
+        {{0x01, 0x02, 0xAD, 0x00, 0x00}, "[warn]:[read_packet]:len error 0\r\n" + NO_RESPONSE},
+        {{0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0x00},
+         "[warn]:[read_packet]: crc error 166 0\r\n" + NO_RESPONSE},
+        {{0x5C, 0x41}, "[warn]:esc char error 0x41\r\n" + NO_RESPONSE},
+        {truncated, NO_RESPONSE},
+        {{0xAD, 0xFF, 0xFF, 0xA2, 'x'}, NO_RESPONSE},  // absurd length, then silence
+        {raw_noise, ""},
+    };
+    const auto tool = start();
+    std::size_t seen = tool->output().size();
+    for (const bad_input& input : inputs) {
+        ASSERT_TRUE(next_greeting());
+        device.send(input.bytes);
+        ASSERT_TRUE(next_greeting());
+        device.send(good_frame);
+        ASSERT_TRUE(tool->wait_for_output("[info]:response: fine\r\n", SHORT_WAIT, seen))
+            << tool->output().substr(seen);
+        const std::string all = tool->output();
+        const std::string this_round = all.substr(seen);
+        seen = all.size();
+        ASSERT_EQ(this_round.substr(this_round.size() - 23), "[info]:response: fine\r\n");
+        if (!input.printed.empty()) {
+            EXPECT_EQ(this_round, input.printed + "[info]:response: fine\r\n");
+        }
+        ASSERT_TRUE(tool->running());
+    }
+}
+
+}  // namespace

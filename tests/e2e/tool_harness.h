@@ -1,0 +1,88 @@
+// Runs a built program against a device played by the test over a pseudo-terminal: a
+// real kernel tty with real termios, reached by the program through a symlink in a
+// temporary working directory.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+using byte_string = std::vector<std::uint8_t>;
+
+// Generous bounds: these only end a test that would otherwise hang.
+inline constexpr std::chrono::milliseconds SHORT_WAIT{5000};
+inline constexpr std::chrono::milliseconds LONG_WAIT{15000};
+
+// A temporary working directory, removed with everything in it.
+class ScratchDir {
+  public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// The device end of a pseudo-terminal. The line is raw before anyone opens the other end.
+class PtyDevice {
+  public:
+    PtyDevice();
+    ~PtyDevice();
+    PtyDevice(const PtyDevice&) = delete;
+    PtyDevice& operator=(const PtyDevice&) = delete;
+
+    const std::string& tty_path() const { return tty_path_; }
+    void link_as(const std::filesystem::path& link) const;
+
+    void send(const byte_string& bytes) const;
+    // Reads exactly count bytes, or fewer if the wait runs out.
+    byte_string receive(std::size_t count, std::chrono::milliseconds wait) const;
+    // Whatever arrives within the wait.
+    byte_string receive_for(std::chrono::milliseconds wait) const;
+    // Closes the device end: what a pulled USB adapter looks like to the program.
+    void hang_up();
+
+  private:
+    int master_ = -1;
+    int tty_ = -1;  // held open so the line keeps its settings between openers
+    std::string tty_path_;
+};
+
+// A program run in a working directory, its standard output and error captured in a
+// file (a pipe could be inherited by helpers of the program and never reach its end).
+class ToolRun {
+  public:
+    ToolRun(const std::string& program, const std::vector<std::string>& args,
+            const std::filesystem::path& cwd);
+    ~ToolRun();
+    ToolRun(const ToolRun&) = delete;
+    ToolRun& operator=(const ToolRun&) = delete;
+
+    std::string output() const;
+    // Waits until the output from offset `from` on contains text; true if it did within
+    // the wait.
+    bool wait_for_output(const std::string& text, std::chrono::milliseconds wait,
+                         std::size_t from = 0) const;
+    // Waits for the program to end; its exit status, or -1 if it had not ended in time.
+    int wait_exit(std::chrono::milliseconds wait);
+    bool running();
+    void stop();
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    std::filesystem::path output_path_;
+};
+
+// The greeting every cycle begins with.
+byte_string greeting_bytes();
+// A stuffed frame of the given type and payload.
+byte_string frame_bytes(std::uint8_t type, const std::string& payload);
