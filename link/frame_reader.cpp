@@ -1,6 +1,9 @@
 // The reader polls: it pulls one raw byte at a time through read_byte, which pauses
 // briefly when nothing has arrived, and checks the one-second deadline only between
-// attempts, so a frame that is still arriving is never cut off by it.
+// attempts, so a frame that is still arriving is never cut off by it. Between attempts
+// it waits for the line to have a byte: on an idle line every attempt would give up
+// after its two empty reads, so waiting instead of spinning through them changes
+// nothing but how often the process wakes.
 #include <array>
 #include <cstring>
 
@@ -97,6 +100,10 @@ int read_packet(Packet& packet) {
     do {
         if (read_frame(packet) == LINK_OK) {
             return LINK_OK;
+        }
+        const std::int64_t left = READ_DEADLINE_MS - (now_ms() - start);
+        if (left > 0) {
+            wait_for_input(static_cast<int>(left));
         }
     } while (now_ms() - start < READ_DEADLINE_MS);
     return LINK_FAILED;

@@ -19,9 +19,16 @@ extern std::intptr_t port_handle;
 // It does not store the handle in port_handle.
 std::intptr_t open_port(const char* name);
 
-// Reads one byte into dst. Tries twice, pausing about 1 ms after each empty try.
+// Reads one byte into dst. Tries twice, pausing about 1 ms after each empty try; a
+// pause ends early when a byte arrives, and that byte is left for the next try.
 // Returns 0 when a byte was stored, -1 when none arrived or the port is closed.
 int read_byte(std::uint8_t* dst);
+
+// Waits up to ms milliseconds for the port to have a byte to read. Returns true as
+// soon as it has, false when the time ran out. A port that can deliver nothing (closed,
+// or its device gone) is never reported ready: the call then just pauses for ms, so a
+// caller looping on it cannot spin.
+bool wait_for_input(int ms);
 
 // Discards all pending input and output, then writes count bytes in one go, giving
 // up after 100 ms a byte plus 500 ms. Failures are not reported. Does nothing while

@@ -22,6 +22,7 @@ std::intptr_t port_handle = PORT_CLOSED;
 
 namespace {
 
+constexpr int READ_PAUSE_MS = 1;
 constexpr int WRITE_TIMEOUT_PER_BYTE_MS = 100;
 constexpr int WRITE_TIMEOUT_CONSTANT_MS = 500;
 
@@ -134,9 +135,40 @@ int read_byte(std::uint8_t* dst) {
         if (port_handle != PORT_CLOSED && read(static_cast<int>(port_handle), dst, 1) == 1) {
             return 0;
         }
-        pause_ms(1);
+        wait_for_input(READ_PAUSE_MS);
     }
     return -1;
+}
+
+bool wait_for_input(int ms) {
+    if (port_handle == PORT_CLOSED) {
+        pause_ms(ms);
+        return false;
+    }
+    const std::int64_t deadline = now_ms() + ms;
+    for (;;) {
+        const std::int64_t left = deadline - now_ms();
+        if (left <= 0) {
+            return false;
+        }
+        pollfd readable{static_cast<int>(port_handle), POLLIN, 0};
+        // Returns the number of ready descriptors, 0 on time-out, -1 with errno set.
+        const int ready = poll(&readable, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready == 0) {
+            return false;
+        }
+        // Once the far end has gone (a pulled USB adapter, a closed pseudo-terminal) the
+        // tty reports a hang-up, with POLLIN too, at once and forever; reads then return
+        // nothing. Pausing out the rest keeps a caller from spinning through its attempts.
+        if (ready < 0 || (readable.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            pause_ms(static_cast<int>(left));
+            return false;
+        }
+        return true;
+    }
 }
 
 void port_send(const std::uint8_t* bytes, std::size_t count) {

@@ -83,9 +83,29 @@ int read_byte(std::uint8_t* dst) {
             ReadFile(as_handle(port_handle), dst, 1, &received, nullptr) && received > 0) {
             return 0;
         }
-        pause_ms(1);
+        wait_for_input(1);
     }
     return -1;
+}
+
+// A non-overlapped handle offers no wait with a time limit, so this looks at the driver's
+// input count between 1 ms pauses: on an idle line it costs what the plain pauses did,
+// and it never reads, so a byte it sees is left for the caller.
+bool wait_for_input(int ms) {
+    const std::int64_t deadline = now_ms() + ms;
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        // Nonzero on success; fails once the device has gone, which leaves the pauses.
+        if (port_handle != PORT_CLOSED &&
+            ClearCommError(as_handle(port_handle), &errors, &status) && status.cbInQue > 0) {
+            return true;
+        }
+        if (now_ms() >= deadline) {
+            return false;
+        }
+        pause_ms(1);
+    }
 }
 
 void port_send(const std::uint8_t* bytes, std::size_t count) {

@@ -20,6 +20,7 @@ struct fake_state {
     std::deque<scheduled_byte> incoming;
     std::vector<std::uint8_t> sent;
     int purges = 0;
+    int wakeups = 0;
 };
 
 fake_state state;
@@ -57,6 +58,9 @@ const std::vector<std::uint8_t>& fake_sent() {
 int fake_purges() {
     return state.purges;
 }
+int fake_wakeups() {
+    return state.wakeups;
+}
 void fake_clock_step_per_reading(std::int64_t ms) {
     state.step_per_reading = ms;
 }
@@ -68,7 +72,27 @@ std::int64_t now_ms() {
 }
 
 void pause_ms(int ms) {
+    ++state.wakeups;
     state.now += ms;
+}
+
+// Ends at the next scheduled byte if that comes within the limit, as a wait for
+// readability does.
+bool wait_for_input(int ms) {
+    ++state.wakeups;
+    if (port_handle == PORT_CLOSED || state.incoming.empty()) {
+        state.now += ms;
+        return false;
+    }
+    const std::int64_t next = state.incoming.front().at_ms;
+    if (next > state.now + ms) {
+        state.now += ms;
+        return false;
+    }
+    if (next > state.now) {
+        state.now = next;
+    }
+    return true;
 }
 
 std::intptr_t open_port(const char*) {
@@ -82,7 +106,7 @@ int read_byte(std::uint8_t* dst) {
             state.incoming.pop_front();
             return 0;
         }
-        pause_ms(1);
+        wait_for_input(1);
     }
     return -1;
 }

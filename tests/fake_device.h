@@ -23,5 +23,9 @@ std::size_t fake_unread();
 const std::vector<std::uint8_t>& fake_sent();
 int fake_purges();
 
+// How many pauses and waits the code under test has taken: each is a wake-up of the
+// real process.
+int fake_wakeups();
+
 // Makes each reading of the clock advance it by ms too, as a slow machine would.
 void fake_clock_step_per_reading(std::int64_t ms);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "link/link_protocol.h"
+#include "serial/serial_port.h"
 #include "tests/fake_device.h"
 
 namespace {
@@ -219,6 +220,63 @@ TEST_F(FrameReader, AGapOfOneMillisecondInsideAFrameIsBridged) {
     fake_arrive(1, bytes(wire.begin() + 4, wire.end()));
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(payload(), "gap");
+}
+
+TEST_F(FrameReader, AGapOfTwoMillisecondsInsideAFrameEndsTheAttemptToo) {
+    // The byte at 2 ms cuts the second pause short, but the read has given up by then:
+    // the pause ending early only moves the next attempt forward.
+    const bytes wire = text_frame("gap");
+    fake_arrive(0, bytes(wire.begin(), wire.begin() + 4));
+    fake_arrive(2, bytes(wire.begin() + 4, wire.end()));
+    fake_arrive(10, text_frame("next"));
+    ASSERT_EQ(read().result, LINK_OK);
+    EXPECT_EQ(payload(), "next");
+}
+
+TEST_F(FrameReader, ByteArrivingDuringTheSecondPauseIsLeftForTheNextAttempt) {
+    fake_arrive(2, {0x42});
+    std::uint8_t byte = 0;
+    EXPECT_EQ(read_byte(&byte), -1);
+    EXPECT_EQ(fake_unread(), 1u);
+    EXPECT_EQ(fake_now(), 2);
+    ASSERT_EQ(read_byte(&byte), 0);
+    EXPECT_EQ(byte, 0x42);
+}
+
+TEST_F(FrameReader, AnIdleLineIsWaitedOnNotPolledEveryMillisecond) {
+    // Hunting through empty attempts would wake the process about 1,000 times a second.
+    EXPECT_EQ(read().result, LINK_FAILED);
+    EXPECT_LE(fake_wakeups(), 5);
+    EXPECT_GE(fake_now(), 1000);
+
+    fake_reset();
+    fake_arrive(437, text_frame("woken"));
+    ASSERT_EQ(read().result, LINK_OK);
+    EXPECT_EQ(payload(), "woken");
+    EXPECT_EQ(fake_now(), 437);
+    EXPECT_LE(fake_wakeups(), 5);
+}
+
+TEST_F(FrameReader, TheDeadlineFallsBetweenTheLastMillisecondAndTheNext) {
+    fake_arrive(999, text_frame("just in time"));
+    ASSERT_EQ(read().result, LINK_OK);
+    EXPECT_EQ(payload(), "just in time");
+
+    fake_reset();
+    fake_arrive(1000, text_frame("too late"));
+    EXPECT_EQ(read().result, LINK_FAILED);
+    EXPECT_EQ(fake_unread(), text_frame("too late").size());
+}
+
+TEST_F(FrameReader, NoiseAndRefusalsBetweenIdleStretchesAreStillHuntedThrough) {
+    fake_arrive(100, {0x01, 0x02});
+    fake_arrive(300, {0xAD, 0x00, 0x00});
+    fake_arrive(600, {0x5C, 0x00});
+    fake_arrive(800, text_frame("fourth"));
+    const read_outcome out = read();
+    ASSERT_EQ(out.result, LINK_OK);
+    EXPECT_EQ(out.printed, "[warn]:[read_packet]:len error 0\r\n[warn]:esc char error 0x00\r\n");
+    EXPECT_EQ(payload(), "fourth");
 }
 
 TEST_F(FrameReader, BytesAfterAnAcceptedFrameStayUnread) {
