@@ -4,6 +4,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "tests/e2e/tool_harness.h"
 
@@ -34,6 +35,21 @@ class ToolOverPty : public ::testing::Test {
     ScratchDir dir;
     PtyDevice device;
 };
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Processor time the program has used over a stretch of real time, in clock ticks.
+long cpu_ticks_over(const ToolRun& run, std::chrono::milliseconds stretch) {
+    const long before = cpu_ticks_of(run.pid());
+    std::this_thread::sleep_for(stretch);
+    return cpu_ticks_of(run.pid()) - before;
+}
 
 TEST(ToolCommandLine, WithoutAPortPrintsUsageAndFails) {
     ScratchDir dir;
@@ -156,6 +172,30 @@ TEST_F(ToolOverPty, BadInputIsReportedAndTheNextCycleWorks) {
         }
         ASSERT_TRUE(tool->running());
     }
+}
+
+TEST_F(ToolOverPty, ADeviceThatGoesAwayLeavesTheToolCyclingAsIfSilent) {
+    const auto tool = start();
+    ASSERT_TRUE(next_greeting());
+    ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
+    const long silent_ticks = cpu_ticks_over(*tool, std::chrono::seconds(4));
+
+    device.hang_up();
+    const std::string at_hang_up = tool->output();
+    const long gone_ticks = cpu_ticks_over(*tool, std::chrono::seconds(4));
+    // Two more cycles, each ending in the warning, and nothing else printed.
+    ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE + NO_RESPONSE, LONG_WAIT, at_hang_up.size()))
+        << tool->output();
+    EXPECT_TRUE(tool->running());
+    const std::string all = tool->output();
+    std::string expected = BANNER;
+    for (std::size_t i = count_of(all, NO_RESPONSE); i > 0; --i) {
+        expected += NO_RESPONSE;
+    }
+    EXPECT_EQ(all, expected);
+    // A tool that spun on the hung-up line would use most of a core, hundreds of ticks
+    // in four seconds; waiting, it uses a few. The margin absorbs a busy machine.
+    EXPECT_LE(gone_ticks, silent_ticks + 40) << "silent " << silent_ticks;
 }
 
 }  // namespace

@@ -82,6 +82,9 @@ class ToolRun {
     std::filesystem::path output_path_;
 };
 
+// User plus system processor time of a running process, in clock ticks.
+long cpu_ticks_of(pid_t pid);
+
 // The greeting every cycle begins with.
 byte_string greeting_bytes();
 // A stuffed frame of the given type and payload.
