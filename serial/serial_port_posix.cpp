@@ -120,7 +120,7 @@ std::intptr_t open_port(const char* name) {
     if (fd < 0) {
         return PORT_CLOSED;
     }
-    if (!isatty(fd) || !make_exclusive(fd)) {
+    if (isatty(fd) == 0 || !make_exclusive(fd)) {
         close(fd);
         return PORT_CLOSED;
     }

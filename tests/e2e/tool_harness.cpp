@@ -3,12 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -110,7 +110,7 @@ byte_string PtyDevice::receive(std::size_t count, std::chrono::milliseconds wait
         // EIO while nobody has the other end open: wait rather than spin.
         pollfd p{master_, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left, 50))) > 0 &&
-            (p.revents & POLLHUP)) {
+            (p.revents & POLLHUP) != 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
@@ -127,6 +127,7 @@ ToolRun::ToolRun(const std::string& program, const std::vector<std::string>& arg
     std::vector<std::string> argv_strings{program};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(argv_strings.size() + 1);
     for (std::string& s : argv_strings) {
         argv.push_back(s.data());
     }

@@ -1,0 +1,176 @@
+#include "fuzz/line_script.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "console/console.h"
+#include "tests/fake_device.h"
+
+namespace {
+
+constexpr std::uint64_t GUARD = 0xA5C3'5A3C'9669'0FF0;
+
+std::size_t lines_printed = 0;
+bool lines_well_formed = true;
+
+bool warning_well_formed(std::string_view line) {
+    if (line.size() < 2 || line.substr(line.size() - 2) != "\r\n") {
+        return false;
+    }
+    unsigned first = 0;
+    unsigned second = 0;
+    char end = 0;
+    const std::string text(line);
+    if (std::sscanf(text.c_str(), "[warn]:[read_packet]:len error %u%c", &first, &end) == 2) {
+        return first < FRAME_LENGTH_MIN && end == '\r';
+    }
+    if (std::sscanf(text.c_str(), "[warn]:[read_packet]: crc error %u %u%c", &first, &second,
+                    &end) == 3) {
+        return first <= 0xFF && second <= 0xFF && first != second && end == '\r';
+    }
+    if (std::sscanf(text.c_str(), "[warn]:esc char error 0x%2x%c", &first, &end) == 2) {
+        return first != 0xA3 && first != 0xEC && first != 0xEE && end == '\r' &&
+               text.size() == std::strlen("[warn]:esc char error 0x00\r\n");
+    }
+    return false;
+}
+
+// Decodes one byte of the line at at, advancing at; false where the line ends or an
+// escape pair is invalid.
+bool decode_at(std::span<const std::uint8_t> line, std::size_t& at, std::uint8_t& value) {
+    if (at >= line.size()) {
+        return false;
+    }
+    value = line[at++];
+    if (value != ESCAPE_BYTE) {
+        return true;
+    }
+    if (at >= line.size()) {
+        return false;
+    }
+    switch (line[at++]) {
+        case 0xA3:
+            value = 0x5C;
+            return true;
+        case 0xEC:
+            value = 0x13;
+            return true;
+        case 0xEE:
+            value = 0x11;
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool frame_at(std::span<const std::uint8_t> line, std::size_t at,
+              std::span<const std::uint8_t> payload) {
+    const std::size_t length = payload.size() + 1;
+    std::uint8_t check = FRAME_TYPE_TEXT;
+    for (const std::uint8_t byte : payload) {
+        check ^= byte;
+    }
+    const std::size_t expected_size = 1 + 2 + length + 1;
+    for (std::size_t i = 0; i < expected_size; ++i) {
+        std::uint8_t want = 0;
+        if (i == 0) {
+            want = FRAME_START;
+        } else if (i == 1) {
+            want = static_cast<std::uint8_t>(length >> 8);
+        } else if (i == 2) {
+            want = static_cast<std::uint8_t>(length & 0xFF);
+        } else if (i == 3) {
+            want = FRAME_TYPE_TEXT;
+        } else if (i == expected_size - 1) {
+            want = check;
+        } else {
+            want = payload[i - 4];
+        }
+        std::uint8_t got = 0;
+        if (!decode_at(line, at, got) || got != want) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> schedule_with_gaps(std::span<const std::uint8_t> input) {
+    std::vector<std::uint8_t> line;
+    std::int64_t at_ms = 0;
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        std::uint8_t byte = input[i];
+        if (byte == GAP_MARKER && i + 1 < input.size()) {
+            ++i;
+            if (input[i] != 0) {
+                at_ms += input[i];
+                continue;
+            }
+        }
+        fake_arrive(at_ms, {byte});
+        line.push_back(byte);
+    }
+    return line;
+}
+
+bool line_carries_frame(std::span<const std::uint8_t> line,
+                        std::span<const std::uint8_t> payload) {
+    for (std::size_t at = 0; at < line.size(); ++at) {
+        if (line[at] == FRAME_START && frame_at(line, at, payload)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void arm_guards(GuardedPacket& guarded) {
+    guarded.before.fill(GUARD);
+    guarded.after.fill(GUARD);
+}
+
+bool guards_intact(const GuardedPacket& guarded) {
+    for (std::size_t i = 0; i < guarded.before.size(); ++i) {
+        if (guarded.before[i] != GUARD || guarded.after[i] != GUARD) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::size_t take_printed_lines() {
+    const std::size_t count = lines_printed;
+    lines_printed = 0;
+    return count;
+}
+
+bool printed_lines_well_formed() {
+    const bool well_formed = lines_well_formed;
+    lines_well_formed = true;
+    return well_formed;
+}
+
+void invariant_broken(const char* what) {
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+
+// Replaces the console: the reader's warnings are checked here instead of printed.
+void print_line(const char* format, ...) {
+    std::array<char, 256> line{};
+    va_list args;
+    va_start(args, format);
+    const int size = std::vsnprintf(line.data(), line.size(), format, args);
+    va_end(args);
+    ++lines_printed;
+    if (size < 0 || static_cast<std::size_t>(size) >= line.size() ||
+        !warning_well_formed(std::string_view(line.data(), static_cast<std::size_t>(size)))) {
+        lines_well_formed = false;
+    }
+}
+
+void prepare_console() {}
