@@ -7,7 +7,7 @@
 //
 // The program runs in a scratch directory where COM3 names the pseudo-terminal. A prompt
 // device answers every greeting at once with a frame carrying "world"; a silent one never
-// answers. The first two cycles warm up and are not counted.
+// answers. CYCLES cycles are counted, after two that warm up.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -82,8 +82,8 @@ bool wait_printed(program& p, const std::string& text, std::size_t from,
     const auto deadline = clock_type::now() + std::chrono::seconds(5);
     while (p.printed.find(text, from) == std::string::npos) {
         pollfd readable{p.output, POLLIN, 0};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - clock_type::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
         if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) <= 0) {
             return false;
         }
@@ -124,7 +124,8 @@ long peak_resident_kib(pid_t pid) {
 
 double percentile(std::vector<double> values, double share) {
     std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1) + 0.5);
+    const auto index =
+        static_cast<std::size_t>(share * static_cast<double>(values.size() - 1) + 0.5);
     return values[index];
 }
 
@@ -186,7 +187,7 @@ int main(int argc, char** argv) {
     double first_cpu_ns = 0;
     std::uint64_t first_allocations = 0;
 
-    for (int cycle = 0; cycle < WARM_UP_CYCLES + cycles; ++cycle) {
+    for (int cycle = 0; cycle <= WARM_UP_CYCLES + cycles; ++cycle) {
         const byte_string greeting = device.receive(10, std::chrono::seconds(10));
         const auto greeted = clock_type::now();
         if (greeting != greeting_bytes()) {
@@ -201,7 +202,7 @@ int main(int argc, char** argv) {
             periods.push_back(ms_between(previous_greeting, greeted));
         }
         previous_greeting = greeted;
-        if (cycle == WARM_UP_CYCLES + cycles - 1) {
+        if (cycle == WARM_UP_CYCLES + cycles) {
             break;  // the last greeting closes the last counted cycle
         }
         if (prompt) {

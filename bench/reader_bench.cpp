@@ -50,7 +50,8 @@ BENCHMARK(LargestFrame);
 // Short responses back to back: a five-byte payload, ten bytes on the wire.
 void ShortFrames(benchmark::State& state) {
     constexpr std::size_t FRAMES = 1000;
-    const std::vector<std::uint8_t> one = encoded(std::vector<std::uint8_t>{'w', 'o', 'r', 'l', 'd'});
+    const std::vector<std::uint8_t> one =
+        encoded(std::vector<std::uint8_t>{'w', 'o', 'r', 'l', 'd'});
     std::vector<std::uint8_t> wire;
     for (std::size_t i = 0; i < FRAMES; ++i) {
         wire.insert(wire.end(), one.begin(), one.end());

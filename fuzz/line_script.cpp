@@ -118,8 +118,7 @@ std::vector<std::uint8_t> schedule_with_gaps(std::span<const std::uint8_t> input
     return line;
 }
 
-bool line_carries_frame(std::span<const std::uint8_t> line,
-                        std::span<const std::uint8_t> payload) {
+bool line_carries_frame(std::span<const std::uint8_t> line, std::span<const std::uint8_t> payload) {
     for (std::size_t at = 0; at < line.size(); ++at) {
         if (line[at] == FRAME_START && frame_at(line, at, payload)) {
             return true;

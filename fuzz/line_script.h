@@ -21,8 +21,7 @@ std::vector<std::uint8_t> schedule_with_gaps(std::span<const std::uint8_t> input
 // Whether line holds, somewhere, a frame of type 0xA2 that carries exactly payload with
 // a check byte that matches, decoded independently of the reader (raw 0x11 and 0x13 are
 // taken as themselves, as the reader takes them).
-bool line_carries_frame(std::span<const std::uint8_t> line,
-                        std::span<const std::uint8_t> payload);
+bool line_carries_frame(std::span<const std::uint8_t> line, std::span<const std::uint8_t> payload);
 
 // The reader's record between two guard areas; the guards must survive every read.
 struct GuardedPacket {

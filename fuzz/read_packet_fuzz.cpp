@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!guards_intact(guarded)) {
             invariant_broken("the terminating zero left the record");
         }
-        if (!line_carries_frame(line, std::span<const std::uint8_t>(packet.data.data(), packet.len))) {
+        if (!line_carries_frame(line,
+                                std::span<const std::uint8_t>(packet.data.data(), packet.len))) {
             invariant_broken("delivered a payload that no valid frame on the line carried");
         }
     }

@@ -20,8 +20,7 @@ std::vector<std::uint8_t> wire(STUFFED_FRAME_MAX);
 // 0xAD would start a frame and 0x5C would pair with the next byte; either makes the
 // outcome legitimately different, so they are moved to a neighbouring value.
 std::uint8_t harmless(std::uint8_t byte) {
-    return byte == FRAME_START || byte == ESCAPE_BYTE ? static_cast<std::uint8_t>(byte + 1)
-                                                      : byte;
+    return byte == FRAME_START || byte == ESCAPE_BYTE ? static_cast<std::uint8_t>(byte + 1) : byte;
 }
 
 }  // namespace
