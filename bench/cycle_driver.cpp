@@ -138,6 +138,19 @@ double cpu_ns_of(pid_t pid) {
     return ns;
 }
 
+// Whether the counting library is mapped into the process, so that a count of zero
+// means no allocation rather than no counting.
+bool maps_library(pid_t pid, const std::string& library) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        if (line.find(library) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::uint64_t read_count(const std::uint64_t* shared) {
     return shared == nullptr ? 0 : __atomic_load_n(shared, __ATOMIC_RELAXED);
 }
@@ -223,8 +236,10 @@ int main(int argc, char** argv) {
     }
     const double wall_ms = ms_between(first_counted, previous_greeting);
     const double cpu_ms = (cpu_ns_of(p.pid) - first_cpu_ns) / 1e6;
-    const std::uint64_t allocated = read_count(allocations) - first_allocations;
+    const std::uint64_t total_allocated = read_count(allocations);
+    const std::uint64_t allocated = total_allocated - first_allocations;
     const long peak_kib = peak_resident_kib(p.pid);
+    const bool counted = allocations != nullptr && maps_library(p.pid, alloc_library);
     kill(p.pid, SIGKILL);
     waitpid(p.pid, nullptr, 0);
 
@@ -244,8 +259,11 @@ int main(int argc, char** argv) {
     std::printf("cpu: %.3f %% of one core (%.1f ms over %.1f s)\n", 100.0 * cpu_ms / wall_ms,
                 cpu_ms, wall_ms / 1000.0);
     std::printf("peak resident memory: %ld KiB\n", peak_kib);
-    if (allocations != nullptr) {
-        std::printf("heap allocations: %llu over %zu cycles (%.2f per cycle)\n",
+    if (allocations != nullptr && !counted) {
+        std::printf("heap allocations: not counted (the counter was not loaded)\n");
+    } else if (counted) {
+        std::printf("heap allocations: %llu since start, %llu over %zu cycles (%.2f per cycle)\n",
+                    static_cast<unsigned long long>(total_allocated),
                     static_cast<unsigned long long>(allocated), periods.size(),
                     static_cast<double>(allocated) / static_cast<double>(periods.size()));
     }

@@ -1,0 +1,78 @@
+// The Linux port backend against a pseudo-terminal: the waits that replace blind sleeps
+// end when a byte arrives, run their time out on a silent line, and after a hang-up pause
+// instead of returning at once. Bounds are generous; the machine may be busy.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "serial/serial_port.h"
+#include "tests/e2e/tool_harness.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using steady = std::chrono::steady_clock;
+
+long long ms_since(steady::time_point start) {
+    return std::chrono::duration_cast<milliseconds>(steady::now() - start).count();
+}
+
+class PosixPort : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        device.link_as(dir.path() / "COM3");
+        const auto previous = std::filesystem::current_path();
+        std::filesystem::current_path(dir.path());
+        port_handle = open_port("COM3");
+        std::filesystem::current_path(previous);
+        ASSERT_NE(port_handle, PORT_CLOSED);
+    }
+    void TearDown() override {
+        if (port_handle != PORT_CLOSED) {
+            close(static_cast<int>(port_handle));
+            port_handle = PORT_CLOSED;
+        }
+    }
+
+    ScratchDir dir;
+    PtyDevice device;
+};
+
+TEST_F(PosixPort, AWaitEndsWhenAByteArrivesAndLeavesItToBeRead) {
+    std::thread sender([this] {
+        std::this_thread::sleep_for(milliseconds(100));
+        device.send({0x42});
+    });
+    const auto start = steady::now();
+    const bool ready = wait_for_input(10000);
+    const long long waited = ms_since(start);
+    sender.join();
+    EXPECT_TRUE(ready);
+    EXPECT_LT(waited, 5000);
+    std::uint8_t byte = 0;
+    ASSERT_EQ(read_byte(&byte), 0);
+    EXPECT_EQ(byte, 0x42);
+}
+
+TEST_F(PosixPort, AWaitOnASilentLineRunsItsTimeOut) {
+    const auto start = steady::now();
+    EXPECT_FALSE(wait_for_input(100));
+    EXPECT_GE(ms_since(start), 95);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(read_byte(&byte), -1);
+}
+
+TEST_F(PosixPort, AfterAHangUpAWaitPausesInsteadOfReturningAtOnce) {
+    device.hang_up();
+    const auto start = steady::now();
+    EXPECT_FALSE(wait_for_input(200));
+    EXPECT_GE(ms_since(start), 190);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(read_byte(&byte), -1);
+    // The tool's cycle sends into the dead line as well; that must not fail loudly either.
+    port_send(greeting_bytes().data(), greeting_bytes().size());
+}
+
+}  // namespace
