@@ -14,6 +14,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <random>
 
@@ -122,6 +124,25 @@ TEST_F(WineToolOverPty, NamesThatOpenNothingFailWithOneLine) {
         EXPECT_EQ(run->output(), OPEN_FAILED) << name.substr(0, 40);
     }
     EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(100)).empty());
+}
+
+TEST_F(WineTool, NamesLeadingToOrdinaryFilesAreRefusedAndTheFilesLeftAlone) {
+    // Below COM10 the name is opened as typed, so Windows takes these as relative paths
+    // to files; the tool must not greet a file, nor read its contents as a response.
+    const std::string contents = "a plain file, not a serial port\n";
+    std::filesystem::create_directory(dir.path() / "sub");
+    std::ofstream(dir.path() / "COM3x") << contents;
+    std::ofstream(dir.path() / "data") << contents;
+    for (const std::string name : {"COM3x", "COM5\\..\\data", "COM5\\..\\sub\\..\\data"}) {
+        const auto run = run_tool({name}, dir.path());
+        EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << name;
+        EXPECT_EQ(run->output(), OPEN_FAILED) << name;
+    }
+    for (const char* file : {"COM3x", "data"}) {
+        std::ifstream in(dir.path() / file, std::ios::binary);
+        const std::string now{std::istreambuf_iterator<char>(in), {}};
+        EXPECT_EQ(now, contents) << file;
+    }
 }
 
 TEST_F(WineToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
