@@ -7,10 +7,7 @@
 // whole run. Not tested here because Wine cannot show them: that share mode 0 keeps a
 // second opener out (Wine does not lock a tty), the DTR and RTS lines (a pseudo-terminal
 // has none), and Windows' coarse Sleep(1).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -159,27 +156,10 @@ TEST_F(WineToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
 }
 
 TEST_F(WineToolOverPty, TheLineIsSetTo921600BaudEightNoneOneWithoutFlowControl) {
-    // Start from everything wrong (but still raw, so no byte is taken as a signal).
-    const int tty = open(device.tty_path().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(tty, 0);
-    termios wrong{};
-    ASSERT_EQ(tcgetattr(tty, &wrong), 0);
-    cfsetispeed(&wrong, B9600);
-    cfsetospeed(&wrong, B9600);
-    wrong.c_cflag = (wrong.c_cflag & ~tcflag_t{CSIZE}) | CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
-    wrong.c_iflag |= IXON | IXOFF;
-    ASSERT_EQ(tcsetattr(tty, TCSANOW, &wrong), 0);
-
+    set_wrong_line(device.tty_path());
     const auto tool = start();
     ASSERT_TRUE(next_greeting());
-    termios line{};
-    ASSERT_EQ(tcgetattr(tty, &line), 0);
-    close(tty);
-    EXPECT_EQ(cfgetospeed(&line), speed_t{B921600});
-    EXPECT_EQ(cfgetispeed(&line), speed_t{B921600});
-    EXPECT_EQ(line.c_cflag & CSIZE, tcflag_t{CS8});
-    EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t{0});
-    EXPECT_EQ(line.c_iflag & (IXON | IXOFF), tcflag_t{0});
+    EXPECT_EQ(line_differences(device.tty_path()), "");
 }
 
 TEST_F(WineToolOverPty, ExtraArgumentsAreIgnored) {
