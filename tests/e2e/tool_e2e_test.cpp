@@ -198,4 +198,11 @@ TEST_F(ToolOverPty, ADeviceThatGoesAwayLeavesTheToolCyclingAsIfSilent) {
     EXPECT_LE(gone_ticks, silent_ticks + 40) << "silent " << silent_ticks;
 }
 
+TEST_F(ToolOverPty, TheLineIsSetTo921600BaudEightNoneOneWithoutFlowControl) {
+    set_wrong_line(device.tty_path());
+    const auto tool = start();
+    ASSERT_TRUE(next_greeting());
+    EXPECT_EQ(line_differences(device.tty_path()), "");
+}
+
 }  // namespace
