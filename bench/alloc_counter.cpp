@@ -12,6 +12,9 @@
 #include <cstdint>
 #include <cstdlib>
 
+// Interposing glibc's allocator means using its reserved names: its internal entry
+// points, and its own parameter names, which the definitions below must repeat.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 extern "C" {
 void* __libc_malloc(std::size_t size);
 void* __libc_calloc(std::size_t count, std::size_t size);
@@ -49,19 +52,19 @@ void count_one() {
 
 extern "C" {
 
-void* malloc(std::size_t size) {
+void* malloc(std::size_t __size) {
     count_one();
-    return __libc_malloc(size);
+    return __libc_malloc(__size);
 }
 
-void* calloc(std::size_t count, std::size_t size) {
+void* calloc(std::size_t __nmemb, std::size_t __size) {
     count_one();
-    return __libc_calloc(count, size);
+    return __libc_calloc(__nmemb, __size);
 }
 
-void* realloc(void* old, std::size_t size) {
+void* realloc(void* __ptr, std::size_t __size) {
     count_one();
-    return __libc_realloc(old, size);
+    return __libc_realloc(__ptr, __size);
 }
 
 void* memalign(std::size_t alignment, std::size_t size) {
@@ -74,14 +77,15 @@ void* aligned_alloc(std::size_t alignment, std::size_t size) {
     return __libc_memalign(alignment, size);
 }
 
-int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
+int posix_memalign(void** __memptr, std::size_t __alignment, std::size_t __size) {
     count_one();
-    void* block = __libc_memalign(alignment, size);
+    void* block = __libc_memalign(__alignment, __size);
     if (block == nullptr) {
         return ENOMEM;
     }
-    *out = block;
+    *__memptr = block;
     return 0;
 }
 
 }  // extern "C"
+// NOLINTEND(bugprone-reserved-identifier)

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -63,6 +64,7 @@ program start(const std::vector<std::string>& command, const std::filesystem::pa
             setenv("TERVALO_ALLOC_COUNTER", alloc_file.c_str(), 1);
         }
         std::vector<char*> argv;
+        argv.reserve(command.size() + 1);
         for (const std::string& arg : command) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }
@@ -125,7 +127,7 @@ long peak_resident_kib(pid_t pid) {
 double percentile(std::vector<double> values, double share) {
     std::sort(values.begin(), values.end());
     const auto index =
-        static_cast<std::size_t>(share * static_cast<double>(values.size() - 1) + 0.5);
+        static_cast<std::size_t>(std::lround(share * static_cast<double>(values.size() - 1)));
     return values[index];
 }
 
@@ -245,6 +247,7 @@ int main(int argc, char** argv) {
 
     const double pauses_ms = prompt ? 1000.0 : 2000.0;
     std::vector<double> overheads;
+    overheads.reserve(periods.size());
     for (const double period : periods) {
         overheads.push_back(period - pauses_ms);
     }

@@ -35,7 +35,8 @@ void LargestFrame(benchmark::State& state) {
     }
     const std::vector<std::uint8_t> wire = encoded(payload);
     memory_port_load(wire);
-    for (auto _ : state) {
+    for (auto iteration : state) {
+        (void)iteration;
         memory_port_rewind();
         read_or_abort();
     }
@@ -58,7 +59,8 @@ void ShortFrames(benchmark::State& state) {
     }
     memory_port_load(wire);
     std::size_t left = 0;
-    for (auto _ : state) {
+    for (auto iteration : state) {
+        (void)iteration;
         if (left == 0) {
             memory_port_rewind();
             left = FRAMES;

@@ -265,16 +265,16 @@ std::string line_differences(const std::string& tty_path) {
     if ((line.c_cflag & CSIZE) != CS8) {
         differences += "not 8 data bits; ";
     }
-    if (line.c_cflag & PARENB) {
+    if ((line.c_cflag & PARENB) != 0) {
         differences += "parity on; ";
     }
-    if (line.c_cflag & CSTOPB) {
+    if ((line.c_cflag & CSTOPB) != 0) {
         differences += "two stop bits; ";
     }
-    if (line.c_cflag & CRTSCTS) {
+    if ((line.c_cflag & CRTSCTS) != 0) {
         differences += "hardware flow control on; ";
     }
-    if (line.c_iflag & (IXON | IXOFF)) {
+    if ((line.c_iflag & (IXON | IXOFF)) != 0) {
         differences += "software flow control on; ";
     }
     return differences;
