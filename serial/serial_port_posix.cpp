@@ -145,16 +145,19 @@ bool wait_for_input(int ms) {
         pause_ms(ms);
         return false;
     }
+    // The first wait is the full ms, never shortened by the clock's millisecond steps, so
+    // a 1 ms pause is at least as long as the sleep it replaces.
     const std::int64_t deadline = now_ms() + ms;
+    std::int64_t left = ms;
     for (;;) {
-        const std::int64_t left = deadline - now_ms();
-        if (left <= 0) {
-            return false;
-        }
         pollfd readable{static_cast<int>(port_handle), POLLIN, 0};
         // Returns the number of ready descriptors, 0 on time-out, -1 with errno set.
         const int ready = poll(&readable, 1, static_cast<int>(left));
         if (ready < 0 && errno == EINTR) {
+            left = deadline - now_ms();
+            if (left <= 0) {
+                return false;
+            }
             continue;
         }
         if (ready == 0) {

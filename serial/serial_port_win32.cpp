@@ -110,10 +110,12 @@ bool wait_for_input(int ms) {
             ClearCommError(as_handle(port_handle), &errors, &status) && status.cbInQue > 0) {
             return true;
         }
+        // Paused before the deadline is tested, so that a 1 ms wait always sleeps once,
+        // as the plain pause did.
+        pause_ms(1);
         if (now_ms() >= deadline) {
             return false;
         }
-        pause_ms(1);
     }
 }
 
