@@ -156,8 +156,8 @@ fault_kind fault_for_cycle(const sim_options& options, std::uint64_t cycle, faul
         return fault_kind::none;
     }
     if (options.mix_seed) {
-        // Both draws are taken every cycle, so a cycle's fault depends on the seed and
-        // the cycle number alone, not on what came before it.
+        // Both draws are taken every cycle, so the stream stays in step with the cycle
+        // count and one seed always gives the same run.
         const bool heads = random() % 2 == 0;
         const std::size_t pick = random() % options.faults.size();
         return heads && previous == fault_kind::none ? options.faults[pick] : fault_kind::none;
