@@ -67,6 +67,15 @@ std::intptr_t open_port(const char* name) {
     if (handle == INVALID_HANDLE_VALUE) {
         return PORT_CLOSED;
     }
+    // A name below COM10 is opened as typed, so "COM5\..\notes.txt" reaches an ordinary
+    // file; greeting it would overwrite its first bytes. Only a communications device has
+    // a line state to read. Returns nonzero on success.
+    DCB current{};
+    current.DCBlength = sizeof(DCB);
+    if (!GetCommState(handle, &current)) {
+        CloseHandle(handle);
+        return PORT_CLOSED;
+    }
     // Refused settings are not reported: the port is used as it is.
     DCB dcb = line_settings();
     SetCommState(handle, &dcb);

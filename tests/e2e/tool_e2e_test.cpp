@@ -158,4 +158,11 @@ TEST_F(ToolOverPty, BadInputIsReportedAndTheNextCycleWorks) {
     }
 }
 
+TEST_F(ToolOverPty, TheLineIsSetTo921600BaudEightNoneOneWithoutFlowControl) {
+    set_wrong_line(device.tty_path());
+    const auto tool = start();
+    ASSERT_TRUE(next_greeting());
+    EXPECT_EQ(line_differences(device.tty_path()), "");
+}
+
 }  // namespace

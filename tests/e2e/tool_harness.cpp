@@ -216,3 +216,49 @@ byte_string frame_bytes(std::uint8_t type, const std::string& payload) {
     out.resize(encode_frame(type, body, out));
     return out;
 }
+
+void set_wrong_line(const std::string& tty_path) {
+    const int tty = open(tty_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios line{};
+    if (tty < 0 || tcgetattr(tty, &line) != 0) {
+        fail("open " + tty_path);
+    }
+    cfsetispeed(&line, B9600);
+    cfsetospeed(&line, B9600);
+    line.c_cflag = (line.c_cflag & ~tcflag_t{CSIZE}) | CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
+    line.c_iflag |= IXON | IXOFF;
+    const int set = tcsetattr(tty, TCSANOW, &line);
+    close(tty);
+    if (set != 0) {
+        fail("tcsetattr " + tty_path);
+    }
+}
+
+std::string line_differences(const std::string& tty_path) {
+    const int tty = open(tty_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios line{};
+    if (tty < 0 || tcgetattr(tty, &line) != 0) {
+        fail("open " + tty_path);
+    }
+    close(tty);
+    std::string differences;
+    if (cfgetispeed(&line) != B921600 || cfgetospeed(&line) != B921600) {
+        differences += "speed is not 921600; ";
+    }
+    if ((line.c_cflag & CSIZE) != CS8) {
+        differences += "not 8 data bits; ";
+    }
+    if (line.c_cflag & PARENB) {
+        differences += "parity on; ";
+    }
+    if (line.c_cflag & CSTOPB) {
+        differences += "two stop bits; ";
+    }
+    if (line.c_cflag & CRTSCTS) {
+        differences += "hardware flow control on; ";
+    }
+    if (line.c_iflag & (IXON | IXOFF)) {
+        differences += "software flow control on; ";
+    }
+    return differences;
+}

@@ -86,3 +86,11 @@ class ToolRun {
 byte_string greeting_bytes();
 // A stuffed frame of the given type and payload.
 byte_string frame_bytes(std::uint8_t type, const std::string& payload);
+
+// Sets the terminal at tty_path to everything the tool must change: 9,600 baud, 7 data
+// bits, odd parity, two stop bits, hardware and software flow control. It stays raw, so
+// no byte from the device is taken as a signal.
+void set_wrong_line(const std::string& tty_path);
+// How the line at tty_path differs from 921,600 baud 8N1 without flow control; empty
+// when it does not.
+std::string line_differences(const std::string& tty_path);

@@ -1,0 +1,246 @@
+// The Windows build of the tool, run under Wine, against a device played over a
+// pseudo-terminal. Wine's serial layer turns the Win32 communications calls into
+// termios calls on whatever the prefix's dosdevices/com<n> link points at, so the
+// same kind of device as in the Linux tests serves here, reached as COM5 and COM12.
+//
+// Run through scripts/wine-env, which provides WINEPREFIX and one wineserver for the
+// whole run. Not tested here because Wine cannot show them: that share mode 0 keeps a
+// second opener out (Wine does not lock a tty), the DTR and RTS lines (a pseudo-terminal
+// has none), and Windows' coarse Sleep(1).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+
+#include "tests/e2e/tool_harness.h"
+
+namespace {
+
+const std::string BANNER = "[info]:tervalo start...\r\n";
+const std::string NO_RESPONSE = "[warn]:no response\r\n";
+const std::string OPEN_FAILED = "[error]:open serial port failed\r\n";
+
+// Why the Windows tests cannot run here, or empty when they can.
+std::string wine_session_problem() {
+    const char* prefix = std::getenv("WINEPREFIX");
+    if (prefix == nullptr || *prefix == '\0') {
+        return "WINEPREFIX is not set: run the Windows tests through scripts/wine-env";
+    }
+    if (!std::filesystem::is_directory(std::filesystem::path(prefix) / "dosdevices")) {
+        return std::string("no dosdevices folder in WINEPREFIX ") + prefix +
+               ": run the Windows tests through scripts/wine-env";
+    }
+    if (!std::filesystem::exists(TERVALO_WINDOWS_EXE)) {
+        return std::string("the Windows build is missing: ") + TERVALO_WINDOWS_EXE;
+    }
+    return "";
+}
+
+std::filesystem::path dos_device(const std::string& name) {
+    return std::filesystem::path(std::getenv("WINEPREFIX")) / "dosdevices" / name;
+}
+
+std::unique_ptr<ToolRun> run_tool(const std::vector<std::string>& args,
+                                  const std::filesystem::path& cwd) {
+    std::vector<std::string> wine_args{TERVALO_WINDOWS_EXE};
+    wine_args.insert(wine_args.end(), args.begin(), args.end());
+    return std::make_unique<ToolRun>(WINE_PROGRAM, wine_args, cwd);
+}
+
+class WineTool : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string problem = wine_session_problem();
+        ASSERT_EQ(problem, "");
+    }
+    ScratchDir dir;
+};
+
+class WineToolOverPty : public WineTool {
+  protected:
+    void SetUp() override {
+        WineTool::SetUp();
+        if (!HasFatalFailure()) {
+            attach(device, "com5");
+        }
+    }
+    void TearDown() override {
+        for (const auto& link : links_) {
+            std::filesystem::remove(link);
+        }
+    }
+
+    // Makes the device the prefix's port of that name; the port numbers 1 to 4 are left
+    // alone because Wine rewrites com1 whenever it boots a prefix.
+    void attach(const PtyDevice& pty, const std::string& dos_name) {
+        const std::filesystem::path link = dos_device(dos_name);
+        std::filesystem::remove(link);
+        pty.link_as(link);
+        links_.push_back(link);
+    }
+
+    // Starting Wine can take a while on a busy machine, hence the long wait.
+    std::unique_ptr<ToolRun> start(const std::vector<std::string>& args = {"COM5"}) {
+        auto run = run_tool(args, dir.path());
+        EXPECT_TRUE(run->wait_for_output(BANNER, LONG_WAIT)) << run->output();
+        return run;
+    }
+
+    bool next_greeting() const {
+        const byte_string got = device.receive(10, LONG_WAIT);
+        EXPECT_EQ(got, greeting_bytes());
+        return got == greeting_bytes();
+    }
+
+    PtyDevice device;
+
+  private:
+    std::vector<std::filesystem::path> links_;
+};
+
+TEST_F(WineTool, WithoutAPortPrintsUsageWithBareLineFeedsAndFails) {
+    const auto run = run_tool({}, dir.path());
+    EXPECT_EQ(run->wait_exit(LONG_WAIT), 255);
+    EXPECT_EQ(run->output(), "usage: tervalo com_port\nexample: tervalo COM1\n");
+}
+
+TEST_F(WineToolOverPty, NamesThatOpenNothingFailWithOneLine) {
+    // com5 leads to a live device, and Windows names are not case sensitive: only the
+    // tool's own parse keeps "com5" out.
+    const std::vector<std::string> names{
+        "com5",          "COM",   "",     "COM-1",
+        "COM7",          "COM3x", "COMx", "COM1" + std::string(2000, 'x'),
+        "COM99999999999"};
+    for (const std::string& name : names) {
+        const auto run = run_tool({name}, dir.path());
+        EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << name.substr(0, 40);
+        EXPECT_EQ(run->output(), OPEN_FAILED) << name.substr(0, 40);
+    }
+    EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(100)).empty());
+}
+
+TEST_F(WineTool, NamesLeadingToOrdinaryFilesAreRefusedAndTheFilesLeftAlone) {
+    // Below COM10 the name is opened as typed, so Windows takes these as relative paths
+    // to files; the tool must not greet a file, nor read its contents as a response.
+    const std::string contents = "a plain file, not a serial port\n";
+    std::filesystem::create_directory(dir.path() / "sub");
+    std::ofstream(dir.path() / "COM3x") << contents;
+    std::ofstream(dir.path() / "data") << contents;
+    for (const std::string name : {"COM3x", "COM5\\..\\data", "COM5\\..\\sub\\..\\data"}) {
+        const auto run = run_tool({name}, dir.path());
+        EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << name;
+        EXPECT_EQ(run->output(), OPEN_FAILED) << name;
+    }
+    for (const char* file : {"COM3x", "data"}) {
+        std::ifstream in(dir.path() / file, std::ios::binary);
+        const std::string now{std::istreambuf_iterator<char>(in), {}};
+        EXPECT_EQ(now, contents) << file;
+    }
+}
+
+TEST_F(WineToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
+    const auto tool = start();
+    ASSERT_TRUE(next_greeting());
+    // Line ends and Ctrl-Z inside the payload catch a console left in text mode.
+    const std::string payload = "OK \x01\x7f\xc3\xa9\t|\x11\x13\x5c|\n|\r\n|\x1a";
+    device.send(frame_bytes(0xA2, payload));
+    const std::string expected = BANNER + "[info]:response: " + payload + "\r\n";
+    EXPECT_TRUE(tool->wait_for_output(expected, SHORT_WAIT)) << tool->output();
+    EXPECT_EQ(tool->output(), expected);
+    EXPECT_EQ(tool->output().find("\r\r"), std::string::npos);
+    EXPECT_TRUE(next_greeting());
+}
+
+TEST_F(WineToolOverPty, TheLineIsSetTo921600BaudEightNoneOneWithoutFlowControl) {
+    set_wrong_line(device.tty_path());
+    const auto tool = start();
+    ASSERT_TRUE(next_greeting());
+    EXPECT_EQ(line_differences(device.tty_path()), "");
+}
+
+TEST_F(WineToolOverPty, ExtraArgumentsAreIgnored) {
+    const auto tool = start({"COM5", "COM6", "--verbose"});
+    EXPECT_TRUE(next_greeting());
+}
+
+TEST_F(WineToolOverPty, PortsFromTenAreReachedThroughTheDeviceNamespace) {
+    for (const std::string name : {"COM12", "COM012"}) {
+        PtyDevice port12;
+        attach(port12, "com12");
+        const auto tool = start({name});
+        EXPECT_EQ(port12.receive(10, LONG_WAIT), greeting_bytes()) << name;
+        port12.send(frame_bytes(0xA2, name));
+        EXPECT_TRUE(tool->wait_for_output("[info]:response: " + name + "\r\n", SHORT_WAIT))
+            << tool->output();
+    }
+    // Nothing went to COM5.
+    EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(100)).empty());
+}
+
+TEST_F(WineToolOverPty, ASilentDeviceGetsNoResponseEveryCycle) {
+    const auto tool = start();
+    ASSERT_TRUE(next_greeting());
+    EXPECT_TRUE(tool->wait_for_output(BANNER + NO_RESPONSE, LONG_WAIT)) << tool->output();
+    ASSERT_TRUE(next_greeting());
+    EXPECT_TRUE(tool->wait_for_output(BANNER + NO_RESPONSE + NO_RESPONSE, LONG_WAIT))
+        << tool->output();
+    EXPECT_EQ(tool->output(), BANNER + NO_RESPONSE + NO_RESPONSE);
+}
+
+TEST_F(WineToolOverPty, BytesSentDuringThePauseAreDiscardedByTheNextGreeting) {
+    const auto tool = start();
+    ASSERT_TRUE(next_greeting());
+    device.send(frame_bytes(0xA2, "first"));
+    ASSERT_TRUE(tool->wait_for_output("[info]:response: first\r\n", SHORT_WAIT));
+    device.send(frame_bytes(0xA2, "stale"));
+    ASSERT_TRUE(next_greeting());
+    EXPECT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
+    EXPECT_EQ(tool->output(), BANNER + "[info]:response: first\r\n" + NO_RESPONSE);
+}
+
+TEST_F(WineToolOverPty, BadInputIsReportedAndTheNextCycleWorks) {
+    std::mt19937 random(20261208);  // deterministic noise, 0x03 and friends included
+    byte_string raw_noise(300);
+    for (auto& b : raw_noise) {
+        b = static_cast<std::uint8_t>(random());
+    }
+    const byte_string good_frame = frame_bytes(0xA2, "fine");
+    const byte_string truncated(good_frame.begin(), good_frame.end() - 2);
+    struct bad_input {
+        byte_string bytes;
+        std::string printed;  // exact, or empty when the outcome is not fixed
+    };
+    const std::vector<bad_input> inputs{
+        {{0x01, 0x02, 0xAD, 0x00, 0x00}, "[warn]:[read_packet]:len error 0\r\n" + NO_RESPONSE},
+        {{0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0x00},
+         "[warn]:[read_packet]: crc error 166 0\r\n" + NO_RESPONSE},
+        {{0x5C, 0x41}, "[warn]:esc char error 0x41\r\n" + NO_RESPONSE},
+        {truncated, NO_RESPONSE},
+        {{0xAD, 0xFF, 0xFF, 0xA2, 'x'}, NO_RESPONSE},
+        {raw_noise, ""},
+    };
+    const auto tool = start();
+    std::size_t seen = tool->output().size();
+    for (const bad_input& input : inputs) {
+        ASSERT_TRUE(next_greeting());
+        device.send(input.bytes);
+        ASSERT_TRUE(next_greeting());
+        device.send(good_frame);
+        ASSERT_TRUE(tool->wait_for_output("[info]:response: fine\r\n", SHORT_WAIT, seen))
+            << tool->output().substr(seen);
+        const std::string all = tool->output();
+        const std::string this_round = all.substr(seen);
+        seen = all.size();
+        ASSERT_EQ(this_round.substr(this_round.size() - 23), "[info]:response: fine\r\n");
+        if (!input.printed.empty()) {
+            EXPECT_EQ(this_round, input.printed + "[info]:response: fine\r\n");
+        }
+        ASSERT_TRUE(tool->running());
+    }
+}
+
+}  // namespace
