@@ -1,5 +1,6 @@
 // tervalo-sim: plays the device side of tervalo's link over a pseudo-terminal or a
 // serial port, answering every greeting, with faults injected on demand.
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -150,13 +151,19 @@ int main(int argc, char** argv) {
     pty_link link;
     const bool own_pty = options.open_port.empty();
     if (own_pty) {
-        // Signals are taken over before the link exists, so none can leave it behind.
-        remove_link_on_signal("");
-        if (const std::string error = create_pty_link(options.port, options.replace_link, link);
-            !error.empty()) {
+        // Held off while the link is made, so that none can leave it behind.
+        sigset_t stops;
+        sigemptyset(&stops);
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&stops, signal_number);
+        }
+        sigprocmask(SIG_BLOCK, &stops, nullptr);
+        const std::string error = create_pty_link(options.port, options.replace_link, link);
+        if (!error.empty()) {
             return fail(EXIT_TROUBLE, error);
         }
         remove_link_on_signal(options.port);
+        sigprocmask(SIG_UNBLOCK, &stops, nullptr);
         port_handle = link.device;
     } else {
         remove_link_on_signal("");

@@ -151,9 +151,11 @@ class SimOnAPort : public ::testing::Test {
     PtyDevice device;
 };
 
-TEST_F(SimOnAPort, AnswersEachGreetingOverAnExistingPort) {
+TEST_F(SimOnAPort, AnswersEachGreetingOverAnExistingPortSetUpAsTervaloSetsIt) {
+    set_wrong_line(device.tty_path());
     const auto sim = start_sim({"--open", "COM5", "--log", "sim.log"}, dir.path());
     EXPECT_EQ(sim->output(), READY + " on COM5\n");
+    EXPECT_EQ(line_differences(device.tty_path()), "");
     EXPECT_EQ(greet(), frame_bytes(0xA2, "reply 1"));
     EXPECT_EQ(greet(), frame_bytes(0xA2, "reply 2"));
     // Bytes that are no greeting get no answer.
