@@ -118,8 +118,8 @@ FILE* open_output(const std::string& path) {
         }
 
         if (fault == fault_kind::none) {
-            log_line("[info]:reply %llu: %s", static_cast<unsigned long long>(cycle),
-                     escape_bytes(text).c_str());
+            log_line("[info]:reply %llu: %s%s", static_cast<unsigned long long>(cycle),
+                     escape_bytes(text).c_str(), plan.note.c_str());
         } else {
             log_line("[warn]:fault %llu %s: %s, %zu bytes", static_cast<unsigned long long>(cycle),
                      std::string(fault_name(fault)).c_str(), plan.note.c_str(), sent.bytes_sent);
