@@ -197,9 +197,11 @@ TEST(Soak, MixEveryReplyExactlyOnceEveryFaultReportedMemoryFlat) {
             EXPECT_EQ(record[i + 1].fault, "none") << "cycle " << i + 2 << " should be clean";
         }
     }
+    // The default run is meant to meet every fault of its mix: all but the largest.
     if (seed == DEFAULT_SEED && cycles >= DEFAULT_CYCLES &&
         std::getenv("TERVALO_SOAK_FAULTS") == nullptr) {
-        EXPECT_EQ(seen.size(), std::size(ALL_FAULTS)) << "the default run misses a fault";
+        const std::size_t faults_seen = seen.size() - seen.count("none");
+        EXPECT_EQ(faults_seen, std::size(ALL_FAULTS) - 1) << "the default run misses a fault";
     }
     const std::string mismatch = compare(tool.output(), record, cycles);
     EXPECT_TRUE(mismatch.empty()) << mismatch;
