@@ -3,9 +3,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -188,12 +190,13 @@ int main(int argc, char** argv) {
     };
     if (!options.log_path.empty() && (log_file = open_output(options.log_path)) == nullptr) {
         log_file = stderr;
-        return undo("cannot write the log " + options.log_path);
+        return undo("cannot write the log " + options.log_path + ": " + std::strerror(errno));
     }
     if (!options.record_path.empty()) {
         record = open_output(options.record_path);
         if (record == nullptr) {
-            return undo("cannot write the record " + options.record_path);
+            return undo("cannot write the record " + options.record_path + ": " +
+                        std::strerror(errno));
         }
         std::fputs(record_header().c_str(), record);
         std::fflush(record);
