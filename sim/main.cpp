@@ -1,0 +1,217 @@
+// tervalo-sim: plays the device side of tervalo's link over a pseudo-terminal or a
+// serial port, answering every greeting, with faults injected on demand.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "console/console.h"
+#include "link/link_protocol.h"
+#include "serial/device_path.h"
+#include "serial/serial_port.h"
+#include "sim/fault_plan.h"
+#include "sim/sim_options.h"
+#include "sim/sim_port.h"
+#include "sim/sim_record.h"
+
+namespace {
+
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_TROUBLE = 1;
+
+FILE* log_file = stderr;
+
+void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_line(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(log_file, format, args);
+    va_end(args);
+    std::fputc('\n', log_file);
+    std::fflush(log_file);
+}
+
+int fail(int status, const std::string& message) {
+    std::fprintf(stderr, "[error]:%s\n", message.c_str());
+    return status;
+}
+
+struct delivery {
+    std::size_t bytes_sent = 0;
+    bool as_planned = true;  // every back-to-back write followed its predecessor at once
+    bool written = true;     // no write failed
+};
+
+// Writes the plan's steps with their pauses. A back-to-back write that lands more than
+// a moment after the previous one (the machine descheduled us) leaves the tool's
+// reaction open, so it is reported rather than hidden.
+delivery deliver(const reply_plan& plan, int fd) {
+    using clock = std::chrono::steady_clock;
+    delivery result;
+    clock::time_point previous_end = clock::now();
+    for (const write_step& step : plan.steps) {
+        if (step.wait_ms > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(step.wait_ms));
+        }
+        result.written = write_all(fd, step.bytes) && result.written;
+        const clock::time_point end = clock::now();
+        if (step.back_to_back && end - previous_end > std::chrono::milliseconds(BACK_TO_BACK_MS)) {
+            result.as_planned = false;
+        }
+        previous_end = end;
+        result.bytes_sent += step.bytes.size();
+    }
+    return result;
+}
+
+std::vector<std::uint8_t> all_bytes(const reply_plan& plan) {
+    std::vector<std::uint8_t> bytes;
+    for (const write_step& step : plan.steps) {
+        bytes.insert(bytes.end(), step.bytes.begin(), step.bytes.end());
+    }
+    return bytes;
+}
+
+FILE* open_output(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "w");
+    if (file != nullptr) {
+        std::setvbuf(file, nullptr, _IOLBF, BUFSIZ);
+    }
+    return file;
+}
+
+// Greets back forever; ends only by a signal.
+[[noreturn]] void serve(const sim_options& options, const pty_link* link, FILE* record) {
+    // Static: the record is 64 KiB and lives as long as the process.
+    static Packet packet;
+    const std::uint32_t seed = options.mix_seed.value_or(0);
+    std::mt19937 schedule(seed);
+    std::mt19937 noise(seed ^ 0x5eed5eedU);
+    std::uint64_t cycle = 0;
+    fault_kind previous = fault_kind::none;
+    for (;;) {
+        if (read_packet(packet) != LINK_OK) {
+            if (link != nullptr) {
+                release_exclusive_if_unused(*link);
+            }
+            continue;
+        }
+        ++cycle;
+        const std::string greeting(reinterpret_cast<const char*>(packet.data.data()), packet.len);
+        log_line("[info]:greeting %llu: %s", static_cast<unsigned long long>(cycle),
+                 escape_bytes(greeting).c_str());
+
+        const fault_kind fault = fault_for_cycle(options, cycle, previous, schedule);
+        const std::string text =
+            options.text.empty() ? "reply " + std::to_string(cycle) : options.text;
+        reply_plan plan = plan_reply(fault, text, options.delay_ms, noise);
+        const delivery sent = deliver(plan, static_cast<int>(port_handle));
+        if (!sent.as_planned || !sent.written) {
+            plan.expected.reset();
+            plan.note += sent.written ? " (delayed by the system: outcome open)"
+                                      : " (a write failed: outcome open)";
+        }
+
+        if (fault == fault_kind::none) {
+            log_line("[info]:reply %llu: %s%s", static_cast<unsigned long long>(cycle),
+                     escape_bytes(text).c_str(), plan.note.c_str());
+        } else {
+            log_line("[warn]:fault %llu %s: %s, %zu bytes", static_cast<unsigned long long>(cycle),
+                     std::string(fault_name(fault)).c_str(), plan.note.c_str(), sent.bytes_sent);
+        }
+        if (record != nullptr) {
+            std::fputs(record_line(cycle, fault_name(fault), sent.bytes_sent, plan.expected,
+                                   all_bytes(plan))
+                           .c_str(),
+                       record);
+            std::fflush(record);
+        }
+        previous = fault;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    prepare_console();
+    sim_options options;
+    if (const std::string error = parse_options(argc, argv, options); !error.empty()) {
+        return fail(EXIT_USAGE, error);
+    }
+    if (options.help) {
+        std::fputs(usage_text(), stdout);
+        return 0;
+    }
+
+    pty_link link;
+    const bool own_pty = options.open_port.empty();
+    if (own_pty) {
+        // Held off while the link is made, so that none can leave it behind.
+        sigset_t stops;
+        sigemptyset(&stops);
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&stops, signal_number);
+        }
+        sigprocmask(SIG_BLOCK, &stops, nullptr);
+        const std::string error = create_pty_link(options.port, options.replace_link, link);
+        if (!error.empty()) {
+            return fail(EXIT_TROUBLE, error);
+        }
+        remove_link_on_signal(options.port);
+        sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+        port_handle = link.device;
+    } else {
+        remove_link_on_signal("");
+        port_handle = open_port(options.open_port.c_str());
+        if (port_handle < 0) {
+            return fail(EXIT_TROUBLE, "cannot open port " + options.open_port +
+                                          ": not of the form COM<n>, missing, not a terminal, "
+                                          "or in use");
+        }
+    }
+
+    FILE* record = nullptr;
+    // Whatever this run created goes again when it cannot start.
+    const auto undo = [&](const std::string& error) {
+        if (own_pty) {
+            unlink(options.port.c_str());
+        }
+        if (log_file != stderr) {
+            unlink(options.log_path.c_str());
+        }
+        return fail(EXIT_TROUBLE, error);
+    };
+    if (!options.log_path.empty() && (log_file = open_output(options.log_path)) == nullptr) {
+        log_file = stderr;
+        return undo("cannot write the log " + options.log_path + ": " + std::strerror(errno));
+    }
+    if (!options.record_path.empty()) {
+        record = open_output(options.record_path);
+        if (record == nullptr) {
+            return undo("cannot write the record " + options.record_path + ": " +
+                        std::strerror(errno));
+        }
+        std::fputs(record_header().c_str(), record);
+        std::fflush(record);
+    }
+
+    if (own_pty) {
+        int number = 0;
+        if (parse_port_name(options.port.c_str(), &number) != PORT_NAME_NUMBER) {
+            log_line("[warn]:tervalo opens only names of the form COM<n>, not %s",
+                     options.port.c_str());
+        }
+        print_line("[info]:tervalo-sim ready: %s -> %s\n", options.port.c_str(),
+                   link.terminal_path.c_str());
+    } else {
+        print_line("[info]:tervalo-sim ready on %s\n", options.open_port.c_str());
+    }
+    serve(options, own_pty ? &link : nullptr, record);
+}

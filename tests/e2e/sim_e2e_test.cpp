@@ -1,0 +1,213 @@
+// The built simulator: its command line, the link it makes and removes, an existing
+// port opened as tervalo opens it, and tervalo run against it more than once.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+
+#include "tests/e2e/tool_harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string READY = "[info]:tervalo-sim ready";
+
+// The entries of dir other than the captured output of the programs run there.
+std::vector<std::string> left_behind(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with("output-")) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+std::unique_ptr<ToolRun> start_sim(const std::vector<std::string>& args, const fs::path& dir) {
+    auto sim = std::make_unique<ToolRun>(TERVALO_SIM_BINARY, args, dir);
+    EXPECT_TRUE(sim->wait_for_output(READY, SHORT_WAIT)) << sim->output();
+    return sim;
+}
+
+// Runs args as an unprivileged user when the test runs as root, where permissions
+// would not be checked at all.
+std::vector<std::string> unprivileged(std::vector<std::string> args) {
+    if (geteuid() == 0) {
+        args.insert(args.begin(),
+                    {"--reuid=65534", "--regid=65534", "--clear-groups", args.front()});
+        args.erase(args.begin() + 4);
+    }
+    return args;
+}
+
+std::string unprivileged_program(const std::string& program) {
+    return geteuid() == 0 ? "/usr/bin/setpriv" : program;
+}
+
+TEST(SimCommandLine, HelpExitsZero) {
+    ScratchDir dir;
+    ToolRun run(TERVALO_SIM_BINARY, {"--help"}, dir.path());
+    EXPECT_EQ(run.wait_exit(SHORT_WAIT), 0);
+    EXPECT_TRUE(run.output().starts_with("usage: tervalo-sim [options]\n")) << run.output();
+    EXPECT_TRUE(left_behind(dir.path()).empty());
+}
+
+TEST(SimCommandLine, BadInputGivesOneLineAndLeavesNothingBehind) {
+    ScratchDir dir;
+    const std::vector<std::pair<std::vector<std::string>, int>> cases{
+        {{"--bogus"}, 2},
+        {{"--fault", "gap,crc"}, 2},
+        {{"--delay", "2000"}, 2},
+        {{"--port", "../COM1"}, 2},
+        {{"--log", "/nonexistent/dir/sim.log"}, 1},
+        {{"--record", "/nonexistent/dir/record.tsv"}, 1},
+        {{"--log", "sim.log", "--record", "/nonexistent/dir/record.tsv"}, 1},
+        {{"--open", "COM5"}, 1},
+        {{"--open", "/dev/null"}, 1},
+    };
+    fs::create_symlink("/nonexistent/tty", dir.path() / "COM5");
+    for (const auto& [args, status] : cases) {
+        ToolRun run(TERVALO_SIM_BINARY, args, dir.path());
+        EXPECT_EQ(run.wait_exit(SHORT_WAIT), status) << args.front();
+        const std::string out = run.output();
+        EXPECT_TRUE(out.starts_with("[error]:")) << out;
+        EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
+        EXPECT_EQ(left_behind(dir.path()), std::vector<std::string>{"COM5"}) << args.front();
+    }
+}
+
+TEST(SimCommandLine, AnExistingEntryIsNotOverwritten) {
+    ScratchDir dir;
+    fs::create_symlink("/dev/null", dir.path() / "COM1");
+    std::ofstream(dir.path() / "COM2") << "keep";
+    {
+        ToolRun run(TERVALO_SIM_BINARY, {}, dir.path());
+        EXPECT_EQ(run.wait_exit(SHORT_WAIT), 1);
+        EXPECT_EQ(
+            run.output(),
+            "[error]:COM1 already exists (a link to /dev/null); remove it or pass --replace\n");
+    }
+    {
+        // --replace is for a symlink left by an earlier run, never for a file.
+        ToolRun run(TERVALO_SIM_BINARY, {"--port", "COM2", "--replace"}, dir.path());
+        EXPECT_EQ(run.wait_exit(SHORT_WAIT), 1);
+        EXPECT_TRUE(run.output().starts_with("[error]:COM2 already exists")) << run.output();
+    }
+    EXPECT_EQ(fs::read_symlink(dir.path() / "COM1"), "/dev/null");
+    std::string kept;
+    std::ifstream(dir.path() / "COM2") >> kept;
+    EXPECT_EQ(kept, "keep");
+}
+
+TEST(SimCommandLine, AnUnwritableDirectoryGivesOneLine) {
+    ScratchDir dir;
+    const fs::path locked = dir.path() / "locked";
+    fs::create_directory(locked);
+    fs::permissions(dir.path(), fs::perms::all);  // reachable by the unprivileged user
+    fs::permissions(locked, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    // The output file is written by the harness before the program runs.
+    ToolRun run(unprivileged_program(TERVALO_SIM_BINARY), unprivileged({TERVALO_SIM_BINARY}),
+                locked);
+    fs::permissions(locked, fs::perms::owner_all);
+    ASSERT_EQ(run.wait_exit(SHORT_WAIT), 1) << run.output();
+    EXPECT_EQ(run.output(), "[error]:cannot create COM1: Permission denied\n");
+    EXPECT_TRUE(left_behind(locked).empty());
+}
+
+TEST(SimLink, SignalsRemoveTheLinkAndExitZero) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        ScratchDir dir;
+        // An earlier run's link, replaced on request.
+        fs::create_symlink("/nonexistent/pts", dir.path() / "COM4");
+        const auto sim = start_sim({"--port", "COM4", "--replace"}, dir.path());
+        const fs::path target = fs::read_symlink(dir.path() / "COM4");
+        EXPECT_TRUE(target.string().starts_with("/dev/pts/")) << target;
+        EXPECT_TRUE(sim->output().starts_with(READY + ": COM4 -> " + target.string() + "\n"))
+            << sim->output();
+        kill(sim->pid(), signal_number);
+        EXPECT_EQ(sim->wait_exit(SHORT_WAIT), 0);
+        EXPECT_TRUE(left_behind(dir.path()).empty());
+    }
+}
+
+class SimOnAPort : public ::testing::Test {
+  protected:
+    void SetUp() override { device.link_as(dir.path() / "COM5"); }
+
+    // Plays tervalo: one greeting, then whatever comes back within the wait.
+    byte_string greet(std::chrono::milliseconds wait = std::chrono::milliseconds(700)) {
+        device.send(greeting_bytes());
+        return device.receive_for(wait);
+    }
+
+    ScratchDir dir;
+    PtyDevice device;
+};
+
+TEST_F(SimOnAPort, AnswersEachGreetingOverAnExistingPortSetUpAsTervaloSetsIt) {
+    set_wrong_line(device.tty_path());
+    const auto sim = start_sim({"--open", "COM5", "--log", "sim.log"}, dir.path());
+    EXPECT_EQ(sim->output(), READY + " on COM5\n");
+    EXPECT_EQ(line_differences(device.tty_path()), "");
+    EXPECT_EQ(greet(), frame_bytes(0xA2, "reply 1"));
+    EXPECT_EQ(greet(), frame_bytes(0xA2, "reply 2"));
+    // Bytes that are no greeting get no answer.
+    device.send(frame_bytes(0xA1, "hello"));
+    EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(300)).empty());
+
+    // Opened exclusively, as tervalo opens it.
+    ToolRun second(TERVALO_SIM_BINARY, {"--open", "COM5"}, dir.path());
+    EXPECT_EQ(second.wait_exit(SHORT_WAIT), 1);
+    std::ifstream log(dir.path() / "sim.log");
+    std::string first_line;
+    std::getline(log, first_line);
+    EXPECT_EQ(first_line, "[info]:greeting 1: hello");
+}
+
+TEST_F(SimOnAPort, TextDelayAndFaultsAreApplied) {
+    const auto sim = start_sim({"--open", "COM5", "--text", "ok", "--delay", "300", "--fault",
+                                "bad-check,silence", "--every", "2"},
+                               dir.path());
+    const auto sent = std::chrono::steady_clock::now();
+    EXPECT_EQ(greet(), frame_bytes(0xA2, "ok"));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(300));
+    byte_string bad = frame_bytes(0xA2, "ok");
+    bad.back() ^= 0x01;
+    EXPECT_EQ(greet(), bad);
+    EXPECT_EQ(greet(), frame_bytes(0xA2, "ok"));
+    EXPECT_TRUE(greet().empty());
+}
+
+TEST(ToolAgainstSim, ToolCanBeStartedAgainAgainstTheSameSimulator) {
+    // tervalo marks the terminal for exclusive use; only root could reopen it if the
+    // simulator did not clear the mark once tervalo is gone.
+    ScratchDir dir;
+    fs::permissions(dir.path(), fs::perms::all);
+    // Both unprivileged: a pseudo-terminal belongs to the user who made it.
+    ToolRun sim(unprivileged_program(TERVALO_SIM_BINARY), unprivileged({TERVALO_SIM_BINARY}),
+                dir.path());
+    ASSERT_TRUE(sim.wait_for_output(READY, SHORT_WAIT)) << sim.output();
+    // Kept apart: each run's output file is named after its record.
+    std::vector<std::unique_ptr<ToolRun>> tools;
+    for (int run = 1; run <= 2; ++run) {
+        tools.push_back(std::make_unique<ToolRun>(unprivileged_program(TERVALO_BINARY),
+                                                  unprivileged({TERVALO_BINARY, "COM1"}),
+                                                  dir.path()));
+        ToolRun& tool = *tools.back();
+        EXPECT_TRUE(tool.wait_for_output("[info]:response: reply " + std::to_string(run) + "\r\n",
+                                         LONG_WAIT))
+            << "run " << run << ": " << tool.output();
+        tool.stop();
+        // The simulator looks for a free port once a second of silence has passed.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    }
+}
+
+}  // namespace
