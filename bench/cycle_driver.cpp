@@ -1,13 +1,16 @@
-// Plays the device for a greeting program over a pseudo-terminal and measures it end to
-// end: how soon after a response's last byte is written its line is printed, how long
-// each cycle takes beyond its fixed pauses, the processor time it uses, its peak
-// resident memory and, when alloc_counter is preloaded, its heap allocations per cycle.
+// Measures a greeting program end to end over a pseudo-terminal: how soon after a
+// response's last byte is written its line is printed, how long each cycle takes beyond
+// its fixed pauses, the processor time it uses, its peak resident memory and, when
+// alloc_counter is preloaded, its heap allocations per cycle.
 //
-//   cycle_driver prompt|silent CYCLES [--count-allocations LIB] -- PROGRAM ARGS...
+//   cycle_driver prompt|silent CYCLES [--sim PATH] [--count-allocations LIB] -- PROGRAM ARGS...
 //
-// The program runs in a scratch directory where COM3 names the pseudo-terminal. A prompt
-// device answers every greeting at once with a frame carrying "world"; a silent one never
-// answers. CYCLES cycles are counted, after two that warm up.
+// The program runs in a scratch directory where COM3 names the pseudo-terminal. With
+// --sim the simulated device (tervalo-sim) plays the device: prompt, it answers every
+// greeting with a frame carrying "world"; silent, it has the fault "silence" every cycle.
+// The moments of a greeting and of a reply's last byte written are then the moments its
+// log lines arrive. Without --sim this driver plays the device itself and knows both
+// moments first-hand. CYCLES cycles are counted, after two that warm up.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -21,8 +24,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/tool_harness.h"
@@ -31,37 +37,51 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 constexpr int WARM_UP_CYCLES = 2;
+constexpr std::chrono::seconds EVENT_WAIT{10};
 const std::string RESPONSE_LINE = "[info]:response: world\r\n";
 
 double ms_between(clock_type::time_point from, clock_type::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-struct program {
-    pid_t pid = -1;
-    int output = -1;  // read end of the program's standard output
-    std::string printed;
+// One output of a child process, with the moment each piece of it arrived.
+struct stream {
+    int fd = -1;
+    std::string text;
+    std::vector<std::pair<std::size_t, clock_type::time_point>> arrivals;  // end offset, time
+    std::size_t seen = 0;  // what the driver has looked at already
 };
 
-program start(const std::vector<std::string>& command, const std::filesystem::path& cwd,
-              const std::string& alloc_library, const std::string& alloc_file) {
-    int pipe_ends[2];
-    if (pipe(pipe_ends) != 0) {
+struct child {
+    pid_t pid = -1;
+    stream out;
+    stream err;  // captured only for the simulator, whose log is its standard error
+};
+
+child start(const std::vector<std::string>& command, const std::filesystem::path& cwd,
+            const std::vector<std::pair<std::string, std::string>>& environment,
+            bool capture_errors) {
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
         std::perror("pipe");
         std::exit(1);
     }
-    program p;
-    p.pid = fork();
-    if (p.pid == 0) {
-        dup2(pipe_ends[1], 1);
-        close(pipe_ends[0]);
-        close(pipe_ends[1]);
+    child c;
+    c.pid = fork();
+    if (c.pid == 0) {
+        dup2(out_pipe[1], 1);
+        if (capture_errors) {
+            dup2(err_pipe[1], 2);
+        }
+        for (const int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
+            close(fd);
+        }
         if (chdir(cwd.c_str()) != 0) {
             _exit(127);
         }
-        if (!alloc_library.empty()) {
-            setenv("LD_PRELOAD", alloc_library.c_str(), 1);
-            setenv("TERVALO_ALLOC_COUNTER", alloc_file.c_str(), 1);
+        for (const auto& [name, value] : environment) {
+            setenv(name.c_str(), value.c_str(), 1);
         }
         std::vector<char*> argv;
         argv.reserve(command.size() + 1);
@@ -72,44 +92,66 @@ program start(const std::vector<std::string>& command, const std::filesystem::pa
         execv(argv[0], argv.data());
         _exit(127);
     }
-    close(pipe_ends[1]);
-    p.output = pipe_ends[0];
-    return p;
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    c.out.fd = out_pipe[0];
+    c.err.fd = err_pipe[0];
+    return c;
 }
 
-// Reads the program's output until it contains text after offset from; the time the
-// text was complete, or nothing after the wait.
-bool wait_printed(program& p, const std::string& text, std::size_t from,
-                  clock_type::time_point& at) {
-    const auto deadline = clock_type::now() + std::chrono::seconds(5);
-    while (p.printed.find(text, from) == std::string::npos) {
-        pollfd readable{p.output, POLLIN, 0};
+void stop(child& c) {
+    if (c.pid > 0) {
+        kill(c.pid, SIGTERM);
+        waitpid(c.pid, nullptr, 0);
+        c.pid = -1;
+    }
+}
+
+// Reads whatever the streams have, waiting up to wait_ms for the first of them; every
+// piece is stamped with the moment it was read.
+void pump(const std::vector<stream*>& streams, int wait_ms) {
+    std::vector<pollfd> readable;
+    readable.reserve(streams.size());
+    for (const stream* s : streams) {
+        readable.push_back({s->fd, POLLIN, 0});
+    }
+    if (poll(readable.data(), readable.size(), wait_ms) <= 0) {
+        return;
+    }
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        if ((readable[i].revents & (POLLIN | POLLHUP)) == 0) {
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t n = read(streams[i]->fd, buffer, sizeof buffer);
+        if (n > 0) {
+            streams[i]->text.append(buffer, static_cast<std::size_t>(n));
+            streams[i]->arrivals.emplace_back(streams[i]->text.size(), clock_type::now());
+        }
+    }
+}
+
+// Waits until text appears in s beyond what was seen, keeping every stream read; the
+// moment the text was complete, or nothing after the wait.
+std::optional<clock_type::time_point> await(stream& s, const std::string& text,
+                                            const std::vector<stream*>& all) {
+    const auto deadline = clock_type::now() + EVENT_WAIT;
+    for (;;) {
+        const std::size_t at = s.text.find(text, s.seen);
+        if (at != std::string::npos) {
+            s.seen = at + text.size();
+            for (const auto& [end, when] : s.arrivals) {
+                if (end >= s.seen) {
+                    return when;
+                }
+            }
+        }
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-        if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
+        if (left.count() <= 0) {
+            return std::nullopt;
         }
-        char buffer[4096];
-        const ssize_t n = read(p.output, buffer, sizeof buffer);
-        if (n <= 0) {
-            return false;
-        }
-        p.printed.append(buffer, static_cast<std::size_t>(n));
-    }
-    at = clock_type::now();
-    return true;
-}
-
-// Drains whatever the program printed without waiting.
-void drain(program& p) {
-    pollfd readable{p.output, POLLIN, 0};
-    while (poll(&readable, 1, 0) > 0) {
-        char buffer[4096];
-        const ssize_t n = read(p.output, buffer, sizeof buffer);
-        if (n <= 0) {
-            return;
-        }
-        p.printed.append(buffer, static_cast<std::size_t>(n));
+        pump(all, static_cast<int>(left.count()));
     }
 }
 
@@ -159,29 +201,54 @@ std::uint64_t read_count(const std::uint64_t* shared) {
 
 }  // namespace
 
+// The device end: this driver over its own pseudo-terminal, or the simulator.
+struct device_end {
+    std::unique_ptr<PtyDevice> pty;
+    child sim;
+};
+
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     const auto dashes = std::find(args.begin(), args.end(), "--");
     if (args.size() < 4 || dashes == args.end() || (args[0] != "prompt" && args[0] != "silent")) {
         std::fprintf(stderr,
-                     "usage: cycle_driver prompt|silent CYCLES [--count-allocations LIB] -- "
-                     "PROGRAM ARGS...\n");
+                     "usage: cycle_driver prompt|silent CYCLES [--sim PATH] "
+                     "[--count-allocations LIB] -- PROGRAM ARGS...\n");
         return 2;
     }
     const bool prompt = args[0] == "prompt";
     const int cycles = std::stoi(args[1]);
     std::string alloc_library;
-    if (args[2] == "--count-allocations") {
-        alloc_library = std::filesystem::absolute(args[3]).string();
+    std::string sim_path;
+    for (auto option = args.begin() + 2; option + 1 < dashes; option += 2) {
+        if (*option == "--count-allocations") {
+            alloc_library = std::filesystem::absolute(option[1]).string();
+        } else if (*option == "--sim") {
+            sim_path = std::filesystem::absolute(option[1]).string();
+        }
     }
     const std::vector<std::string> command(dashes + 1, args.end());
 
     ScratchDir dir;
-    PtyDevice device;
-    device.link_as(dir.path() / "COM3");
+    device_end device;
+    if (sim_path.empty()) {
+        device.pty = std::make_unique<PtyDevice>();
+        device.pty->link_as(dir.path() / "COM3");
+    } else {
+        std::vector<std::string> sim_command{sim_path, "--port", "COM3", "--text", "world"};
+        if (!prompt) {
+            sim_command.insert(sim_command.end(), {"--fault", "silence", "--every", "1"});
+        }
+        device.sim = start(sim_command, dir.path(), {}, true);
+        if (!await(device.sim.out, "ready", {&device.sim.out, &device.sim.err})) {
+            std::fprintf(stderr, "the simulator did not start: %s\n", device.sim.err.text.c_str());
+            return 1;
+        }
+    }
 
     const std::string alloc_file = (dir.path() / "allocations").string();
     std::uint64_t* allocations = nullptr;
+    std::vector<std::pair<std::string, std::string>> environment;
     if (!alloc_library.empty()) {
         const int fd = open(alloc_file.c_str(), O_RDWR | O_CREAT, 0600);
         if (fd < 0 || ftruncate(fd, sizeof(std::uint64_t)) != 0) {
@@ -191,10 +258,34 @@ int main(int argc, char** argv) {
         allocations = static_cast<std::uint64_t*>(
             mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
         close(fd);
+        environment = {{"LD_PRELOAD", alloc_library}, {"TERVALO_ALLOC_COUNTER", alloc_file}};
     }
 
-    program p = start(command, dir.path(), alloc_library, alloc_file);
+    child p = start(command, dir.path(), environment, false);
+    std::vector<stream*> streams{&p.out};
+    if (!sim_path.empty()) {
+        streams.insert(streams.end(), {&device.sim.out, &device.sim.err});
+    }
     const byte_string response = frame_bytes(0xA2, "world");
+    const byte_string greeting = greeting_bytes();
+
+    // The moment the next greeting was complete on the line.
+    const auto next_greeting = [&]() -> std::optional<clock_type::time_point> {
+        if (device.pty) {
+            const byte_string got = device.pty->receive(greeting.size(), EVENT_WAIT);
+            return got == greeting ? std::optional(clock_type::now()) : std::nullopt;
+        }
+        return await(device.sim.err, "[info]:greeting ", streams);
+    };
+    // The moment the response's last byte was written.
+    const auto respond = [&]() -> std::optional<clock_type::time_point> {
+        if (device.pty) {
+            device.pty->send(response);
+            return clock_type::now();
+        }
+        return await(device.sim.err, "[info]:reply ", streams);
+    };
+
     std::vector<double> latencies;
     std::vector<double> periods;
     clock_type::time_point previous_greeting;
@@ -203,37 +294,32 @@ int main(int argc, char** argv) {
     std::uint64_t first_allocations = 0;
 
     for (int cycle = 0; cycle <= WARM_UP_CYCLES + cycles; ++cycle) {
-        const byte_string greeting = device.receive(10, std::chrono::seconds(10));
-        const auto greeted = clock_type::now();
-        if (greeting != greeting_bytes()) {
+        const auto greeted = next_greeting();
+        if (!greeted) {
             std::fprintf(stderr, "cycle %d: no greeting\n", cycle);
             return 1;
         }
         if (cycle == WARM_UP_CYCLES) {
-            first_counted = greeted;
+            first_counted = *greeted;
             first_cpu_ns = cpu_ns_of(p.pid);
             first_allocations = read_count(allocations);
         } else if (cycle > WARM_UP_CYCLES) {
-            periods.push_back(ms_between(previous_greeting, greeted));
+            periods.push_back(ms_between(previous_greeting, *greeted));
         }
-        previous_greeting = greeted;
+        previous_greeting = *greeted;
         if (cycle == WARM_UP_CYCLES + cycles) {
             break;  // the last greeting closes the last counted cycle
         }
         if (prompt) {
-            const std::size_t seen = p.printed.size();
-            device.send(response);
-            const auto written = clock_type::now();
-            clock_type::time_point printed;
-            if (!wait_printed(p, RESPONSE_LINE, seen, printed)) {
+            const auto written = respond();
+            const auto printed = written ? await(p.out, RESPONSE_LINE, streams) : std::nullopt;
+            if (!printed) {
                 std::fprintf(stderr, "cycle %d: response not printed\n", cycle);
                 return 1;
             }
             if (cycle >= WARM_UP_CYCLES) {
-                latencies.push_back(ms_between(written, printed));
+                latencies.push_back(ms_between(*written, *printed));
             }
-        } else {
-            drain(p);
         }
     }
     const double wall_ms = ms_between(first_counted, previous_greeting);
@@ -242,8 +328,8 @@ int main(int argc, char** argv) {
     const std::uint64_t allocated = total_allocated - first_allocations;
     const long peak_kib = peak_resident_kib(p.pid);
     const bool counted = allocations != nullptr && maps_library(p.pid, alloc_library);
-    kill(p.pid, SIGKILL);
-    waitpid(p.pid, nullptr, 0);
+    stop(p);
+    stop(device.sim);
 
     const double pauses_ms = prompt ? 1000.0 : 2000.0;
     std::vector<double> overheads;
@@ -251,7 +337,8 @@ int main(int argc, char** argv) {
     for (const double period : periods) {
         overheads.push_back(period - pauses_ms);
     }
-    std::printf("device: %s, cycles counted: %zu\n", prompt ? "prompt" : "silent", periods.size());
+    std::printf("device: %s%s, cycles counted: %zu\n", prompt ? "prompt" : "silent",
+                sim_path.empty() ? "" : " (tervalo-sim)", periods.size());
     if (prompt) {
         std::printf("response to line printed: median %.3f ms, p99 %.3f ms, max %.3f ms\n",
                     percentile(latencies, 0.5), percentile(latencies, 0.99),
