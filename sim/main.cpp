@@ -1,10 +1,10 @@
 // tervalo-sim: plays the device side of tervalo's link over a pseudo-terminal or a
 // serial port, answering every greeting, with faults injected on demand.
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>

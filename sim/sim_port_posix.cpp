@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -13,6 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -60,14 +60,14 @@ std::string create_pty_link(const std::string& name, bool replace, pty_link& lin
     }
     // 0 on success, -1 on failure, both.
     if (grantpt(link.device) != 0 || unlockpt(link.device) != 0) {
-        const std::string error = reason("cannot unlock the pseudo-terminal");
+        std::string error = reason("cannot unlock the pseudo-terminal");
         close(link.device);
         return error;
     }
     link.terminal_path = ptsname(link.device);
     link.terminal = open(link.terminal_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (link.terminal < 0) {
-        const std::string error = reason("cannot open " + link.terminal_path);
+        std::string error = reason("cannot open " + link.terminal_path);
         close(link.device);
         return error;
     }
@@ -81,12 +81,12 @@ std::string create_pty_link(const std::string& name, bool replace, pty_link& lin
     fcntl(link.device, F_SETFL, fcntl(link.device, F_GETFL) | O_NONBLOCK);
 
     if (replace && unlink(name.c_str()) != 0 && errno != ENOENT) {
-        const std::string error = reason("cannot replace " + name);
+        std::string error = reason("cannot replace " + name);
         close_both(link);
         return error;
     }
     if (symlink(link.terminal_path.c_str(), name.c_str()) != 0) {
-        const std::string error = reason("cannot create " + name);
+        std::string error = reason("cannot create " + name);
         close_both(link);
         return error;
     }

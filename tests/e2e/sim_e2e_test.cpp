@@ -1,11 +1,11 @@
 // The built simulator: its command line, the link it makes and removes, an existing
 // port opened as tervalo opens it, and tervalo run against it more than once.
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <memory>
 

@@ -8,10 +8,9 @@
 // default mix: over a pseudo-terminal the kernel hands it to the reader 4 KiB at a
 // time, and on a loaded machine a hand-over can come later than the 2 ms the tool
 // allows between bytes, which drops the frame. It has a test of its own below.
-#include <signal.h>
-
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <map>
