@@ -64,7 +64,7 @@ def main():
     round_trip = {
         "hello": b"\x00hello",
         "noise_ok": b"\x03\x01\x02\x03OK",
-        "special_bytes": b"\x00" + bytes([0x11, 0x13, 0x5C, 0xAD, 0xFE, 0x00]),
+        "reserved_bytes": b"\x00" + bytes([0x11, 0x13, 0x5C, 0xAD, 0xFE, 0x00]),
         "noise_start_escape": b"\x04" + bytes([0xAD, 0x5C, 0x11, 0x13]) + b"z",
         "one_byte": b"\x00A",
     }
