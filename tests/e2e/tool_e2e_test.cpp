@@ -3,9 +3,9 @@
 
 #include <fstream>
 #include <memory>
-#include <random>
 #include <thread>
 
+#include "tests/e2e/bad_input_rounds.h"
 #include "tests/e2e/tool_harness.h"
 
 namespace {
@@ -134,44 +134,8 @@ TEST_F(ToolOverPty, ASecondInstanceCannotOpenTheSamePort) {
 }
 
 TEST_F(ToolOverPty, BadInputIsReportedAndTheNextCycleWorks) {
-    std::mt19937 random(20261208);  // deterministic noise
-    byte_string raw_noise(300);
-    for (auto& b : raw_noise) {
-        b = static_cast<std::uint8_t>(random());
-    }
-    byte_string good_frame = frame_bytes(0xA2, "fine");
-    byte_string truncated(good_frame.begin(), good_frame.end() - 2);
-    struct bad_input {
-        byte_string bytes;
-        std::string printed;  // exact, or empty when the outcome is not fixed
-    };
-    const std::vector<bad_input> inputs{
-        {{0x01, 0x02, 0xAD, 0x00, 0x00}, "[warn]:[read_packet]:len error 0\r\n" + NO_RESPONSE},
-        {{0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0x00},
-         "[warn]:[read_packet]: crc error 166 0\r\n" + NO_RESPONSE},
-        {{0x5C, 0x41}, "[warn]:esc char error 0x41\r\n" + NO_RESPONSE},
-        {truncated, NO_RESPONSE},
-        {{0xAD, 0xFF, 0xFF, 0xA2, 'x'}, NO_RESPONSE},  // absurd length, then silence
-        {raw_noise, ""},
-    };
     const auto tool = start();
-    std::size_t seen = tool->output().size();
-    for (const bad_input& input : inputs) {
-        ASSERT_TRUE(next_greeting());
-        device.send(input.bytes);
-        ASSERT_TRUE(next_greeting());
-        device.send(good_frame);
-        ASSERT_TRUE(tool->wait_for_output("[info]:response: fine\r\n", SHORT_WAIT, seen))
-            << tool->output().substr(seen);
-        const std::string all = tool->output();
-        const std::string this_round = all.substr(seen);
-        seen = all.size();
-        ASSERT_EQ(this_round.substr(this_round.size() - 23), "[info]:response: fine\r\n");
-        if (!input.printed.empty()) {
-            EXPECT_EQ(this_round, input.printed + "[info]:response: fine\r\n");
-        }
-        ASSERT_TRUE(tool->running());
-    }
+    play_bad_input_rounds(*tool, device, [this] { return next_greeting(); });
 }
 
 TEST_F(ToolOverPty, ADeviceThatGoesAwayLeavesTheToolCyclingAsIfSilent) {

@@ -1,0 +1,59 @@
+#include "tests/e2e/bad_input_rounds.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string NO_RESPONSE = "[warn]:no response\r\n";
+const std::string GOOD_LINE = "[info]:response: fine\r\n";
+
+struct bad_input {
+    byte_string bytes;
+    std::string printed;  // exact, or empty when the outcome is not fixed
+};
+
+std::vector<bad_input> bad_inputs(const byte_string& good_frame) {
+    std::mt19937 random(20261208);  // deterministic noise, 0x03 and friends included
+    byte_string raw_noise(300);
+    for (auto& b : raw_noise) {
+        b = static_cast<std::uint8_t>(random());
+    }
+    const byte_string truncated(good_frame.begin(), good_frame.end() - 2);
+    return {
+        {{0x01, 0x02, 0xAD, 0x00, 0x00}, "[warn]:[read_packet]:len error 0\r\n" + NO_RESPONSE},
+        {{0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0x00},
+         "[warn]:[read_packet]: crc error 166 0\r\n" + NO_RESPONSE},
+        {{0x5C, 0x41}, "[warn]:esc char error 0x41\r\n" + NO_RESPONSE},
+        {truncated, NO_RESPONSE},
+        {{0xAD, 0xFF, 0xFF, 0xA2, 'x'}, NO_RESPONSE},  // absurd length, then silence
+        {raw_noise, ""},
+    };
+}
+
+}  // namespace
+
+void play_bad_input_rounds(ToolRun& tool, const PtyDevice& device,
+                           const std::function<bool()>& next_greeting) {
+    const byte_string good_frame = frame_bytes(0xA2, "fine");
+    std::size_t seen = tool.output().size();
+    for (const bad_input& input : bad_inputs(good_frame)) {
+        ASSERT_TRUE(next_greeting());
+        device.send(input.bytes);
+        ASSERT_TRUE(next_greeting());
+        device.send(good_frame);
+        ASSERT_TRUE(tool.wait_for_output(GOOD_LINE, SHORT_WAIT, seen))
+            << tool.output().substr(seen);
+        const std::string all = tool.output();
+        const std::string this_round = all.substr(seen);
+        seen = all.size();
+        ASSERT_EQ(this_round.substr(this_round.size() - GOOD_LINE.size()), GOOD_LINE);
+        if (!input.printed.empty()) {
+            EXPECT_EQ(this_round, input.printed + GOOD_LINE);
+        }
+        ASSERT_TRUE(tool.running());
+    }
+}
