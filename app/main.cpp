@@ -1,13 +1,13 @@
 // tervalo: greets a device over a serial port once a second and prints its answer.
+#include "app/options.h"
 #include "app/poll_cycle.h"
 #include "console/console.h"
 #include "serial/serial_port.h"
 
 int main(int argc, char** argv) {
     prepare_console();
-    if (argc < 2) {
-        print_line("usage: tervalo com_port\nexample: tervalo COM1\n");
-        return -1;
+    if (int status = 0; run_option(argc, argv, &status)) {
+        return status;
     }
     port_handle = open_port(argv[1]);
     if (port_handle < 0) {
