@@ -2,8 +2,9 @@
 // port present, its kernel device name and its COM name; SetupAPI gives the name Device
 // Manager shows ("USB Serial Port (COM5)") for the ports it enumerates. Neither opens a
 // port. Text from Windows is UTF-16 and is printed as UTF-8.
-#include <setupapi.h>
 #include <windows.h>
+// SetupAPI's header needs the types windows.h declares.
+#include <setupapi.h>
 
 #include <array>
 #include <climits>

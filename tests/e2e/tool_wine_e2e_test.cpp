@@ -9,13 +9,18 @@
 // has none), and Windows' coarse Sleep(1).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <regex>
+#include <sstream>
 
 #include "tests/e2e/bad_input_rounds.h"
+#include "tests/e2e/command_line_rounds.h"
 #include "tests/e2e/tool_harness.h"
 
 namespace {
@@ -102,19 +107,67 @@ class WineToolOverPty : public WineTool {
     std::vector<std::filesystem::path> links_;
 };
 
-TEST_F(WineTool, WithoutAPortPrintsUsageWithBareLineFeedsAndFails) {
-    const auto run = run_tool({}, dir.path());
-    EXPECT_EQ(run->wait_exit(LONG_WAIT), 255);
-    EXPECT_EQ(run->output(), "usage: tervalo com_port\nexample: tervalo COM1\n");
+TEST_F(WineTool, UsageHelpAndVersionEndAtOnceWithBareLineFeeds) {
+    check_command_lines_that_end_at_once(
+        [this](const std::vector<std::string>& args) { return run_tool(args, dir.path()); });
+}
+
+// Runs Wine's reg with args and returns its output, which ends in status 0.
+std::string wine_reg(const std::vector<std::string>& args, const std::filesystem::path& cwd) {
+    std::vector<std::string> wine_args{"reg"};
+    wine_args.insert(wine_args.end(), args.begin(), args.end());
+    ToolRun reg(WINE_PROGRAM, wine_args, cwd);
+    EXPECT_EQ(reg.wait_exit(LONG_WAIT), 0) << reg.output();
+    return reg.output();
+}
+
+TEST_F(WineTool, ListShowsEveryPortOfTheSerialcommKeyInNumberOrder) {
+    // Wine's mount manager registers the host's serial devices here as the prefix boots;
+    // two more, registered out of order, make the order and a two-digit number count.
+    const std::string key = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    const std::vector<std::pair<std::string, std::string>> added{{"\\Device\\Serial11", "COM12"},
+                                                                 {"\\Device\\Serial4", "COM5"}};
+    for (const auto& [device, com] : added) {
+        wine_reg({"add", key, "/v", device, "/t", "REG_SZ", "/d", com, "/f"}, dir.path());
+    }
+    // "    \Device\Serial0    REG_SZ    COM1", by number.
+    const std::regex value_line(R"(\s*(\S+)\s+REG_SZ\s+COM([0-9]+)\s*)");
+    std::map<int, std::string> values;
+    std::istringstream query(wine_reg({"query", key}, dir.path()));
+    for (std::string line; std::getline(query, line);) {
+        if (std::smatch match; std::regex_match(line, match, value_line)) {
+            values[std::stoi(match[2])] = match[1];
+        }
+    }
+    ASSERT_GE(values.size(), added.size());
+
+    const auto list = run_tool({"--list"}, dir.path());
+    EXPECT_EQ(list->wait_exit(LONG_WAIT), 0);
+    std::istringstream printed(list->output());
+    for (const auto& [number, device] : values) {
+        std::string line;
+        std::getline(printed, line);
+        const std::string com = "COM" + std::to_string(number);
+        EXPECT_TRUE(line.starts_with(com + ": ")) << com << " in\n" << list->output();
+        // Windows knows nothing more of the ports added here than their device names.
+        if (std::any_of(added.begin(), added.end(),
+                        [&](const auto& a) { return a.second == com; })) {
+            EXPECT_EQ(line, com + ": " + device);
+        }
+    }
+    EXPECT_EQ(printed.rdbuf()->in_avail(), 0) << list->output();
+    for (const auto& [device, com] : added) {
+        wine_reg({"delete", key, "/v", device, "/f"}, dir.path());
+    }
 }
 
 TEST_F(WineToolOverPty, NamesThatOpenNothingFailWithOneLine) {
     // com5 leads to a live device, and Windows names are not case sensitive: only the
     // tool's own parse keeps "com5" out.
     const std::vector<std::string> names{
-        "com5",          "COM",   "",     "COM-1",
-        "COM7",          "COM3x", "COMx", "COM1" + std::string(2000, 'x'),
-        "COM99999999999"};
+        "com5",           "COM",    "",     "COM-1",
+        "COM7",           "COM3x",  "COMx", "COM1" + std::string(2000, 'x'),
+        "COM99999999999", "--List", "-h",   "--version=2"};
     for (const std::string& name : names) {
         const auto run = run_tool({name}, dir.path());
         EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << name.substr(0, 40);
