@@ -9,13 +9,18 @@ namespace {
 
 constexpr const char* USAGE = "usage: tervalo com_port\nexample: tervalo COM1\n";
 
+// Follows the usage text in --help.
 constexpr const char* OPTIONS =
+    "\n"
+    "Greets the device on com_port once a second and prints its answer, until stopped\n"
+    "with Ctrl-C. --list shows which COM name reaches which port.\n"
+    "\n"
     "options:\n"
     "  --list     list this machine's serial ports and the COM names that reach them\n"
     "  --help     print this text\n"
     "  --version  print the version\n"
-    "Greets the device on com_port once a second and prints its answer, until stopped.\n"
-    "The manual: man tervalo\n";
+    "\n"
+    "manual: man tervalo\n";
 
 }  // namespace
 

@@ -113,9 +113,9 @@ void read_device_names(PortList& list, const GUID& guid, DWORD flags) {
         std::array<wchar_t, 64> com_name{};
         const bool named = read_string(key, L"PortName", com_name);
         RegCloseKey(key);
-        std::array<char, PORT_NAMES_SIZE> name{};
         ListedPort* port = nullptr;
         if (named) {
+            std::array<char, PORT_NAMES_SIZE> name{};
             to_utf8(com_name.data(), name);
             // The Ports class holds printer ports too (LPT1): port_named refuses them.
             port = port_named(list, name.data());

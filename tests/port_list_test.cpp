@@ -2,7 +2,7 @@
 // UARTs and USB serial adapters, a /dev with by-id links, and a working directory with
 // COM links, all in a temporary directory.
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -18,8 +18,9 @@ namespace {
 namespace fs = std::filesystem;
 
 struct UsbDevice {
-    std::string tty;     // ttyUSB<n> (a usb-serial port) or ttyACM<n> (on the interface)
-    std::string driver;  // ftdi_sio, cp210x, cdc_acm
+    std::string bus_port;  // where it is plugged in: 1-2 is port 2 of bus 1
+    std::string tty;       // ttyUSB<n> (a usb-serial port) or ttyACM<n> (on the interface)
+    std::string driver;    // ftdi_sio, cp210x, cdc_acm
     std::string vendor, product_id, manufacturer, product, serial;
 };
 
@@ -56,9 +57,8 @@ class FakeMachine {
         put(dev() / name, "");
     }
 
-    void usb(const UsbDevice& usb) {
-        const fs::path device =
-            sys() / "devices/pci0000:00/0000:00:14.0/usb1" / ("1-" + std::to_string(++ports_));
+    void usb(const UsbDevice& usb) const {
+        const fs::path device = sys() / "devices/pci0000:00/0000:00:14.0/usb1" / usb.bus_port;
         put(device / "idVendor", usb.vendor);
         put(device / "idProduct", usb.product_id);
         put(device / "manufacturer", usb.manufacturer);
@@ -97,25 +97,26 @@ class FakeMachine {
 
   private:
     fs::path root_;
-    int ports_ = 0;
 };
 
-const UsbDevice FTDI{"ttyUSB0", "ftdi_sio", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI"};
+const UsbDevice FTDI{"1-1",  "ttyUSB0", "ftdi_sio",        "0403",
+                     "6001", "FTDI",    "FT232R USB UART", "A50285BI"};
 const std::string FTDI_BY_ID = "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
-const UsbDevice CP2102{"ttyUSB1", "cp210x", "10c4", "ea60", "Silicon Labs", "CP2102", "0001"};
+const UsbDevice CP2102{"1-2",  "ttyUSB1",      "cp210x", "10c4",
+                       "ea60", "Silicon Labs", "CP2102", "0001"};
 const std::string CP2102_BY_ID = "usb-Silicon_Labs_CP2102_0001-if00-port0";
-const UsbDevice PICO{"ttyACM0", "cdc_acm", "2e8a", "000a", "Raspberry Pi", "Pico", ""};
+const UsbDevice PICO{"1-3", "ttyACM0", "cdc_acm", "2e8a", "000a", "Raspberry Pi", "Pico", ""};
 
 struct Case {
     const char* what;
-    std::function<void(FakeMachine&)> build;
+    std::function<void(const FakeMachine&)> build;
     std::vector<std::string> lines;  // "{dev}" stands for the fake /dev
 };
 
 TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
     const std::vector<Case> cases{
         {"UARTs only where the kernel knows a type, in numeric order",
-         [](FakeMachine& m) {
+         [](const FakeMachine& m) {
              m.uart(10, 14, "0x0");
              m.uart(0, 4, "0x3F8");
              m.uart(1, 0, "0x2F8");
@@ -125,7 +126,7 @@ TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
           "COM3 -> {dev}/ttyS2: 16550 UART, I/O port 0x3E8",
           "COM11 -> {dev}/ttyS10: NS16550A UART"}},
         {"an FTDI adapter reached by COM links, one through its by-id name",
-         [](FakeMachine& m) {
+         [](const FakeMachine& m) {
              m.usb(FTDI);
              m.by_id(FTDI_BY_ID, "ttyUSB0");
              m.link("COM7", m.dev() / "ttyUSB0");
@@ -137,7 +138,7 @@ TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
           "serial A50285BI, {dev}/serial/by-id/" +
           FTDI_BY_ID}},
         {"ports without a COM name get a free one suggested",
-         [](FakeMachine& m) {
+         [](const FakeMachine& m) {
              m.uart(0, 4, "0x3F8");
              m.uart(1, 4, "0x2F8");
              m.usb(PICO);
@@ -156,7 +157,7 @@ TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
               " COM5",
           "COM1 -> {dev}/ttyACM0: cdc_acm, USB 2e8a:000a, Raspberry Pi Pico"}},
         {"no ports: empty UART nodes and virtual ttys only",
-         [](FakeMachine& m) {
+         [](const FakeMachine& m) {
              m.uart(0, 0, "0x3F8");
              m.uart(1, 0, "0x2F8");
          },
