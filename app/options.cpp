@@ -12,7 +12,7 @@ constexpr const char* USAGE = "usage: tervalo com_port\nexample: tervalo COM1\n"
 // Follows the usage text in --help.
 constexpr const char* OPTIONS =
     "\n"
-    "Greets the device on com_port once a second and prints its answer, until stopped\n"
+    "Greets the device on com_port once a second and prints its answer until stopped\n"
     "with Ctrl-C. --list shows which COM name reaches which port.\n"
     "\n"
     "options:\n"
