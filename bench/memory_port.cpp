@@ -1,5 +1,6 @@
 #include "bench/memory_port.h"
 
+#include "serial/port_backend.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
@@ -26,7 +27,7 @@ std::intptr_t open_port(const char*) {
     return port_handle;
 }
 
-int read_byte(std::uint8_t* dst) {
+int try_read_byte(std::uint8_t* dst) {
     if (position == line.size()) {
         return -1;
     }

@@ -14,7 +14,9 @@
 #endif
 
 #include "serial/device_path.h"
+#include "serial/port_backend.h"
 #include "serial/posix_device.h"
+#include "serial/posix_tty.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
@@ -22,7 +24,6 @@ std::intptr_t port_handle = PORT_CLOSED;
 
 namespace {
 
-constexpr int READ_PAUSE_MS = 1;
 constexpr int WRITE_TIMEOUT_PER_BYTE_MS = 100;
 constexpr int WRITE_TIMEOUT_CONSTANT_MS = 500;
 
@@ -49,20 +50,7 @@ bool make_exclusive(int fd) {
 
 // Refusals are not reported, as on Windows: the port is used as it is.
 void set_line(int fd) {
-    termios line{};
-    if (tcgetattr(fd, &line) != 0) {
-        return;
-    }
-    cfmakeraw(&line);
-    cfsetispeed(&line, B921600);
-    cfsetospeed(&line, B921600);
-    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    line.c_cflag |= CS8 | CREAD | CLOCAL;
-    line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    line.c_cc[VMIN] = 0;
-    line.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &line);
-
+    set_raw_line(fd);
     // A pseudo-terminal has no modem lines; the error it gives is expected.
     int modem_lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIC, &modem_lines);
@@ -82,30 +70,6 @@ void ask_for_low_latency(int fd) {
 #else
     (void)fd;
 #endif
-}
-
-// Writes all of bytes unless the deadline passes first; the port is non-blocking, so
-// poll does the waiting.
-void write_within(int fd, const std::uint8_t* bytes, std::size_t count, std::int64_t deadline) {
-    std::size_t written = 0;
-    while (written < count) {
-        const ssize_t n = write(fd, bytes + written, count - written);
-        if (n > 0) {
-            written += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            return;
-        }
-        const std::int64_t left = deadline - now_ms();
-        if (left <= 0) {
-            return;
-        }
-        pollfd writable{fd, POLLOUT, 0};
-        if (poll(&writable, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
-            return;
-        }
-    }
 }
 
 }  // namespace
@@ -130,14 +94,8 @@ std::intptr_t open_port(const char* name) {
     return fd;
 }
 
-int read_byte(std::uint8_t* dst) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (port_handle != PORT_CLOSED && read(static_cast<int>(port_handle), dst, 1) == 1) {
-            return 0;
-        }
-        wait_for_input(READ_PAUSE_MS);
-    }
-    return -1;
+int try_read_byte(std::uint8_t* dst) {
+    return read(static_cast<int>(port_handle), dst, 1) == 1 ? 0 : -1;
 }
 
 bool wait_for_input(int ms) {

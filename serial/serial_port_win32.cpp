@@ -4,6 +4,7 @@
 #include <array>
 
 #include "serial/device_path.h"
+#include "serial/port_backend.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
@@ -85,16 +86,11 @@ std::intptr_t open_port(const char* name) {
     return reinterpret_cast<std::intptr_t>(handle);
 }
 
-int read_byte(std::uint8_t* dst) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        DWORD received = 0;
-        if (port_handle != PORT_CLOSED &&
-            ReadFile(as_handle(port_handle), dst, 1, &received, nullptr) && received > 0) {
-            return 0;
-        }
-        wait_for_input(1);
-    }
-    return -1;
+int try_read_byte(std::uint8_t* dst) {
+    DWORD received = 0;
+    // ReadFile returns nonzero on success; with the time-outs set at open it returns at
+    // once, with no byte when none has arrived.
+    return ReadFile(as_handle(port_handle), dst, 1, &received, nullptr) && received > 0 ? 0 : -1;
 }
 
 // A non-overlapped handle offers no wait with a time limit, so this looks at the driver's

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "link/link_protocol.h"
+#include "serial/posix_tty.h"
 
 namespace {
 
@@ -46,13 +47,12 @@ ScratchDir::~ScratchDir() {
 }
 
 PtyDevice::PtyDevice() {
-    termios raw{};
-    cfmakeraw(&raw);
-    cfsetispeed(&raw, B921600);
-    cfsetospeed(&raw, B921600);
     std::array<char, 256> name{};
-    if (openpty(&master_, &tty_, name.data(), &raw, nullptr) != 0) {
+    if (openpty(&master_, &tty_, name.data(), nullptr, nullptr) != 0) {
         fail("openpty");
+    }
+    if (set_raw_line(tty_) != 0) {
+        fail("set the pty raw");
     }
     tty_path_ = name.data();
     fcntl(master_, F_SETFD, FD_CLOEXEC);
