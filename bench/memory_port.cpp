@@ -23,7 +23,7 @@ void memory_port_rewind() {
     position = 0;
 }
 
-std::intptr_t open_port(const char*) {
+std::intptr_t open_port(const char*, port_report*) {
     return port_handle;
 }
 

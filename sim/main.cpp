@@ -175,7 +175,8 @@ int main(int argc, char** argv) {
         port_handle = link.device;
     } else {
         remove_link_on_signal("");
-        port_handle = open_port(options.open_port.c_str());
+        port_report report{};
+        port_handle = open_port(options.open_port.c_str(), &report);
         if (port_handle < 0) {
             return fail(EXIT_TROUBLE, "cannot open port " + options.open_port +
                                           ": not of the form COM<n>, missing, not a terminal, "
