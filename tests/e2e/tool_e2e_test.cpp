@@ -167,7 +167,7 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
                     dir.path());
         EXPECT_EQ(run.wait_exit(SHORT_WAIT), 255) << shown;
         EXPECT_EQ(run.output(), OPEN_FAILED) << shown;
-        EXPECT_EQ(run.errors(), "tervalo: " + c.name + c.reason) << shown;
+        EXPECT_EQ(run.errors(), std::string("tervalo: ").append(c.name).append(c.reason)) << shown;
     }
     EXPECT_TRUE(holder->running());
 }

@@ -142,7 +142,8 @@ TEST_F(WineToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         const auto run = run_tool({name}, dir.path());
         EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << name.substr(0, 40);
         EXPECT_EQ(run->output(), OPEN_FAILED) << name.substr(0, 40);
-        EXPECT_EQ(run->errors(), "tervalo: " + name + reason) << name.substr(0, 40);
+        EXPECT_EQ(run->errors(), std::string("tervalo: ").append(name).append(reason))
+            << name.substr(0, 40);
     }
     // Neither the device nor the files were written to.
     EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(100)).empty());
