@@ -9,47 +9,22 @@
 // has none), and Windows' coarse Sleep(1).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 
+#include "link/output_lines.h"
+#include "sim/printed_line.h"
 #include "tests/e2e/bad_input_rounds.h"
 #include "tests/e2e/tool_harness.h"
+#include "tests/e2e/wine_session.h"
 
 namespace {
 
-const std::string BANNER = "[info]:tervalo start...\r\n";
-const std::string NO_RESPONSE = "[warn]:no response\r\n";
-const std::string OPEN_FAILED = "[error]:open serial port failed\r\n";
-
-// Why the Windows tests cannot run here, or empty when they can.
-std::string wine_session_problem() {
-    const char* prefix = std::getenv("WINEPREFIX");
-    if (prefix == nullptr || *prefix == '\0') {
-        return "WINEPREFIX is not set: run the Windows tests through scripts/wine-env";
-    }
-    if (!std::filesystem::is_directory(std::filesystem::path(prefix) / "dosdevices")) {
-        return std::string("no dosdevices folder in WINEPREFIX ") + prefix +
-               ": run the Windows tests through scripts/wine-env";
-    }
-    if (!std::filesystem::exists(TERVALO_WINDOWS_EXE)) {
-        return std::string("the Windows build is missing: ") + TERVALO_WINDOWS_EXE;
-    }
-    return "";
-}
-
-std::filesystem::path dos_device(const std::string& name) {
-    return std::filesystem::path(std::getenv("WINEPREFIX")) / "dosdevices" / name;
-}
-
-std::unique_ptr<ToolRun> run_tool(const std::vector<std::string>& args,
-                                  const std::filesystem::path& cwd) {
-    std::vector<std::string> wine_args{TERVALO_WINDOWS_EXE};
-    wine_args.insert(wine_args.end(), args.begin(), args.end());
-    return std::make_unique<ToolRun>(WINE_PROGRAM, wine_args, cwd);
-}
+const std::string BANNER = BANNER_LINE;
+const std::string NO_RESPONSE = NO_RESPONSE_LINE;
+const std::string OPEN_FAILED = OPEN_FAILED_LINE;
 
 class WineTool : public ::testing::Test {
   protected:
@@ -85,7 +60,7 @@ class WineToolOverPty : public WineTool {
 
     // Starting Wine can take a while on a busy machine, hence the long wait.
     std::unique_ptr<ToolRun> start(const std::vector<std::string>& args = {"COM5"}) {
-        auto run = run_tool(args, dir.path());
+        auto run = run_windows_tool(args, dir.path());
         EXPECT_TRUE(run->wait_for_output(BANNER, LONG_WAIT)) << run->output();
         return run;
     }
@@ -103,9 +78,9 @@ class WineToolOverPty : public WineTool {
 };
 
 TEST_F(WineTool, WithoutAPortPrintsUsageWithBareLineFeedsAndFails) {
-    const auto run = run_tool({}, dir.path());
+    const auto run = run_windows_tool({}, dir.path());
     EXPECT_EQ(run->wait_exit(LONG_WAIT), 255);
-    EXPECT_EQ(run->output(), "usage: tervalo com_port\nexample: tervalo COM1\n");
+    EXPECT_EQ(run->output(), USAGE_TEXT);
 }
 
 TEST_F(WineToolOverPty, NamesThatOpenNothingFailWithOneLine) {
@@ -116,7 +91,7 @@ TEST_F(WineToolOverPty, NamesThatOpenNothingFailWithOneLine) {
         "COM7",          "COM3x", "COMx", "COM1" + std::string(2000, 'x'),
         "COM99999999999"};
     for (const std::string& name : names) {
-        const auto run = run_tool({name}, dir.path());
+        const auto run = run_windows_tool({name}, dir.path());
         EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << name.substr(0, 40);
         EXPECT_EQ(run->output(), OPEN_FAILED) << name.substr(0, 40);
     }
@@ -131,7 +106,7 @@ TEST_F(WineTool, NamesLeadingToOrdinaryFilesAreRefusedAndTheFilesLeftAlone) {
     std::ofstream(dir.path() / "COM3x") << contents;
     std::ofstream(dir.path() / "data") << contents;
     for (const std::string name : {"COM3x", "COM5\\..\\data", "COM5\\..\\sub\\..\\data"}) {
-        const auto run = run_tool({name}, dir.path());
+        const auto run = run_windows_tool({name}, dir.path());
         EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << name;
         EXPECT_EQ(run->output(), OPEN_FAILED) << name;
     }
@@ -148,7 +123,7 @@ TEST_F(WineToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
     // Line ends and Ctrl-Z inside the payload catch a console left in text mode.
     const std::string payload = "OK \x01\x7f\xc3\xa9\t|\x11\x13\x5c|\n|\r\n|\x1a";
     device.send(frame_bytes(0xA2, payload));
-    const std::string expected = BANNER + "[info]:response: " + payload + "\r\n";
+    const std::string expected = BANNER + printed_line(RESPONSE_FORMAT, payload.c_str());
     EXPECT_TRUE(tool->wait_for_output(expected, SHORT_WAIT)) << tool->output();
     EXPECT_EQ(tool->output(), expected);
     EXPECT_EQ(tool->output().find("\r\r"), std::string::npos);
@@ -174,7 +149,7 @@ TEST_F(WineToolOverPty, PortsFromTenAreReachedThroughTheDeviceNamespace) {
         const auto tool = start({name});
         EXPECT_EQ(port12.receive(10, LONG_WAIT), greeting_bytes()) << name;
         port12.send(frame_bytes(0xA2, name));
-        EXPECT_TRUE(tool->wait_for_output("[info]:response: " + name + "\r\n", SHORT_WAIT))
+        EXPECT_TRUE(tool->wait_for_output(printed_line(RESPONSE_FORMAT, name.c_str()), SHORT_WAIT))
             << tool->output();
     }
     // Nothing went to COM5.
@@ -195,11 +170,11 @@ TEST_F(WineToolOverPty, BytesSentDuringThePauseAreDiscardedByTheNextGreeting) {
     const auto tool = start();
     ASSERT_TRUE(next_greeting());
     device.send(frame_bytes(0xA2, "first"));
-    ASSERT_TRUE(tool->wait_for_output("[info]:response: first\r\n", SHORT_WAIT));
+    ASSERT_TRUE(tool->wait_for_output(printed_line(RESPONSE_FORMAT, "first"), SHORT_WAIT));
     device.send(frame_bytes(0xA2, "stale"));
     ASSERT_TRUE(next_greeting());
     EXPECT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
-    EXPECT_EQ(tool->output(), BANNER + "[info]:response: first\r\n" + NO_RESPONSE);
+    EXPECT_EQ(tool->output(), BANNER + printed_line(RESPONSE_FORMAT, "first") + NO_RESPONSE);
 }
 
 TEST_F(WineToolOverPty, BadInputIsReportedAndTheNextCycleWorks) {
