@@ -164,9 +164,11 @@ std::string option_lines() {
     constexpr std::size_t HELP_COLUMN = 19;
     std::string lines;
     for (const option_entry& entry : OPTIONS) {
-        std::string named = "  " + std::string(entry.name);
+        std::string named("  ");
+        named += entry.name;
         if (!entry.value_name.empty()) {
-            named += " " + std::string(entry.value_name);
+            named += ' ';
+            named += entry.value_name;
         }
         named.resize(std::max(HELP_COLUMN, named.size() + 1), ' ');
         lines += named;

@@ -64,7 +64,10 @@ std::string default_faults() {
     std::string list;
     for (const fault_kind fault : ALL_FAULTS) {
         if (fault != fault_kind::largest) {
-            list += (list.empty() ? "" : ",") + std::string(fault_name(fault));
+            if (!list.empty()) {
+                list += ',';
+            }
+            list += fault_name(fault);
         }
     }
     return list;
