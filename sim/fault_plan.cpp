@@ -222,6 +222,8 @@ constexpr std::array<fault_entry, 14> FAULTS{{
     {fault_kind::largest, "largest", plan_largest},
 }};
 
+static_assert(FAULTS.size() == std::size(ALL_FAULTS) + 1, "every fault, and none, has a plan");
+
 const fault_entry* entry_of(fault_kind fault) {
     for (const fault_entry& entry : FAULTS) {
         if (entry.fault == fault) {

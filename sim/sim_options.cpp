@@ -59,7 +59,7 @@ struct option_entry {
     std::string (*apply)(std::string_view value, parse_state& state);
 };
 
-const std::array<option_entry, 11> OPTIONS{{
+constexpr std::array<option_entry, 11> OPTIONS{{
     {"--port", "NAME",
      "name of the pseudo-terminal link made in the working\ndirectory (default COM1)",
      [](std::string_view value, parse_state& state) -> std::string {
