@@ -363,7 +363,7 @@ bool run_cycles(const driver_options& options, device_end& device, child& p,
 void report(const driver_options& options, const measurements& m, bool counting) {
     // A prompt device's cycle waits only for the pause; a silent one's also for the
     // reader's whole deadline.
-    const double pauses_ms =
+    const auto pauses_ms =
         static_cast<double>(options.prompt ? CYCLE_PAUSE_MS : CYCLE_PAUSE_MS + READ_DEADLINE_MS);
     std::vector<double> overheads;
     overheads.reserve(m.periods.size());
