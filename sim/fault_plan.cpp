@@ -260,6 +260,7 @@ reply_plan plan_reply(fault_kind fault, std::string_view text, int delay_ms, std
     const reply_parts parts{std::move(payload), std::move(reply), response_line(text), delay_ms,
                             random};
     reply_plan plan{fault, {}, parts.answered, ""};
-    entry_of(fault)->plan(parts, plan);
+    const auto make_plan = entry_of(fault)->plan;
+    make_plan(parts, plan);
     return plan;
 }
