@@ -1,10 +1,12 @@
 // tervalo against tervalo-sim for many cycles with a seeded random mix of faults. The
 // simulator's record says, cycle by cycle, what it sent and what tervalo must print;
 // the tool's output has to be exactly that, in order, with nothing lost, nothing
-// repeated and nothing extra, while its memory stays flat.
+// repeated and nothing extra, while its memory stays flat. Built with the Wine tests,
+// the same mix also drives tervalo.exe under Wine (WineSoak, run by scripts/wine-env).
 //
-// TERVALO_SOAK_CYCLES (default 70), TERVALO_SOAK_SEED and TERVALO_SOAK_FAULTS (a fault
-// list as tervalo-sim takes it) change the run. The largest reply is left out of the
+// TERVALO_SOAK_CYCLES (default 70; TERVALO_WINE_SOAK_CYCLES under Wine, default 40),
+// TERVALO_SOAK_SEED and TERVALO_SOAK_FAULTS (a fault list as tervalo-sim takes it)
+// change the run. The largest reply is left out of the
 // default mix: over a pseudo-terminal the kernel hands it to the reader 4 KiB at a
 // time, and on a loaded machine a hand-over can come later than the 2 ms the tool
 // allows between bytes, which drops the frame. It has a test of its own below.
