@@ -6,15 +6,17 @@
 #include <regex>
 #include <thread>
 
+#include "link/output_lines.h"
+#include "sim/printed_line.h"
 #include "tests/e2e/bad_input_rounds.h"
 #include "tests/e2e/command_line_rounds.h"
 #include "tests/e2e/tool_harness.h"
 
 namespace {
 
-const std::string BANNER = "[info]:tervalo start...\r\n";
-const std::string NO_RESPONSE = "[warn]:no response\r\n";
-const std::string OPEN_FAILED = "[error]:open serial port failed\r\n";
+const std::string BANNER = BANNER_LINE;
+const std::string NO_RESPONSE = NO_RESPONSE_LINE;
+const std::string OPEN_FAILED = OPEN_FAILED_LINE;
 
 class ToolOverPty : public ::testing::Test {
   protected:
@@ -73,7 +75,7 @@ TEST_F(ToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
     ASSERT_TRUE(next_greeting());
     const std::string payload = "OK \x01\x7f\xc3\xa9\t|\x11\x13\x5c|";
     device.send(frame_bytes(0xA2, payload));
-    const std::string expected = BANNER + "[info]:response: " + payload + "\r\n";
+    const std::string expected = BANNER + printed_line(RESPONSE_FORMAT, payload.c_str());
     EXPECT_TRUE(tool->wait_for_output(expected, SHORT_WAIT)) << tool->output();
     EXPECT_EQ(tool->output(), expected);
     // The cycle goes on.
@@ -99,12 +101,12 @@ TEST_F(ToolOverPty, BytesSentDuringThePauseAreDiscardedByTheNextGreeting) {
     const auto tool = start();
     ASSERT_TRUE(next_greeting());
     device.send(frame_bytes(0xA2, "first"));
-    ASSERT_TRUE(tool->wait_for_output("[info]:response: first\r\n", SHORT_WAIT));
+    ASSERT_TRUE(tool->wait_for_output(printed_line(RESPONSE_FORMAT, "first"), SHORT_WAIT));
     // The tool is pausing now; this frame waits in the line until the next greeting.
     device.send(frame_bytes(0xA2, "stale"));
     ASSERT_TRUE(next_greeting());
     EXPECT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
-    EXPECT_EQ(tool->output(), BANNER + "[info]:response: first\r\n" + NO_RESPONSE);
+    EXPECT_EQ(tool->output(), BANNER + printed_line(RESPONSE_FORMAT, "first") + NO_RESPONSE);
 }
 
 TEST_F(ToolOverPty, ASecondInstanceCannotOpenTheSamePort) {

@@ -21,42 +21,18 @@
 #include <regex>
 #include <sstream>
 
+#include "link/output_lines.h"
+#include "sim/printed_line.h"
 #include "tests/e2e/bad_input_rounds.h"
 #include "tests/e2e/command_line_rounds.h"
 #include "tests/e2e/tool_harness.h"
+#include "tests/e2e/wine_session.h"
 
 namespace {
 
-const std::string BANNER = "[info]:tervalo start...\r\n";
-const std::string NO_RESPONSE = "[warn]:no response\r\n";
-const std::string OPEN_FAILED = "[error]:open serial port failed\r\n";
-
-// Why the Windows tests cannot run here, or empty when they can.
-std::string wine_session_problem() {
-    const char* prefix = std::getenv("WINEPREFIX");
-    if (prefix == nullptr || *prefix == '\0') {
-        return "WINEPREFIX is not set: run the Windows tests through scripts/wine-env";
-    }
-    if (!std::filesystem::is_directory(std::filesystem::path(prefix) / "dosdevices")) {
-        return std::string("no dosdevices folder in WINEPREFIX ") + prefix +
-               ": run the Windows tests through scripts/wine-env";
-    }
-    if (!std::filesystem::exists(TERVALO_WINDOWS_EXE)) {
-        return std::string("the Windows build is missing: ") + TERVALO_WINDOWS_EXE;
-    }
-    return "";
-}
-
-std::filesystem::path dos_device(const std::string& name) {
-    return std::filesystem::path(std::getenv("WINEPREFIX")) / "dosdevices" / name;
-}
-
-std::unique_ptr<ToolRun> run_tool(const std::vector<std::string>& args,
-                                  const std::filesystem::path& cwd) {
-    std::vector<std::string> wine_args{TERVALO_WINDOWS_EXE};
-    wine_args.insert(wine_args.end(), args.begin(), args.end());
-    return std::make_unique<ToolRun>(WINE_PROGRAM, wine_args, cwd);
-}
+const std::string BANNER = BANNER_LINE;
+const std::string NO_RESPONSE = NO_RESPONSE_LINE;
+const std::string OPEN_FAILED = OPEN_FAILED_LINE;
 
 class WineTool : public ::testing::Test {
   protected:
@@ -92,7 +68,7 @@ class WineToolOverPty : public WineTool {
 
     // Starting Wine can take a while on a busy machine, hence the long wait.
     std::unique_ptr<ToolRun> start(const std::vector<std::string>& args = {"COM5"}) {
-        auto run = run_tool(args, dir.path());
+        auto run = run_windows_tool(args, dir.path());
         EXPECT_TRUE(run->wait_for_output(BANNER, LONG_WAIT)) << run->output();
         return run;
     }
@@ -110,17 +86,9 @@ class WineToolOverPty : public WineTool {
 };
 
 TEST_F(WineTool, UsageHelpAndVersionEndAtOnceWithBareLineFeeds) {
-    check_command_lines_that_end_at_once(
-        [this](const std::vector<std::string>& args) { return run_tool(args, dir.path()); });
-}
-
-// Runs Wine's reg with args and returns its output, which ends in status 0.
-std::string wine_reg(const std::vector<std::string>& args, const std::filesystem::path& cwd) {
-    std::vector<std::string> wine_args{"reg"};
-    wine_args.insert(wine_args.end(), args.begin(), args.end());
-    ToolRun reg(WINE_PROGRAM, wine_args, cwd);
-    EXPECT_EQ(reg.wait_exit(LONG_WAIT), 0) << reg.output();
-    return reg.output();
+    check_command_lines_that_end_at_once([this](const std::vector<std::string>& args) {
+        return run_windows_tool(args, dir.path());
+    });
 }
 
 TEST_F(WineTool, ListShowsEveryPortOfTheSerialcommKeyInNumberOrder) {
@@ -143,7 +111,7 @@ TEST_F(WineTool, ListShowsEveryPortOfTheSerialcommKeyInNumberOrder) {
     }
     ASSERT_GE(values.size(), added.size());
 
-    const auto list = run_tool({"--list"}, dir.path());
+    const auto list = run_windows_tool({"--list"}, dir.path());
     EXPECT_EQ(list->wait_exit(LONG_WAIT), 0);
     std::istringstream printed(list->output());
     for (const auto& [number, device] : values) {
@@ -194,7 +162,7 @@ TEST_F(WineToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         {"COM5\\..\\sub\\..\\data", ": not a serial device (COM5\\..\\sub\\..\\data)\n"},
     };
     for (const auto& [name, reason] : cases) {
-        const auto run = run_tool({name}, dir.path());
+        const auto run = run_windows_tool({name}, dir.path());
         EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << name.substr(0, 40);
         EXPECT_EQ(run->output(), OPEN_FAILED) << name.substr(0, 40);
         EXPECT_EQ(run->errors(), std::string("tervalo: ").append(name).append(reason))
@@ -215,7 +183,7 @@ TEST_F(WineToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
     // Line ends and Ctrl-Z inside the payload catch a console left in text mode.
     const std::string payload = "OK \x01\x7f\xc3\xa9\t|\x11\x13\x5c|\n|\r\n|\x1a";
     device.send(frame_bytes(0xA2, payload));
-    const std::string expected = BANNER + "[info]:response: " + payload + "\r\n";
+    const std::string expected = BANNER + printed_line(RESPONSE_FORMAT, payload.c_str());
     EXPECT_TRUE(tool->wait_for_output(expected, SHORT_WAIT)) << tool->output();
     EXPECT_EQ(tool->output(), expected);
     EXPECT_EQ(tool->output().find("\r\r"), std::string::npos);
@@ -241,7 +209,7 @@ TEST_F(WineToolOverPty, PortsFromTenAreReachedThroughTheDeviceNamespace) {
         const auto tool = start({name});
         EXPECT_EQ(port12.receive(10, LONG_WAIT), greeting_bytes()) << name;
         port12.send(frame_bytes(0xA2, name));
-        EXPECT_TRUE(tool->wait_for_output("[info]:response: " + name + "\r\n", SHORT_WAIT))
+        EXPECT_TRUE(tool->wait_for_output(printed_line(RESPONSE_FORMAT, name.c_str()), SHORT_WAIT))
             << tool->output();
     }
     // Nothing went to COM5.
@@ -262,11 +230,11 @@ TEST_F(WineToolOverPty, BytesSentDuringThePauseAreDiscardedByTheNextGreeting) {
     const auto tool = start();
     ASSERT_TRUE(next_greeting());
     device.send(frame_bytes(0xA2, "first"));
-    ASSERT_TRUE(tool->wait_for_output("[info]:response: first\r\n", SHORT_WAIT));
+    ASSERT_TRUE(tool->wait_for_output(printed_line(RESPONSE_FORMAT, "first"), SHORT_WAIT));
     device.send(frame_bytes(0xA2, "stale"));
     ASSERT_TRUE(next_greeting());
     EXPECT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
-    EXPECT_EQ(tool->output(), BANNER + "[info]:response: first\r\n" + NO_RESPONSE);
+    EXPECT_EQ(tool->output(), BANNER + printed_line(RESPONSE_FORMAT, "first") + NO_RESPONSE);
 }
 
 TEST_F(WineToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
