@@ -4,6 +4,7 @@
 #include "app/port_watch.h"
 #include "console/console.h"
 #include "link/output_lines.h"
+#include "link_stats/stop_summary.h"
 
 int main(int argc, char** argv) {
     prepare_console();
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
         return -1;
     }
     print_line(BANNER_LINE);
+    install_stop_summary();
 
     // Static rather than on the stack: 64 KiB is a large share of a thread's stack on
     // some platforms, and the record lives as long as the process anyway.

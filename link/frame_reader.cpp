@@ -10,6 +10,7 @@
 #include "console/console.h"
 #include "link/link_protocol.h"
 #include "link/output_lines.h"
+#include "link_stats/link_stats.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
@@ -47,6 +48,7 @@ int read_frame(Packet& packet) {
     packet.len = length;
     if (length < FRAME_LENGTH_MIN) {
         print_line(LENGTH_ERROR_FORMAT, length);
+        count_warning(link_stats, link_warning::length);
         return LINK_FAILED;
     }
     if (read_unescaped(packet.data.data(), length) != LINK_OK ||
@@ -58,6 +60,7 @@ int read_frame(Packet& packet) {
     const std::uint8_t computed = xor_check(packet.data.data(), length);
     if (computed != scratch[0]) {
         print_line(CHECK_ERROR_FORMAT, computed, scratch[0]);
+        count_warning(link_stats, link_warning::crc);
         return LINK_FAILED;
     }
     if (packet.data[0] != FRAME_TYPE_TEXT) {
@@ -85,6 +88,7 @@ int read_unescaped(std::uint8_t* dst, std::uint16_t count) {
             }
             if (!unescape(second, &byte)) {
                 print_line(ESCAPE_ERROR_FORMAT, second);
+                count_warning(link_stats, link_warning::escape);
                 return LINK_ESCAPE_ERROR;
             }
         }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/poll_cycle.h"
+#include "link_stats/link_stats.h"
 #include "tests/fake_device.h"
 
 namespace {
@@ -26,9 +27,14 @@ TEST(PollCycle, PrintsTheResponseUpToItsFirstZeroByteAndPauses) {
     fake_arrive(0, {0xAD, 0x00, 0x02, 0xA2, 's', 0xA2 ^ 's'});
     fake_arrive(1, wire);
 
+    const std::uint64_t responses = link_stats.responses;
+    const std::uint32_t one_ms_trips = link_stats.round_trips[1];
     EXPECT_EQ(run_one_cycle(packet), "[info]:response: AB\r\n");
     EXPECT_EQ(fake_now(), 1 + 1000);  // the response came after 1 ms, then the pause
     EXPECT_EQ(fake_sent().size(), 10u);
+    // Counted for the summary, with its round trip.
+    EXPECT_EQ(link_stats.responses, responses + 1);
+    EXPECT_EQ(link_stats.round_trips[1], one_ms_trips + 1);
 }
 
 TEST(PollCycle, DeliveredPayloadIsPrintedRaw) {
@@ -46,7 +52,9 @@ TEST(PollCycle, DeliveredPayloadIsPrintedRaw) {
 TEST(PollCycle, SilenceIsReportedOnceAfterTheDeadline) {
     fake_reset();
     static Packet packet;
+    const std::uint64_t no_response = link_stats.no_response;
     EXPECT_EQ(run_one_cycle(packet), "[warn]:no response\r\n");
+    EXPECT_EQ(link_stats.no_response, no_response + 1);
     EXPECT_GE(fake_now(), 2000);
     EXPECT_LE(fake_now(), 2004);
 }

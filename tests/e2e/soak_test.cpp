@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -312,6 +314,94 @@ TEST(Soak, LargestReplyArrivesWholeOrIsDroppedWhole) {
         }
     }
     EXPECT_GE(whole, 1) << "not one of " << cycles << " largest replies came through";
+}
+
+std::size_t occurrences(const std::string& text, std::string_view what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+std::size_t cycles_ended(const std::string& output) {
+    return occurrences(output, NO_RESPONSE_LINE) + occurrences(output, "[info]:response: ");
+}
+
+TEST(Summary, AStopWritesTheSimulatorsCountsToStandardErrorAndEndsByItsSignal) {
+    // Faults whose outcome the record always fixes (no raw noise, no split reply that a
+    // loaded machine could delay), and a seed that meets every warning within ten cycles:
+    // bad-escape, bad-check, late, length-1 and silence.
+    const std::string faults =
+        "silence,late,bad-check,length-0,length-1,bad-escape,other-type,noise,gap,unsolicited";
+    constexpr int DELAY_MS = 50;
+    const struct {
+        int signal_number;
+        std::uint64_t cycles;
+    } rows[] = {{SIGINT, 10}, {SIGTERM, 3}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(strsignal(row.signal_number));
+        ScratchDir dir;
+        const fs::path record_path = dir.path() / "record.tsv";
+        ToolRun sim(TERVALO_SIM_BINARY,
+                    {"--mix", "779", "--fault", faults, "--delay", std::to_string(DELAY_MS),
+                     "--record", record_path.string(), "--log", (dir.path() / "sim.log").string()},
+                    dir.path());
+        ASSERT_TRUE(sim.wait_for_output("[info]:tervalo-sim ready", SHORT_WAIT)) << sim.output();
+        ToolRun tool(TERVALO_BINARY, {"COM1"}, dir.path());
+
+        // Stopped during the pause that follows the last cycle's line, so that exactly
+        // that many greetings have gone out.
+        const auto deadline = std::chrono::steady_clock::now() + CYCLE_BOUND * (row.cycles + 2);
+        while (cycles_ended(tool.output()) < row.cycles &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(tool.pid(), row.signal_number);
+        ASSERT_NE(tool.wait_exit(SHORT_WAIT), -1) << "still running after the signal";
+        EXPECT_EQ(tool.end_signal(), row.signal_number);
+
+        // Standard output is the cycles' lines as the simulator recorded them, nothing more.
+        const std::vector<record_entry> record = read_record(record_path);
+        ASSERT_GE(record.size(), row.cycles);
+        std::string lines;
+        for (std::uint64_t i = 0; i < row.cycles; ++i) {
+            ASSERT_TRUE(record[i].expected) << "cycle " << i + 1 << " has an open outcome";
+            lines += *record[i].expected;
+        }
+        EXPECT_EQ(tool.output(), BANNER + lines);
+
+        const std::size_t responses = occurrences(lines, "[info]:response: ");
+        const std::size_t permille = responses * 1000 / row.cycles;
+        const std::string counts =
+            "--- tervalo summary ---\ngreetings " + std::to_string(row.cycles) + ", responses " +
+            std::to_string(responses) + ", " + std::to_string(permille / 10) + "." +
+            std::to_string(permille % 10) + "% answered\nwarnings: no response " +
+            std::to_string(occurrences(lines, NO_RESPONSE_LINE)) + ", crc " +
+            std::to_string(occurrences(lines, "crc error")) + ", escape " +
+            std::to_string(occurrences(lines, "esc char error")) + ", length " +
+            std::to_string(occurrences(lines, "len error")) +
+            "; port away 0 cycles\nround trip: min ";
+        const std::string summary = tool.errors();
+        ASSERT_TRUE(summary.starts_with(counts)) << summary;
+        // Each reply left the simulator DELAY_MS after it read the greeting, and all came
+        // well inside the reader's one-second wait. Half the delay is the bound: on a
+        // loaded machine the tool may be descheduled between its write and its clock
+        // reading while the simulator already counts.
+        int min = -1;
+        int median = -1;
+        int max = -1;
+        int end = 0;
+        ASSERT_EQ(std::sscanf(summary.c_str() + counts.size(), "%d ms, median %d ms, max %d ms\n%n",
+                              &min, &median, &max, &end),
+                  3)
+            << summary;
+        EXPECT_EQ(counts.size() + static_cast<std::size_t>(end), summary.size()) << summary;
+        EXPECT_GE(min, DELAY_MS / 2);
+        EXPECT_LE(min, median);
+        EXPECT_LE(median, max);
+        EXPECT_LT(max, 2000);
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The built tool against a device played over a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <memory>
 #include <regex>
@@ -227,6 +228,22 @@ TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
     returned.send(frame_bytes(0xA2, "after"));
     EXPECT_TRUE(tool->wait_for_output("[info]:response: after\r\n", SHORT_WAIT)) << tool->output();
     EXPECT_EQ(tool->errors(), lost + reopened);
+
+    // Stopped now, its summary counts the cycles that began with the port away: every
+    // no-response cycle after the loss but the one that found it (which may have printed
+    // its line before the loss was seen here).
+    kill(tool->pid(), SIGINT);
+    ASSERT_NE(tool->wait_exit(SHORT_WAIT), -1);
+    const std::size_t after_loss_cycles =
+        count_of(tool->output().substr(at_loss.size()), NO_RESPONSE);
+    const std::string errors = tool->errors();
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(errors, found, std::regex("port away ([0-9]+) cycles\n")))
+        << errors;
+    const std::size_t away_cycles = std::stoul(found[1]);
+    EXPECT_GE(away_cycles, 1u) << errors;
+    EXPECT_LE(away_cycles, after_loss_cycles) << errors;
+    EXPECT_GE(away_cycles + 1, after_loss_cycles) << errors;
 }
 
 TEST_F(ToolOverPty, TheLineIsSetTo921600BaudEightNoneOneWithoutFlowControl) {

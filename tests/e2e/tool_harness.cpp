@@ -148,6 +148,10 @@ ToolRun::ToolRun(const std::string& program, const std::vector<std::string>& arg
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        // As a shell starts a program in the foreground, even when the tests themselves
+        // run in the background with these ignored.
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
         // A new session: no controlling terminal the program could pick up by accident.
         setsid();
         execv(argv[0], argv.data());
@@ -242,6 +246,10 @@ std::vector<std::string> unprivileged(std::vector<std::string> args) {
 
 std::string unprivileged_program(const std::string& program) {
     return geteuid() == 0 ? "/usr/bin/setpriv" : program;
+}
+
+int ToolRun::end_signal() const {
+    return pid_ < 0 && status_ != -1 && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
 }
 
 long cpu_ticks_of(pid_t pid) {

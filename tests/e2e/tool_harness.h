@@ -81,6 +81,8 @@ class ToolRun {
     bool running();
     void stop();
     pid_t pid() const { return pid_; }
+    // The signal that ended the program, or 0 if it exited (or has not ended).
+    int end_signal() const;
 
   private:
     pid_t pid_ = -1;

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +22,7 @@
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "link/output_lines.h"
 #include "sim/printed_line.h"
@@ -278,6 +281,62 @@ TEST_F(WineToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgai
 TEST_F(WineToolOverPty, BadInputIsReportedAndTheNextCycleWorks) {
     const auto tool = start();
     play_bad_input_rounds(*tool, device, [this] { return next_greeting(); });
+}
+
+TEST_F(WineToolOverPty, CtrlCWritesTheSummaryOfWhatTheDeviceSentToStandardError) {
+    // Wine turns SIGINT into a Ctrl-C event, handled on a thread of its own as Windows
+    // does. Ctrl-Break and a closed console have no such path here: Wine ends a program
+    // at SIGQUIT or SIGHUP without an event, so those are not tested.
+    constexpr auto REPLY_DELAY = std::chrono::milliseconds(100);
+    byte_string broken_then_good{0x5C, 0x41};
+    const byte_string good = frame_bytes(0xA2, "two");
+    broken_then_good.insert(broken_then_good.end(), good.begin(), good.end());
+    const struct {
+        byte_string sent;
+        std::string printed;
+    } rounds[] = {
+        {frame_bytes(0xA2, "one"), "[info]:response: one\r\n"},
+        {{0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0x00},
+         "[warn]:[read_packet]: crc error 166 0\r\n" + NO_RESPONSE},
+        {broken_then_good, "[warn]:esc char error 0x41\r\n[info]:response: two\r\n"},
+        {{0xAD, 0x00, 0x00}, "[warn]:[read_packet]:len error 0\r\n" + NO_RESPONSE},
+        {{}, NO_RESPONSE},
+    };
+    const auto tool = start();
+    std::string printed = BANNER;
+    for (const auto& round : rounds) {
+        ASSERT_TRUE(next_greeting());
+        std::this_thread::sleep_for(REPLY_DELAY);
+        device.send(round.sent);
+        printed += round.printed;
+        ASSERT_TRUE(tool->wait_for_output(printed, LONG_WAIT)) << tool->output();
+    }
+    // In the pause after the last cycle.
+    kill(tool->pid(), SIGINT);
+    // Wine's default handler ends a program at Ctrl-C with status 0 (Windows' own gives
+    // STATUS_CONTROL_C_EXIT); the tool's handler passes the event on to it.
+    EXPECT_EQ(tool->wait_exit(LONG_WAIT), 0);
+    EXPECT_EQ(tool->output(), printed);
+
+    const std::string counts =
+        "--- tervalo summary ---\n"
+        "greetings 5, responses 2, 40.0% answered\n"
+        "warnings: no response 3, crc 1, escape 1, length 1; port away 0 cycles\n"
+        "round trip: min ";
+    const std::string summary = tool->errors();
+    ASSERT_TRUE(summary.starts_with(counts)) << summary;
+    int min = -1;
+    int median = -1;
+    int max = -1;
+    ASSERT_EQ(std::sscanf(summary.c_str() + counts.size(), "%d ms, median %d ms, max %d ms\n", &min,
+                          &median, &max),
+              3)
+        << summary;
+    EXPECT_GE(min, REPLY_DELAY.count() / 2);
+    EXPECT_LE(min, median);
+    EXPECT_LE(median, max);
+    EXPECT_LT(max, 1000);
+    EXPECT_TRUE(summary.ends_with(" ms\n")) << summary;
 }
 
 }  // namespace
