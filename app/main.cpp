@@ -1,7 +1,7 @@
 // tervalo: greets a device over a serial port once a second and prints its answer.
 #include "app/poll_cycle.h"
+#include "app/port_watch.h"
 #include "console/console.h"
-#include "serial/serial_port.h"
 
 int main(int argc, char** argv) {
     prepare_console();
@@ -9,8 +9,7 @@ int main(int argc, char** argv) {
         print_line("usage: tervalo com_port\nexample: tervalo COM1\n");
         return -1;
     }
-    port_handle = open_port(argv[1]);
-    if (port_handle < 0) {
+    if (!open_first(argv[1])) {
         print_line("[error]:open serial port failed\r\n");
         return -1;
     }
@@ -20,6 +19,7 @@ int main(int argc, char** argv) {
     // some platforms, and the record lives as long as the process anyway.
     static Packet packet;
     for (;;) {
+        reopen_if_lost(argv[1]);
         run_cycle(packet);
     }
 }

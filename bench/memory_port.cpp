@@ -1,5 +1,6 @@
 #include "bench/memory_port.h"
 
+#include "serial/port_backend.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
@@ -22,11 +23,11 @@ void memory_port_rewind() {
     position = 0;
 }
 
-std::intptr_t open_port(const char*) {
+std::intptr_t open_port(const char*, port_report*) {
     return port_handle;
 }
 
-int read_byte(std::uint8_t* dst) {
+int try_read_byte(std::uint8_t* dst) {
     if (position == line.size()) {
         return -1;
     }

@@ -2,22 +2,61 @@
 // build picks one, and tests link a scripted port in its place.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
-// The invalid value of port_handle, before open_port has succeeded.
+#include "serial/device_path.h"
+
+// The invalid value of port_handle: before open_port has succeeded, and after the
+// port's device has gone.
 inline constexpr std::intptr_t PORT_CLOSED = -1;
 
-// The open port, wide enough for the platform's handle. Set once by the entry point
-// from open_port's result (even a failed one); every transfer checks it first.
+// The open port, wide enough for the platform's handle. Set by the entry point from
+// open_port's result (even a failed one); every transfer checks it first. A transfer
+// that finds the device gone closes the port and sets it to PORT_CLOSED.
 extern std::intptr_t port_handle;
 
+// Why the port was closed under the program: the system's error code (errno, or
+// GetLastError() on Windows), never 0, set together with port_handle = PORT_CLOSED when
+// a transfer or wait finds the device gone (unplugged, powered off, hung up). Stays set
+// until the caller has reported it and set it back to 0.
+extern int port_lost_error;
+
+enum open_failure : int {
+    OPEN_OK = 0,
+    OPEN_BAD_NAME,    // not of the form COM<n>, or too long
+    OPEN_NO_DEVICE,   // nothing at the path, or no hardware behind it
+    OPEN_PERMISSION,  // the user may not open the device
+    OPEN_IN_USE,      // another program holds it
+    OPEN_NOT_SERIAL,  // something that is not a serial device
+    OPEN_OTHER,       // any other reason; system_error tells
+};
+
+// A line as the driver holds it, read back after open_port has set it.
+struct line_state {
+    std::uint32_t baud;
+    std::uint8_t data_bits;
+    char parity;               // 'N', 'O', 'E', 'M' (mark) or 'S' (space)
+    std::uint8_t stop_halves;  // stop bits times two: 2, 3 (1.5, Windows only) or 4
+    bool rts_cts;              // hardware flow control
+    bool xon_xoff;             // software flow control
+};
+
+// What open_port found, for the caller to report.
+struct port_report {
+    open_failure failure;
+    int system_error;  // errno, or GetLastError() on Windows, of the step that failed; or 0
+    std::array<char, DEVICE_PATH_SIZE> path;  // the device path tried; empty for a bad name
+    bool line_known;                          // on success: line holds what the driver kept
+    line_state line;
+};
+
 // Opens the port named name (the form COM<n>) exclusively and sets it to 921,600 baud,
-// 8N1, no flow control, reads that return at once; discards anything pending.
-// Returns the handle (never negative), or PORT_CLOSED when the name does not parse,
-// the device does not exist, is not a serial device, or is held by someone else.
-// It does not store the handle in port_handle.
-std::intptr_t open_port(const char* name);
+// 8N1, no flow control, reads that return at once; discards anything pending; reads the
+// line back. Returns the handle (never negative), or PORT_CLOSED. Fills report either
+// way; prints nothing, and does not store the handle in port_handle.
+std::intptr_t open_port(const char* name, port_report* report);
 
 // Reads one byte into dst. Tries twice, pausing about 1 ms after each empty try; a
 // pause ends early when a byte arrives, and that byte is left for the next try.
@@ -31,6 +70,6 @@ int read_byte(std::uint8_t* dst);
 bool wait_for_input(int ms);
 
 // Discards all pending input and output, then writes count bytes in one go, giving
-// up after 100 ms a byte plus 500 ms. Failures are not reported. Does nothing while
-// the port is closed.
+// up after 100 ms a byte plus 500 ms. Failures are not reported, but a device found
+// gone closes the port. Does nothing while the port is closed.
 void port_send(const std::uint8_t* bytes, std::size_t count);

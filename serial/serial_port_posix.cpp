@@ -14,15 +14,17 @@
 #endif
 
 #include "serial/device_path.h"
+#include "serial/port_backend.h"
 #include "serial/posix_device.h"
+#include "serial/posix_tty.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
 std::intptr_t port_handle = PORT_CLOSED;
+int port_lost_error = 0;
 
 namespace {
 
-constexpr int READ_PAUSE_MS = 1;
 constexpr int WRITE_TIMEOUT_PER_BYTE_MS = 100;
 constexpr int WRITE_TIMEOUT_CONSTANT_MS = 500;
 
@@ -34,35 +36,50 @@ int open_retrying(const char* path, int flags) {
     return fd;
 }
 
+// What an open's errno says. EIO is what a /dev/ttyS<n> without a UART behind it gives.
+open_failure failure_of_open(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENXIO:
+        case ENODEV:
+        case EIO:
+            return OPEN_NO_DEVICE;
+        case EACCES:
+        case EPERM:
+            return OPEN_PERMISSION;
+        case EBUSY:  // another holder set TIOCEXCL
+            return OPEN_IN_USE;
+        case EISDIR:
+            return OPEN_NOT_SERIAL;
+        default:
+            return OPEN_OTHER;
+    }
+}
+
+std::intptr_t refuse(port_report* report, open_failure failure, int error) {
+    report->failure = failure;
+    report->system_error = error;
+    return PORT_CLOSED;
+}
+
 // Two locks, because each misses a case: TIOCEXCL does not stop root from opening the
-// tty again, and flock binds only programs that ask for it.
-bool make_exclusive(int fd) {
+// tty again, and flock binds only programs that ask for it. Returns 0 or an errno.
+int make_exclusive(int fd) {
     int locked = -1;
     do {
         locked = flock(fd, LOCK_EX | LOCK_NB);
     } while (locked < 0 && errno == EINTR);
-    if (locked < 0) {
-        return false;
+    if (locked < 0 || ioctl(fd, TIOCEXCL) != 0) {
+        return errno;
     }
-    return ioctl(fd, TIOCEXCL) == 0;
+    return 0;
 }
 
-// Refusals are not reported, as on Windows: the port is used as it is.
+// Refusals are not reported here: the line is read back afterwards, and the port is
+// used as it is.
 void set_line(int fd) {
-    termios line{};
-    if (tcgetattr(fd, &line) != 0) {
-        return;
-    }
-    cfmakeraw(&line);
-    cfsetispeed(&line, B921600);
-    cfsetospeed(&line, B921600);
-    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    line.c_cflag |= CS8 | CREAD | CLOCAL;
-    line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    line.c_cc[VMIN] = 0;
-    line.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &line);
-
+    set_raw_line(fd);
     // A pseudo-terminal has no modem lines; the error it gives is expected.
     int modem_lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIC, &modem_lines);
@@ -84,58 +101,162 @@ void ask_for_low_latency(int fd) {
 #endif
 }
 
-// Writes all of bytes unless the deadline passes first; the port is non-blocking, so
-// poll does the waiting.
-void write_within(int fd, const std::uint8_t* bytes, std::size_t count, std::int64_t deadline) {
-    std::size_t written = 0;
-    while (written < count) {
-        const ssize_t n = write(fd, bytes + written, count - written);
-        if (n > 0) {
-            written += static_cast<std::size_t>(n);
-            continue;
+struct speed_entry {
+    speed_t code;
+    std::uint32_t baud;
+};
+
+constexpr std::array<speed_entry, 30> SPEEDS{{
+    {B0, 0},
+    {B50, 50},
+    {B75, 75},
+    {B110, 110},
+    {B134, 134},
+    {B150, 150},
+    {B200, 200},
+    {B300, 300},
+    {B600, 600},
+    {B1200, 1200},
+    {B1800, 1800},
+    {B2400, 2400},
+    {B4800, 4800},
+    {B9600, 9600},
+    {B19200, 19200},
+    {B38400, 38400},
+    {B57600, 57600},
+    {B115200, 115200},
+    {B230400, 230400},
+    {B460800, 460800},
+    {B500000, 500000},
+    {B576000, 576000},
+    {B921600, 921600},
+    {B1000000, 1000000},
+    {B1152000, 1152000},
+    {B1500000, 1500000},
+    {B2000000, 2000000},
+    {B2500000, 2500000},
+    {B3000000, 3000000},
+    {B4000000, 4000000},
+}};
+
+std::uint32_t baud_of(speed_t code) {
+    for (const speed_entry& entry : SPEEDS) {
+        if (entry.code == code) {
+            return entry.baud;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            return;
-        }
-        const std::int64_t left = deadline - now_ms();
-        if (left <= 0) {
-            return;
-        }
-        pollfd writable{fd, POLLOUT, 0};
-        if (poll(&writable, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
-            return;
-        }
+    }
+    return 0;
+}
+
+char parity_of(tcflag_t cflag) {
+    if ((cflag & PARENB) == 0) {
+        return 'N';
+    }
+    if ((cflag & CMSPAR) != 0) {
+        return (cflag & PARODD) != 0 ? 'M' : 'S';
+    }
+    return (cflag & PARODD) != 0 ? 'O' : 'E';
+}
+
+std::uint8_t data_bits_of(tcflag_t cflag) {
+    switch (cflag & CSIZE) {
+        case CS5:
+            return 5;
+        case CS6:
+            return 6;
+        case CS7:
+            return 7;
+        default:
+            return 8;
+    }
+}
+
+// What the driver holds now: tcsetattr succeeds when any one change took, so only a
+// read-back shows what was refused.
+bool read_line(int fd, line_state* line) {
+    termios held{};
+    if (tcgetattr(fd, &held) != 0) {
+        return false;
+    }
+    line->baud = baud_of(cfgetospeed(&held));
+    line->data_bits = data_bits_of(held.c_cflag);
+    line->parity = parity_of(held.c_cflag);
+    line->stop_halves = (held.c_cflag & CSTOPB) != 0 ? 4 : 2;
+    line->rts_cts = (held.c_cflag & CRTSCTS) != 0;
+    line->xon_xoff = (held.c_iflag & (IXON | IXOFF)) != 0;
+    return true;
+}
+
+// The errors of a device that has gone: a hung-up tty fails writes and most requests
+// with EIO, and a pseudo-terminal whose far end closed fails reads with it too.
+bool device_gone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+// Closing at once releases the device's name: a re-plugged USB adapter gets its old
+// name back only when nobody holds the old one.
+void close_lost_port(int error) {
+    close(static_cast<int>(port_handle));
+    port_handle = PORT_CLOSED;
+    port_lost_error = error;
+}
+
+// The device as the user knows it: the target of a link such as `COM3 -> /dev/ttyUSB0`
+// (as written in the link), or else the path itself.
+void name_the_device(const std::array<char, DEVICE_PATH_SIZE>& device,
+                     std::array<char, DEVICE_PATH_SIZE>& named) {
+    // readlink returns the target's length, without a terminating zero, or -1.
+    const ssize_t length = readlink(device.data(), named.data(), named.size() - 1);
+    if (length > 0) {
+        named[static_cast<std::size_t>(length)] = '\0';
+    } else {
+        named = device;
     }
 }
 
 }  // namespace
 
-std::intptr_t open_port(const char* name) {
+std::intptr_t open_port(const char* name, port_report* report) {
+    *report = port_report{};
     std::array<char, DEVICE_PATH_SIZE> path{};
-    std::array<char, DEVICE_PATH_SIZE> device{};
-    if (device_path_for(name, path) != 0 || posix_device_for(path.data(), device) != 0) {
-        return PORT_CLOSED;
+    // An empty name would be taken as typed and then found missing; it is no name at all.
+    if (device_path_for(name, path) != 0 || path[0] == '\0') {
+        return refuse(report, OPEN_BAD_NAME, 0);
     }
+    std::array<char, DEVICE_PATH_SIZE> device{};
+    if (posix_device_for(path.data(), device) != 0) {
+        // No entry of that name here, and not a name of a built-in port either.
+        report->path = path;
+        return refuse(report, OPEN_NO_DEVICE, ENOENT);
+    }
+    name_the_device(device, report->path);
     const int fd = open_retrying(device.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return PORT_CLOSED;
+        return refuse(report, failure_of_open(errno), errno);
     }
-    if (isatty(fd) == 0 || !make_exclusive(fd)) {
+    if (isatty(fd) == 0) {
         close(fd);
-        return PORT_CLOSED;
+        return refuse(report, OPEN_NOT_SERIAL, ENOTTY);
+    }
+    if (const int error = make_exclusive(fd); error != 0) {
+        close(fd);
+        return refuse(report, error == EWOULDBLOCK || error == EBUSY ? OPEN_IN_USE : OPEN_OTHER,
+                      error);
     }
     set_line(fd);
     ask_for_low_latency(fd);
     tcflush(fd, TCIOFLUSH);
+    report->line_known = read_line(fd, &report->line);
     return fd;
 }
 
-int read_byte(std::uint8_t* dst) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (port_handle != PORT_CLOSED && read(static_cast<int>(port_handle), dst, 1) == 1) {
-            return 0;
-        }
-        wait_for_input(READ_PAUSE_MS);
+int try_read_byte(std::uint8_t* dst) {
+    const ssize_t n = read(static_cast<int>(port_handle), dst, 1);
+    if (n == 1) {
+        return 0;
+    }
+    if (n < 0 && device_gone(errno)) {
+        close_lost_port(errno);
     }
     return -1;
 }
@@ -164,9 +285,13 @@ bool wait_for_input(int ms) {
             return false;
         }
         // Once the far end has gone (a pulled USB adapter, a closed pseudo-terminal) the
-        // tty reports a hang-up, with POLLIN too, at once and forever; reads then return
-        // nothing. Pausing out the rest keeps a caller from spinning through its attempts.
-        if (ready < 0 || (readable.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        // tty reports a hang-up, with POLLIN too, at once and forever, and delivers
+        // nothing more: the port is lost. Pausing out the rest keeps a caller from
+        // spinning through its attempts.
+        if (ready > 0 && (readable.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            close_lost_port(EIO);
+        }
+        if (port_handle == PORT_CLOSED || ready < 0) {
             pause_ms(static_cast<int>(left));
             return false;
         }
@@ -179,8 +304,13 @@ void port_send(const std::uint8_t* bytes, std::size_t count) {
         return;
     }
     const int fd = static_cast<int>(port_handle);
-    tcflush(fd, TCIOFLUSH);
+    if (tcflush(fd, TCIOFLUSH) != 0 && device_gone(errno)) {
+        close_lost_port(errno);
+        return;
+    }
     const auto budget =
         static_cast<std::int64_t>(count) * WRITE_TIMEOUT_PER_BYTE_MS + WRITE_TIMEOUT_CONSTANT_MS;
-    write_within(fd, bytes, count, now_ms() + budget);
+    if (write_within(fd, bytes, count, now_ms() + budget) != 0 && device_gone(errno)) {
+        close_lost_port(errno);
+    }
 }

@@ -15,16 +15,20 @@
 #include "console/console.h"
 #include "link/link_protocol.h"
 #include "serial/device_path.h"
+#include "serial/posix_tty.h"
 #include "serial/serial_port.h"
 #include "sim/fault_plan.h"
 #include "sim/sim_options.h"
 #include "sim/sim_port.h"
 #include "sim/sim_record.h"
+#include "timing/clock.h"
 
 namespace {
 
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_TROUBLE = 1;
+// A write that finds no room for this long has lost its reader: the tool is gone, not slow.
+constexpr std::int64_t STALLED_LINE_MS = 3000;
 
 FILE* log_file = stderr;
 
@@ -60,7 +64,9 @@ delivery deliver(const reply_plan& plan, int fd) {
         if (step.wait_ms > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(step.wait_ms));
         }
-        result.written = write_all(fd, step.bytes) && result.written;
+        const int written =
+            write_within(fd, step.bytes.data(), step.bytes.size(), now_ms() + STALLED_LINE_MS);
+        result.written = written == 0 && result.written;
         const clock::time_point end = clock::now();
         if (step.back_to_back && end - previous_end > std::chrono::milliseconds(BACK_TO_BACK_MS)) {
             result.as_planned = false;
@@ -169,7 +175,8 @@ int main(int argc, char** argv) {
         port_handle = link.device;
     } else {
         remove_link_on_signal("");
-        port_handle = open_port(options.open_port.c_str());
+        port_report report{};
+        port_handle = open_port(options.open_port.c_str(), &report);
         if (port_handle < 0) {
             return fail(EXIT_TROUBLE, "cannot open port " + options.open_port +
                                           ": not of the form COM<n>, missing, not a terminal, "

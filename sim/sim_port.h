@@ -2,8 +2,6 @@
 // working directory, or an existing serial port.
 #pragma once
 
-#include <cstdint>
-#include <span>
 #include <string>
 
 struct pty_link {
@@ -26,8 +24,3 @@ void remove_link_on_signal(const std::string& name);
 // it while the simulator holds the terminal open, which would keep anyone but root
 // from running tervalo a second time. Clears the flag when no tervalo holds the port.
 void release_exclusive_if_unused(const pty_link& link);
-
-// Writes all of bytes to the non-blocking fd, waiting for room as needed; the line
-// never starves meanwhile, since a wait means its buffer is full. Returns false on an
-// error, or when no room has come for three seconds.
-bool write_all(int fd, std::span<const std::uint8_t> bytes);

@@ -1,11 +1,9 @@
 #include "sim/sim_port.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,9 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+#include "serial/posix_tty.h"
 
-constexpr int STALLED_LINE_MS = 3000;
+namespace {
 
 // Kept for the signal handler, which may only make async-signal-safe calls.
 std::array<char, 256> link_to_remove{};
@@ -72,12 +70,7 @@ std::string create_pty_link(const std::string& name, bool replace, pty_link& lin
         return error;
     }
     // Raw before anyone opens it: with echo on, replies would come straight back.
-    termios raw{};
-    tcgetattr(link.terminal, &raw);
-    cfmakeraw(&raw);
-    cfsetispeed(&raw, B921600);
-    cfsetospeed(&raw, B921600);
-    tcsetattr(link.terminal, TCSANOW, &raw);
+    set_raw_line(link.terminal);
     fcntl(link.device, F_SETFL, fcntl(link.device, F_GETFL) | O_NONBLOCK);
 
     if (replace && unlink(name.c_str()) != 0 && errno != ENOENT) {
@@ -113,25 +106,4 @@ void release_exclusive_if_unused(const pty_link& link) {
     }
     ioctl(link.terminal, TIOCNXCL);
     flock(link.terminal, LOCK_UN);
-}
-
-bool write_all(int fd, std::span<const std::uint8_t> bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            return false;
-        }
-        // Nobody reading for this long: the other end is gone, not slow.
-        pollfd room{fd, POLLOUT, 0};
-        const int ready = poll(&room, 1, STALLED_LINE_MS);
-        if (ready == 0 || (ready < 0 && errno != EINTR)) {
-            return false;
-        }
-    }
-    return true;
 }

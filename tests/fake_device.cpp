@@ -2,6 +2,7 @@
 
 #include <deque>
 
+#include "serial/port_backend.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
@@ -95,20 +96,17 @@ bool wait_for_input(int ms) {
     return true;
 }
 
-std::intptr_t open_port(const char*) {
+std::intptr_t open_port(const char*, port_report*) {
     return PORT_CLOSED;
 }
 
-int read_byte(std::uint8_t* dst) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (port_handle != PORT_CLOSED && byte_ready()) {
-            *dst = state.incoming.front().value;
-            state.incoming.pop_front();
-            return 0;
-        }
-        wait_for_input(1);
+int try_read_byte(std::uint8_t* dst) {
+    if (!byte_ready()) {
+        return -1;
     }
-    return -1;
+    *dst = state.incoming.front().value;
+    state.incoming.pop_front();
+    return 0;
 }
 
 void port_send(const std::uint8_t* bytes, std::size_t count) {

@@ -25,7 +25,8 @@ class PosixPort : public ::testing::Test {
         device.link_as(dir.path() / "COM3");
         const auto previous = std::filesystem::current_path();
         std::filesystem::current_path(dir.path());
-        port_handle = open_port("COM3");
+        port_report report{};
+        port_handle = open_port("COM3", &report);
         std::filesystem::current_path(previous);
         ASSERT_NE(port_handle, PORT_CLOSED);
     }

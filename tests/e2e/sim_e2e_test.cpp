@@ -35,21 +35,6 @@ std::unique_ptr<ToolRun> start_sim(const std::vector<std::string>& args, const f
     return sim;
 }
 
-// Runs args as an unprivileged user when the test runs as root, where permissions
-// would not be checked at all.
-std::vector<std::string> unprivileged(std::vector<std::string> args) {
-    if (geteuid() == 0) {
-        args.insert(args.begin(),
-                    {"--reuid=65534", "--regid=65534", "--clear-groups", args.front()});
-        args.erase(args.begin() + 4);
-    }
-    return args;
-}
-
-std::string unprivileged_program(const std::string& program) {
-    return geteuid() == 0 ? "/usr/bin/setpriv" : program;
-}
-
 TEST(SimCommandLine, HelpExitsZero) {
     ScratchDir dir;
     ToolRun run(TERVALO_SIM_BINARY, {"--help"}, dir.path());
@@ -75,7 +60,7 @@ TEST(SimCommandLine, BadInputGivesOneLineAndLeavesNothingBehind) {
     for (const auto& [args, status] : cases) {
         ToolRun run(TERVALO_SIM_BINARY, args, dir.path());
         EXPECT_EQ(run.wait_exit(SHORT_WAIT), status) << args.front();
-        const std::string out = run.output();
+        const std::string out = run.errors();
         EXPECT_TRUE(out.starts_with("[error]:")) << out;
         EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
         EXPECT_EQ(left_behind(dir.path()), std::vector<std::string>{"COM5"}) << args.front();
@@ -90,14 +75,14 @@ TEST(SimCommandLine, AnExistingEntryIsNotOverwritten) {
         ToolRun run(TERVALO_SIM_BINARY, {}, dir.path());
         EXPECT_EQ(run.wait_exit(SHORT_WAIT), 1);
         EXPECT_EQ(
-            run.output(),
+            run.errors(),
             "[error]:COM1 already exists (a link to /dev/null); remove it or pass --replace\n");
     }
     {
         // --replace is for a symlink left by an earlier run, never for a file.
         ToolRun run(TERVALO_SIM_BINARY, {"--port", "COM2", "--replace"}, dir.path());
         EXPECT_EQ(run.wait_exit(SHORT_WAIT), 1);
-        EXPECT_TRUE(run.output().starts_with("[error]:COM2 already exists")) << run.output();
+        EXPECT_TRUE(run.errors().starts_with("[error]:COM2 already exists")) << run.errors();
     }
     EXPECT_EQ(fs::read_symlink(dir.path() / "COM1"), "/dev/null");
     std::string kept;
@@ -116,8 +101,8 @@ TEST(SimCommandLine, AnUnwritableDirectoryGivesOneLine) {
     ToolRun run(unprivileged_program(TERVALO_SIM_BINARY), unprivileged({TERVALO_SIM_BINARY}),
                 locked);
     fs::permissions(locked, fs::perms::owner_all);
-    ASSERT_EQ(run.wait_exit(SHORT_WAIT), 1) << run.output();
-    EXPECT_EQ(run.output(), "[error]:cannot create COM1: Permission denied\n");
+    ASSERT_EQ(run.wait_exit(SHORT_WAIT), 1) << run.errors();
+    EXPECT_EQ(run.errors(), "[error]:cannot create COM1: Permission denied\n");
     EXPECT_TRUE(left_behind(locked).empty());
 }
 

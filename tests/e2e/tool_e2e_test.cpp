@@ -58,29 +58,6 @@ TEST(ToolCommandLine, WithoutAPortPrintsUsageAndFails) {
     EXPECT_EQ(run.output(), "usage: tervalo com_port\nexample: tervalo COM1\n");
 }
 
-TEST(ToolCommandLine, NamesThatOpenNothingFailWithOneLine) {
-    ScratchDir dir;
-    std::ofstream(dir.path() / "COM4") << "a plain file, not a terminal";
-    std::filesystem::create_symlink("/nonexistent/tty", dir.path() / "COM5");
-    const std::vector<std::string> names{"com3",
-                                         "COM",
-                                         "",
-                                         "COM-1",
-                                         "COM3x",
-                                         "COM4",
-                                         "COM5",
-                                         "/dev/ptmx",
-                                         "COMx",
-                                         "COM1" + std::string(2000, 'x'),
-                                         "COM99999999999",
-                                         "COM5\\..\\..\\etc\\passwd"};
-    for (const std::string& name : names) {
-        ToolRun run(TERVALO_BINARY, {name}, dir.path());
-        EXPECT_EQ(run.wait_exit(SHORT_WAIT), 255) << name.substr(0, 40);
-        EXPECT_EQ(run.output(), OPEN_FAILED) << name.substr(0, 40);
-    }
-}
-
 TEST_F(ToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
     const auto tool = start();
     ASSERT_TRUE(next_greeting());
@@ -138,28 +115,103 @@ TEST_F(ToolOverPty, BadInputIsReportedAndTheNextCycleWorks) {
     play_bad_input_rounds(*tool, device, [this] { return next_greeting(); });
 }
 
-TEST_F(ToolOverPty, ADeviceThatGoesAwayLeavesTheToolCyclingAsIfSilent) {
+TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
+    // COM3, the fixture's device, is held by a first instance.
+    const auto holder = start();
+    const std::string held = device.tty_path();
+    std::ofstream(dir.path() / "notes.txt") << "a plain file, not a terminal";
+    std::filesystem::create_symlink("notes.txt", dir.path() / "COM4");
+    std::filesystem::create_symlink("/nonexistent/tty", dir.path() / "COM5");
+    // Opened by the unprivileged user nobody (or, when not root, by its owner after a
+    // chmod 000), which may not open a terminal it does not own.
+    PtyDevice locked;
+    std::filesystem::permissions(locked.tty_path(), std::filesystem::perms::none);
+    locked.link_as(dir.path() / "COM6");
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+
+    const std::string bad_name =
+        ": not a port name; use COM<n>, such as COM3 (on Linux COM<n> "
+        "is a link of that name in the working directory, or else "
+        "/dev/ttyS<n-1>)\n";
+    struct open_case {
+        std::string name;
+        std::string reason;  // what follows "tervalo: <name>"
+        bool unprivileged = false;
+    };
+    const std::vector<open_case> cases{
+        {"com3", bad_name},
+        {"", bad_name},
+        {"COMx", bad_name},
+        {"/dev/ptmx", bad_name},
+        {"COM1" + std::string(2000, 'x'), bad_name},
+        {"COM5", ": no such device (/nonexistent/tty)\n"},
+        {"COM", ": no such device (COM)\n"},
+        {"COM3x", ": no such device (COM3x)\n"},
+        {"COM-1", ": no such device (COM-1)\n"},
+        {"COM99", ": no such device (/dev/ttyS98)\n"},
+        {"COM99999999999", ": no such device (\\\\.\\COM2147483647)\n"},
+        {"COM5\\..\\..\\etc\\passwd", ": no such device (COM5\\..\\..\\etc\\passwd)\n"},
+        {"COM4", ": not a serial device (notes.txt)\n"},
+        {"COM3", ": in use by another program (" + held + ")\n"},
+        {"COM6",
+         ": permission denied (" + locked.tty_path() +
+             "); add yourself to the dialout group (sudo usermod -aG dialout $USER) and log in "
+             "again\n",
+         true},
+    };
+    for (const open_case& c : cases) {
+        const std::string shown = c.name.substr(0, 40);
+        ToolRun run(c.unprivileged ? unprivileged_program(TERVALO_BINARY) : TERVALO_BINARY,
+                    c.unprivileged ? unprivileged({TERVALO_BINARY, c.name})
+                                   : std::vector<std::string>{c.name},
+                    dir.path());
+        EXPECT_EQ(run.wait_exit(SHORT_WAIT), 255) << shown;
+        EXPECT_EQ(run.output(), OPEN_FAILED) << shown;
+        EXPECT_EQ(run.errors(), "tervalo: " + c.name + c.reason) << shown;
+    }
+    EXPECT_TRUE(holder->running());
+}
+
+TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
     const auto tool = start();
+    ASSERT_TRUE(next_greeting());
+    device.send(frame_bytes(0xA2, "before"));
+    ASSERT_TRUE(tool->wait_for_output("[info]:response: before\r\n", SHORT_WAIT)) << tool->output();
     ASSERT_TRUE(next_greeting());
     ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
     const long silent_ticks = cpu_ticks_over(*tool, std::chrono::seconds(4));
 
+    // Both ends closed, as a pulled adapter leaves it: the name COM3 leads nowhere now.
     device.hang_up();
-    const std::string at_hang_up = tool->output();
+    const std::string lost =
+        "tervalo: COM3: port lost (Input/output error); reopening it every cycle\n";
+    ASSERT_TRUE(tool->wait_for_errors(lost, LONG_WAIT)) << tool->errors();
+    const std::string at_loss = tool->output();
     const long gone_ticks = cpu_ticks_over(*tool, std::chrono::seconds(4));
-    // Two more cycles, each ending in the warning, and nothing else printed.
-    ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE + NO_RESPONSE, LONG_WAIT, at_hang_up.size()))
+    // The cycles keep their timing and say only what they say for a silent device.
+    ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE + NO_RESPONSE, LONG_WAIT, at_loss.size()))
         << tool->output();
-    EXPECT_TRUE(tool->running());
-    const std::string all = tool->output();
-    std::string expected = BANNER;
-    for (std::size_t i = count_of(all, NO_RESPONSE); i > 0; --i) {
-        expected += NO_RESPONSE;
+    const std::string after_loss = tool->output().substr(at_loss.size());
+    std::string only_warnings;
+    for (std::size_t i = count_of(after_loss, NO_RESPONSE); i > 0; --i) {
+        only_warnings += NO_RESPONSE;
     }
-    EXPECT_EQ(all, expected);
+    EXPECT_EQ(after_loss, only_warnings);
     // A tool that spun on the hung-up line would use most of a core, hundreds of ticks
     // in four seconds; waiting, it uses a few. The margin absorbs a busy machine.
     EXPECT_LE(gone_ticks, silent_ticks + 40) << "silent " << silent_ticks;
+    EXPECT_EQ(tool->errors(), lost);
+
+    // The device comes back under the same name, on another terminal.
+    PtyDevice returned;
+    std::filesystem::remove(dir.path() / "COM3");
+    returned.link_as(dir.path() / "COM3");
+    const std::string reopened = "tervalo: COM3: port reopened (" + returned.tty_path() + ")\n";
+    ASSERT_TRUE(tool->wait_for_errors(reopened, LONG_WAIT)) << tool->errors();
+    ASSERT_EQ(returned.receive(10, LONG_WAIT), greeting_bytes());
+    returned.send(frame_bytes(0xA2, "after"));
+    EXPECT_TRUE(tool->wait_for_output("[info]:response: after\r\n", SHORT_WAIT)) << tool->output();
+    EXPECT_EQ(tool->errors(), lost + reopened);
 }
 
 TEST_F(ToolOverPty, TheLineIsSetTo921600BaudEightNoneOneWithoutFlowControl) {

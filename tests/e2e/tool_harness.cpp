@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "link/link_protocol.h"
+#include "serial/posix_tty.h"
 
 namespace {
 
@@ -46,13 +47,12 @@ ScratchDir::~ScratchDir() {
 }
 
 PtyDevice::PtyDevice() {
-    termios raw{};
-    cfmakeraw(&raw);
-    cfsetispeed(&raw, B921600);
-    cfsetospeed(&raw, B921600);
     std::array<char, 256> name{};
-    if (openpty(&master_, &tty_, name.data(), &raw, nullptr) != 0) {
+    if (openpty(&master_, &tty_, name.data(), nullptr, nullptr) != 0) {
         fail("openpty");
+    }
+    if (set_raw_line(tty_) != 0) {
+        fail("set the pty raw");
     }
     tty_path_ = name.data();
     fcntl(master_, F_SETFD, FD_CLOEXEC);
@@ -62,15 +62,14 @@ PtyDevice::PtyDevice() {
 
 PtyDevice::~PtyDevice() {
     hang_up();
-    if (tty_ >= 0) {
-        close(tty_);
-    }
 }
 
 void PtyDevice::hang_up() {
-    if (master_ >= 0) {
-        close(master_);
-        master_ = -1;
+    for (int* fd : {&master_, &tty_}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
     }
 }
 
@@ -123,7 +122,9 @@ byte_string PtyDevice::receive_for(std::chrono::milliseconds wait) const {
 
 ToolRun::ToolRun(const std::string& program, const std::vector<std::string>& args,
                  const std::filesystem::path& cwd)
-    : output_path_(cwd / ("output-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)))) {
+    : output_path_(cwd / ("output-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
+      errors_path_(cwd /
+                   ("output-errors-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)))) {
     std::vector<std::string> argv_strings{program};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -139,13 +140,14 @@ ToolRun::ToolRun(const std::string& program, const std::vector<std::string>& arg
     }
     if (pid_ == 0) {
         const int out = open(output_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(errors_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = open("/dev/null", O_RDONLY);
-        if (out < 0 || in < 0 || chdir(cwd.c_str()) != 0) {
+        if (out < 0 || err < 0 || in < 0 || chdir(cwd.c_str()) != 0) {
             _exit(127);
         }
         dup2(in, 0);
         dup2(out, 1);
-        dup2(out, 2);
+        dup2(err, 2);
         // A new session: no controlling terminal the program could pick up by accident.
         setsid();
         execv(argv[0], argv.data());
@@ -157,23 +159,45 @@ ToolRun::~ToolRun() {
     stop();
 }
 
-std::string ToolRun::output() const {
-    std::ifstream in(output_path_, std::ios::binary);
+namespace {
+
+std::string contents_of(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-bool ToolRun::wait_for_output(const std::string& text, std::chrono::milliseconds wait,
-                              std::size_t from) const {
+bool wait_for_text(const std::filesystem::path& path, const std::string& text,
+                   std::chrono::milliseconds wait, std::size_t from) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (output().find(text, from) == std::string::npos) {
+    while (contents_of(path).find(text, from) == std::string::npos) {
         if (ms_left(deadline) == 0) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+}  // namespace
+
+std::string ToolRun::output() const {
+    return contents_of(output_path_);
+}
+
+std::string ToolRun::errors() const {
+    return contents_of(errors_path_);
+}
+
+bool ToolRun::wait_for_output(const std::string& text, std::chrono::milliseconds wait,
+                              std::size_t from) const {
+    return wait_for_text(output_path_, text, wait, from);
+}
+
+bool ToolRun::wait_for_errors(const std::string& text, std::chrono::milliseconds wait,
+                              std::size_t from) const {
+    return wait_for_text(errors_path_, text, wait, from);
 }
 
 int ToolRun::wait_exit(std::chrono::milliseconds wait) {
@@ -205,6 +229,19 @@ void ToolRun::stop() {
     kill(pid_, SIGKILL);
     waitpid(pid_, &status_, 0);
     pid_ = -1;
+}
+
+std::vector<std::string> unprivileged(std::vector<std::string> args) {
+    if (geteuid() == 0) {
+        args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups"});
+    } else {
+        args.erase(args.begin());
+    }
+    return args;
+}
+
+std::string unprivileged_program(const std::string& program) {
+    return geteuid() == 0 ? "/usr/bin/setpriv" : program;
 }
 
 long cpu_ticks_of(pid_t pid) {

@@ -46,7 +46,8 @@ class PtyDevice {
     byte_string receive(std::size_t count, std::chrono::milliseconds wait) const;
     // Whatever arrives within the wait.
     byte_string receive_for(std::chrono::milliseconds wait) const;
-    // Closes the device end: what a pulled USB adapter looks like to the program.
+    // Closes both ends: what a pulled USB adapter looks like to the program. The
+    // terminal's name goes with them, and a later pseudo-terminal may take it.
     void hang_up();
 
   private:
@@ -55,8 +56,9 @@ class PtyDevice {
     std::string tty_path_;
 };
 
-// A program run in a working directory, its standard output and error captured in a
-// file (a pipe could be inherited by helpers of the program and never reach its end).
+// A program run in a working directory, its standard output and standard error each
+// captured in a file (a pipe could be inherited by helpers of the program and never
+// reach its end).
 class ToolRun {
   public:
     ToolRun(const std::string& program, const std::vector<std::string>& args,
@@ -65,10 +67,14 @@ class ToolRun {
     ToolRun(const ToolRun&) = delete;
     ToolRun& operator=(const ToolRun&) = delete;
 
+    // What it wrote to standard output, and to standard error.
     std::string output() const;
-    // Waits until the output from offset `from` on contains text; true if it did within
-    // the wait.
+    std::string errors() const;
+    // Waits until the output (or the errors) from offset `from` on contains text; true
+    // if it did within the wait.
     bool wait_for_output(const std::string& text, std::chrono::milliseconds wait,
+                         std::size_t from = 0) const;
+    bool wait_for_errors(const std::string& text, std::chrono::milliseconds wait,
                          std::size_t from = 0) const;
     // Waits for the program to end; its exit status, or -1 if it had not ended in time.
     int wait_exit(std::chrono::milliseconds wait);
@@ -80,7 +86,14 @@ class ToolRun {
     pid_t pid_ = -1;
     int status_ = -1;
     std::filesystem::path output_path_;
+    std::filesystem::path errors_path_;
 };
+
+// The program and the arguments that run args (the program first) as the unprivileged
+// user nobody when the test runs as root, where permissions would not be checked at all,
+// and as the user itself otherwise.
+std::string unprivileged_program(const std::string& program);
+std::vector<std::string> unprivileged(std::vector<std::string> args);
 
 // User plus system processor time of a running process, in clock ticks.
 long cpu_ticks_of(pid_t pid);

@@ -5,10 +5,13 @@
 //
 // Run through scripts/wine-env, which provides WINEPREFIX and one wineserver for the
 // whole run. Not tested here because Wine cannot show them: that share mode 0 keeps a
-// second opener out (Wine does not lock a tty), the DTR and RTS lines (a pseudo-terminal
-// has none), and Windows' coarse Sleep(1).
+// second opener out (Wine does not lock a tty), and so "in use by another program";
+// access denied for a device the user may not open (Windows reports that as in use too);
+// a line the driver refuses (a pseudo-terminal takes any); the DTR and RTS lines (a
+// pseudo-terminal has none); and Windows' coarse Sleep(1).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -108,34 +111,42 @@ TEST_F(WineTool, WithoutAPortPrintsUsageWithBareLineFeedsAndFails) {
     EXPECT_EQ(run->output(), "usage: tervalo com_port\nexample: tervalo COM1\n");
 }
 
-TEST_F(WineToolOverPty, NamesThatOpenNothingFailWithOneLine) {
+TEST_F(WineToolOverPty, AFailedOpenSaysWhyOnStandardError) {
     // com5 leads to a live device, and Windows names are not case sensitive: only the
-    // tool's own parse keeps "com5" out.
-    const std::vector<std::string> names{
-        "com5",          "COM",   "",     "COM-1",
-        "COM7",          "COM3x", "COMx", "COM1" + std::string(2000, 'x'),
-        "COM99999999999"};
-    for (const std::string& name : names) {
+    // tool's own parse keeps "com5" out. Below COM10 a name is opened as typed, so
+    // Windows takes COM4x and COM5\..\data as relative paths to files; the tool must
+    // not greet a file.
+    const std::string contents = "a plain file, not a serial port\n";
+    std::filesystem::create_directory(dir.path() / "sub");
+    std::ofstream(dir.path() / "COM4x") << contents;
+    std::ofstream(dir.path() / "data") << contents;
+    const std::string bad_name =
+        ": not a port name; use COM<n>, such as COM3 (on Linux COM<n> "
+        "is a link of that name in the working directory, or else "
+        "/dev/ttyS<n-1>)\n";
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"com5", bad_name},
+        {"", bad_name},
+        {"COMx", bad_name},
+        {"COM1" + std::string(2000, 'x'), bad_name},
+        {"COM7", ": no such device (COM7)\n"},
+        {"COM", ": no such device (COM)\n"},
+        {"COM-1", ": no such device (COM-1)\n"},
+        {"COM3x", ": no such device (COM3x)\n"},
+        {"COM99999999999", ": no such device (\\\\.\\COM2147483647)\n"},
+        {"COM4x", ": not a serial device (COM4x)\n"},
+        {"COM5\\..\\data", ": not a serial device (COM5\\..\\data)\n"},
+        {"COM5\\..\\sub\\..\\data", ": not a serial device (COM5\\..\\sub\\..\\data)\n"},
+    };
+    for (const auto& [name, reason] : cases) {
         const auto run = run_tool({name}, dir.path());
         EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << name.substr(0, 40);
         EXPECT_EQ(run->output(), OPEN_FAILED) << name.substr(0, 40);
+        EXPECT_EQ(run->errors(), "tervalo: " + name + reason) << name.substr(0, 40);
     }
+    // Neither the device nor the files were written to.
     EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(100)).empty());
-}
-
-TEST_F(WineTool, NamesLeadingToOrdinaryFilesAreRefusedAndTheFilesLeftAlone) {
-    // Below COM10 the name is opened as typed, so Windows takes these as relative paths
-    // to files; the tool must not greet a file, nor read its contents as a response.
-    const std::string contents = "a plain file, not a serial port\n";
-    std::filesystem::create_directory(dir.path() / "sub");
-    std::ofstream(dir.path() / "COM3x") << contents;
-    std::ofstream(dir.path() / "data") << contents;
-    for (const std::string name : {"COM3x", "COM5\\..\\data", "COM5\\..\\sub\\..\\data"}) {
-        const auto run = run_tool({name}, dir.path());
-        EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << name;
-        EXPECT_EQ(run->output(), OPEN_FAILED) << name;
-    }
-    for (const char* file : {"COM3x", "data"}) {
+    for (const char* file : {"COM4x", "data"}) {
         std::ifstream in(dir.path() / file, std::ios::binary);
         const std::string now{std::istreambuf_iterator<char>(in), {}};
         EXPECT_EQ(now, contents) << file;
@@ -200,6 +211,44 @@ TEST_F(WineToolOverPty, BytesSentDuringThePauseAreDiscardedByTheNextGreeting) {
     ASSERT_TRUE(next_greeting());
     EXPECT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
     EXPECT_EQ(tool->output(), BANNER + "[info]:response: first\r\n" + NO_RESPONSE);
+}
+
+TEST_F(WineToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
+    const auto tool = start();
+    ASSERT_TRUE(next_greeting());
+    device.send(frame_bytes(0xA2, "before"));
+    ASSERT_TRUE(tool->wait_for_output("[info]:response: before\r\n", SHORT_WAIT)) << tool->output();
+
+    // Both ends closed: Wine's calls on the tty behind COM5 fail from now on.
+    device.hang_up();
+    const std::string lost = "tervalo: COM5: port lost (";
+    ASSERT_TRUE(tool->wait_for_errors(lost, LONG_WAIT)) << tool->errors();
+    const std::string at_loss = tool->output();
+    ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE + NO_RESPONSE, LONG_WAIT, at_loss.size()))
+        << tool->output();
+    EXPECT_TRUE(tool->errors().ends_with("); reopening it every cycle\n")) << tool->errors();
+
+    PtyDevice returned;
+    attach(returned, "com5");
+    const std::string reopened = "tervalo: COM5: port reopened (COM5)\n";
+    ASSERT_TRUE(tool->wait_for_errors(reopened, LONG_WAIT)) << tool->errors();
+    ASSERT_EQ(returned.receive(10, LONG_WAIT), greeting_bytes());
+    returned.send(frame_bytes(0xA2, "after"));
+    EXPECT_TRUE(tool->wait_for_output("[info]:response: after\r\n", SHORT_WAIT)) << tool->output();
+    // While the port was away the cycles said only what they say for a silent device.
+    const std::string all = tool->output();
+    const std::string away =
+        all.substr(at_loss.size(), all.find("[info]:response: after") - at_loss.size());
+    std::string only_warnings;
+    for (std::size_t i = away.size() / NO_RESPONSE.size(); i > 0; --i) {
+        only_warnings += NO_RESPONSE;
+    }
+    EXPECT_EQ(away, only_warnings);
+    // One line for each event, nothing else.
+    const std::string errors = tool->errors();
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << errors;
+    EXPECT_TRUE(errors.starts_with(lost)) << errors;
+    EXPECT_TRUE(errors.ends_with(reopened)) << errors;
 }
 
 TEST_F(WineToolOverPty, BadInputIsReportedAndTheNextCycleWorks) {

@@ -1,0 +1,54 @@
+#include "app/port_watch.h"
+
+#include <cstdio>
+
+#include "serial/port_messages.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+// Static: the report holds a device path and the line is formed beside it, 4 KiB
+// together, and the tool keeps large records off its stack.
+port_report report;
+message_line line;
+
+void print_diagnostic() {
+    std::fputs(line.data(), stderr);
+    std::fflush(stderr);
+}
+
+void tell_line_kept(const char* name) {
+    if (report.line_known && line_kept_message(name, report.line, line)) {
+        print_diagnostic();
+    }
+}
+
+}  // namespace
+
+bool open_first(const char* name) {
+    port_handle = open_port(name, &report);
+    if (port_handle == PORT_CLOSED) {
+        open_failure_message(name, report, line);
+        print_diagnostic();
+        return false;
+    }
+    tell_line_kept(name);
+    return true;
+}
+
+void reopen_if_lost(const char* name) {
+    if (port_lost_error != 0) {
+        port_lost_message(name, port_lost_error, line);
+        print_diagnostic();
+        port_lost_error = 0;
+    }
+    if (port_handle != PORT_CLOSED) {
+        return;
+    }
+    port_handle = open_port(name, &report);
+    if (port_handle != PORT_CLOSED) {
+        port_reopened_message(name, report.path.data(), line);
+        print_diagnostic();
+        tell_line_kept(name);
+    }
+}

@@ -1,0 +1,13 @@
+// The port's life around the cycle: the first open, and a reopen after the device has
+// gone. Everything said about it goes to standard error, one line per event; standard
+// output carries only the cycle's lines.
+#pragma once
+
+// Opens the port named name into port_handle. On failure prints why and returns false.
+// On success says so if the driver kept another line than the one asked for.
+bool open_first(const char* name);
+
+// Called at the start of every cycle. Reports a port lost since the last call; while
+// the port is closed, opens the same name again, exactly as open_first did, and says so
+// when that succeeds. Failed attempts print nothing.
+void reopen_if_lost(const char* name);

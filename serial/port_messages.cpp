@@ -1,0 +1,87 @@
+#include "serial/port_messages.h"
+
+#include <cstdio>
+
+namespace {
+
+using error_text = std::array<char, 256>;
+
+bool same_line(const line_state& a, const line_state& b) {
+    return a.baud == b.baud && a.data_bits == b.data_bits && a.parity == b.parity &&
+           a.stop_halves == b.stop_halves && a.rts_cts == b.rts_cts && a.xon_xoff == b.xon_xoff;
+}
+
+const char* stop_bits_text(std::uint8_t halves) {
+    switch (halves) {
+        case 2:
+            return "1";
+        case 3:
+            return "1.5";
+        default:
+            return "2";
+    }
+}
+
+}  // namespace
+
+void open_failure_message(const char* name, const port_report& report, message_line& out) {
+    const char* path = report.path.data();
+    switch (report.failure) {
+        case OPEN_BAD_NAME:
+            std::snprintf(out.data(), out.size(),
+                          "tervalo: %s: not a port name; use COM<n>, such as COM3 (on Linux "
+                          "COM<n> is a link of that name in the working directory, or else "
+                          "/dev/ttyS<n-1>)\n",
+                          name);
+            return;
+        case OPEN_NO_DEVICE:
+            std::snprintf(out.data(), out.size(), "tervalo: %s: no such device (%s)\n", name, path);
+            return;
+        case OPEN_PERMISSION:
+            // Only Linux reports this kind; a port held elsewhere is OPEN_IN_USE on Windows.
+            std::snprintf(out.data(), out.size(),
+                          "tervalo: %s: permission denied (%s); add yourself to the dialout "
+                          "group (sudo usermod -aG dialout $USER) and log in again\n",
+                          name, path);
+            return;
+        case OPEN_IN_USE:
+            std::snprintf(out.data(), out.size(), "tervalo: %s: in use by another program (%s)\n",
+                          name, path);
+            return;
+        case OPEN_NOT_SERIAL:
+            std::snprintf(out.data(), out.size(), "tervalo: %s: not a serial device (%s)\n", name,
+                          path);
+            return;
+        case OPEN_OK:
+        case OPEN_OTHER:
+            break;
+    }
+    error_text reason{};
+    system_error_text(report.system_error, reason);
+    std::snprintf(out.data(), out.size(), "tervalo: %s: cannot open (%s): %s\n", name, path,
+                  reason.data());
+}
+
+bool line_kept_message(const char* name, const line_state& line, message_line& out) {
+    if (same_line(line, WANTED_LINE)) {
+        return false;
+    }
+    std::snprintf(out.data(), out.size(),
+                  "tervalo: %s: the driver kept %lu baud %u%c%s%s%s (asked for 921600 8N1 "
+                  "without flow control)\n",
+                  name, static_cast<unsigned long>(line.baud), line.data_bits, line.parity,
+                  stop_bits_text(line.stop_halves), line.rts_cts ? ", RTS/CTS flow control" : "",
+                  line.xon_xoff ? ", XON/XOFF flow control" : "");
+    return true;
+}
+
+void port_lost_message(const char* name, int system_error, message_line& out) {
+    error_text reason{};
+    system_error_text(system_error, reason);
+    std::snprintf(out.data(), out.size(), "tervalo: %s: port lost (%s); reopening it every cycle\n",
+                  name, reason.data());
+}
+
+void port_reopened_message(const char* name, const char* path, message_line& out) {
+    std::snprintf(out.data(), out.size(), "tervalo: %s: port reopened (%s)\n", name, path);
+}

@@ -1,0 +1,30 @@
+// The tool's standard-error lines about its port, each one line that starts with
+// "tervalo: " and the port name as the user typed it and ends in "\n". Every text is
+// here; the backends only fill in records.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "serial/serial_port.h"
+
+// Room for a line: a name and a path of up to DEVICE_PATH_SIZE each, and the words.
+inline constexpr std::size_t MESSAGE_SIZE = 3 * DEVICE_PATH_SIZE;
+using message_line = std::array<char, MESSAGE_SIZE>;
+
+// The line the tool asks for: 921,600 baud, 8N1, no flow control.
+inline constexpr line_state WANTED_LINE{921600, 8, 'N', 2, false, false};
+
+// Why the open failed (report.failure must not be OPEN_OK).
+void open_failure_message(const char* name, const port_report& report, message_line& out);
+
+// What the driver kept when it is not the wanted line. Returns false, leaving out
+// untouched, when line is as asked.
+bool line_kept_message(const char* name, const line_state& line, message_line& out);
+
+void port_lost_message(const char* name, int system_error, message_line& out);
+void port_reopened_message(const char* name, const char* path, message_line& out);
+
+// The system's own text for an error code (strerror, or the Windows message), one line
+// without a final full stop. Each platform supplies it.
+void system_error_text(int system_error, std::array<char, 256>& out);

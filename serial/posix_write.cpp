@@ -1,0 +1,32 @@
+// Apart from the line set-up so that linking that alone needs no clock.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "serial/posix_tty.h"
+#include "timing/clock.h"
+
+int write_within(int fd, const std::uint8_t* bytes, std::size_t count, std::int64_t deadline) {
+    std::size_t written = 0;
+    while (written < count) {
+        const ssize_t n = write(fd, bytes + written, count - written);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return -1;
+        }
+        const std::int64_t left = deadline - now_ms();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        pollfd writable{fd, POLLOUT, 0};
+        if (poll(&writable, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+            return -1;
+        }
+    }
+    return 0;
+}

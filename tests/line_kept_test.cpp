@@ -1,0 +1,40 @@
+// What the tool says when a driver kept another line than 921,600 8N1 without flow
+// control. A pseudo-terminal takes any setting, so only a table of read-back lines shows
+// each part of the comparison and the text.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "serial/port_messages.h"
+
+namespace {
+
+TEST(LineKept, EachDifferenceIsNamedAndTheWantedLineSaysNothing) {
+    const std::string asked = " (asked for 921600 8N1 without flow control)\n";
+    struct kept_case {
+        line_state line;
+        std::string said;  // empty: nothing to say
+    };
+    const std::vector<kept_case> cases{
+        {WANTED_LINE, ""},
+        {{9600, 8, 'N', 2, false, false}, "the driver kept 9600 baud 8N1"},
+        {{921600, 7, 'E', 2, false, false}, "the driver kept 921600 baud 7E1"},
+        {{921600, 8, 'O', 4, false, false}, "the driver kept 921600 baud 8O2"},
+        {{921600, 8, 'M', 3, false, false}, "the driver kept 921600 baud 8M1.5"},
+        {{921600, 8, 'N', 2, true, false}, "the driver kept 921600 baud 8N1, RTS/CTS flow control"},
+        {{921600, 8, 'N', 2, false, true},
+         "the driver kept 921600 baud 8N1, XON/XOFF flow control"},
+        {{115200, 8, 'S', 4, true, true},
+         "the driver kept 115200 baud 8S2, RTS/CTS flow control, XON/XOFF flow control"},
+    };
+    for (const kept_case& c : cases) {
+        message_line out{};
+        const bool said = line_kept_message("COM4", c.line, out);
+        EXPECT_EQ(said, !c.said.empty()) << c.said;
+        EXPECT_EQ(std::string(out.data()),
+                  c.said.empty() ? "" : "tervalo: COM4: " + c.said + asked);
+    }
+}
+
+}  // namespace
