@@ -38,35 +38,39 @@ bool is_final_line(std::string_view line) {
     return line == "[warn]:no response" || line.starts_with("[info]:response: ");
 }
 
+std::string compare_cycle(std::string_view output, std::size_t& at, const record_entry& entry) {
+    const std::string sent = "cycle " + std::to_string(entry.cycle) + " (" + entry.fault + ", " +
+                             entry.bytes_sent + " bytes sent: " + entry.first_bytes + ")";
+    if (entry.expected) {
+        if (output.substr(at, entry.expected->size()) != *entry.expected) {
+            return sent + "\n  expected: " + escape_bytes(entry.expected->substr(0, 300)) +
+                   "\n  printed:  " + escape_bytes(output.substr(at, 300));
+        }
+        at += entry.expected->size();
+        return "";
+    }
+    // An open outcome: warnings, then the line that ends every cycle.
+    for (;;) {
+        const std::size_t end = output.find("\r\n", at);
+        if (end == std::string::npos) {
+            return sent + ": the output ends inside the cycle";
+        }
+        const std::string_view line = output.substr(at, end - at);
+        at = end + 2;
+        if (is_final_line(line)) {
+            return "";
+        }
+        if (!line.starts_with("[warn]:")) {
+            return sent + ": unexpected line " + escape_bytes(line);
+        }
+    }
+}
+
 std::string compare_cycles(const std::string& output, std::size_t at,
                            const std::vector<record_entry>& record, std::uint64_t cycles) {
     for (std::uint64_t i = 0; i < cycles && i < record.size(); ++i) {
-        const record_entry& entry = record[i];
-        const std::string sent = "cycle " + std::to_string(entry.cycle) + " (" + entry.fault +
-                                 ", " + entry.bytes_sent + " bytes sent: " + entry.first_bytes +
-                                 ")";
-        if (entry.expected) {
-            if (output.compare(at, entry.expected->size(), *entry.expected) != 0) {
-                return sent + "\n  expected: " + escape_bytes(entry.expected->substr(0, 300)) +
-                       "\n  printed:  " + escape_bytes(output.substr(at, 300));
-            }
-            at += entry.expected->size();
-            continue;
-        }
-        // An open outcome: warnings, then the line that ends every cycle.
-        for (;;) {
-            const std::size_t end = output.find("\r\n", at);
-            if (end == std::string::npos) {
-                return sent + ": the output ends inside the cycle";
-            }
-            const std::string_view line(output.data() + at, end - at);
-            at = end + 2;
-            if (is_final_line(line)) {
-                break;
-            }
-            if (!line.starts_with("[warn]:")) {
-                return sent + ": unexpected line " + escape_bytes(line);
-            }
+        if (std::string mismatch = compare_cycle(output, at, record[i]); !mismatch.empty()) {
+            return mismatch;
         }
     }
     return cycles > record.size() ? "the record has only " + std::to_string(record.size()) +

@@ -25,6 +25,11 @@ std::vector<record_entry> read_record(const std::filesystem::path& path);
 // The line that ends every cycle: a response or no response.
 bool is_final_line(std::string_view line);
 
+// Checks the output of one cycle from offset `at` against its record entry and moves
+// `at` past it. Returns an empty string, or the mismatch: the cycle, what was sent and
+// what was printed.
+std::string compare_cycle(std::string_view output, std::size_t& at, const record_entry& entry);
+
 // Walks output from offset `at` along the first `cycles` entries of the record. Returns
 // an empty string, or the first mismatch: the cycle, what was sent and what was printed.
 std::string compare_cycles(const std::string& output, std::size_t at,

@@ -5,9 +5,9 @@
 //
 // VmBoot boots the guest once. Its init (tests/vm/guest-init) runs the scenarios and
 // prints on the console what it saw; this program plays the host end of the adapter and
-// of the UART with tervalo-sim over QEMU's pseudo-terminals (a sim that ends closes the
-// pseudo-terminal, and QEMU unplugs the adapter: that is the cable), and leaves the
-// guest's files and the sims' records in the run folder. The other suites check them.
+// of the UART with tervalo-sim over QEMU's pseudo-terminals, pulls and plugs back the
+// adapter through QEMU's monitor (QMP) when the guest asks, and leaves the guest's files
+// and the sims' records in the run folder. The other suites check them.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -37,16 +37,21 @@ const fs::path GUEST_DIR = RUN_DIR / "guest";
 // The faults every device player mixes in, one every other cycle: the ones whose
 // outcome does not hang on how a driver batches bytes.
 const std::string FAULTS = "bad-check,bad-escape,other-type,noise,length-0,silence";
-// What the line probe prints for a port held at 921,600 8N1, raw, with DTR and RTS off.
+// Through the UART, only faults that send at most one short frame a cycle: the guest
+// sets its receive FIFO to interrupt at 14 bytes, and a longer burst reaches the tool
+// in parts, the last after the FIFO's 4 ms timeout, which drops the frame it splits.
+const std::string UART_FAULTS = "bad-check,length-0,silence";
 // Cycles the guest runs before pulling the adapter (and the UART alongside), and before
 // pulling the CDC-ACM board.
 constexpr std::size_t CYCLES = 13;
 constexpr std::size_t ACM_CYCLES = 9;
+// What the line probe prints for a port held at 921,600 8N1, raw, with DTR and RTS off.
 const std::string LINE_AS_SET =
     "speed=921600 data=8 parity=N stop=1 flow=none raw=yes dtr=off "
     "rts=off\n";
 
-// Generous: a boot takes about 20 s under TCG, the scenarios about a minute and a half.
+// Generous: the kernel boots in about 5 s under TCG here, the scenarios take about a
+// minute.
 constexpr seconds BOOT_BOUND{60};
 constexpr seconds RUN_BOUND{300};
 
@@ -205,41 +210,20 @@ TEST(VmBoot, GuestRunsEveryScenario) {
     ASSERT_EQ(std::system(make.c_str()), 0) << make;
 
     // TCG: with KVM a boot here hung before the kernel started.
-    ToolRun qemu(QEMU_PROGRAM,
-                 {"-machine",
-                  "q35",
-                  "-accel",
-                  "tcg",
-                  "-m",
-                  "256",
-                  "-smp",
-                  "1",
-                  "-nodefaults",
-                  "-display",
-                  "none",
-                  "-no-reboot",
-                  "-kernel",
-                  "/boot/vmlinuz-" + version,
-                  "-initrd",
-                  initrd.string(),
-                  "-append",
-                  "console=ttyS0 loglevel=1 panic=-1 FAULTS=" + FAULTS + " CYCLES=" +
-                      std::to_string(CYCLES) + " ACM_CYCLES=" + std::to_string(ACM_CYCLES),
-                  "-chardev",
-                  "pty,id=uart",
-                  "-serial",
-                  "stdio",
-                  "-serial",
-                  "chardev:uart",
-                  "-chardev",
-                  "pty,id=ftdi",
-                  "-device",
-                  "qemu-xhci",
-                  "-device",
-                  "usb-serial,chardev=ftdi,id=adapter",
-                  "-qmp",
-                  "unix:" + (RUN_DIR / "qmp").string() + ",server=on,wait=off"},
-                 RUN_DIR);
+    // clang-format off
+    const std::vector<std::string> qemu_args{
+        "-machine", "q35", "-accel", "tcg", "-m", "256", "-smp", "1",
+        "-nodefaults", "-display", "none", "-no-reboot",
+        "-kernel", "/boot/vmlinuz-" + version, "-initrd", initrd.string(),
+        "-append", "console=ttyS0 loglevel=1 panic=-1 FAULTS=" + FAULTS +
+            " CYCLES=" + std::to_string(CYCLES) + " ACM_CYCLES=" + std::to_string(ACM_CYCLES),
+        // ttyS0 the console, ttyS1 the UART under test.
+        "-serial", "stdio", "-chardev", "pty,id=uart", "-serial", "chardev:uart",
+        "-chardev", "pty,id=ftdi", "-device", "qemu-xhci",
+        "-device", "usb-serial,chardev=ftdi,id=adapter",
+        "-qmp", "unix:" + (RUN_DIR / "qmp").string() + ",server=on,wait=off"};
+    // clang-format on
+    ToolRun qemu(QEMU_PROGRAM, qemu_args, RUN_DIR);
     const auto console_on_failure = [&] { return "\nthe console:\n" + qemu.output(); };
     ASSERT_TRUE(qemu.wait_for_output("(label ftdi)", BOOT_BOUND)) << console_on_failure();
     const std::string console = qemu.output();
@@ -249,7 +233,8 @@ TEST(VmBoot, GuestRunsEveryScenario) {
     ftdi_sim.emplace(TERVALO_SIM_BINARY,
                      sim_args("COM1", {"--fault", FAULTS, "--every", "2"}, "ftdi-1"), RUN_DIR);
     const ToolRun uart_sim(TERVALO_SIM_BINARY,
-                           sim_args("COM2", {"--fault", FAULTS, "--every", "2"}, "uart"), RUN_DIR);
+                           sim_args("COM2", {"--fault", UART_FAULTS, "--every", "2"}, "uart"),
+                           RUN_DIR);
 
     ASSERT_EQ(wait_marker(qemu, {"@@pull ftdi", "@@fail"}, RUN_BOUND), "@@pull ftdi")
         << console_on_failure();
@@ -313,21 +298,77 @@ struct driver_run {
     const char* name;          // the guest's file prefix
     fs::path record;           // the device player's record until the pull
     std::size_t least_cycles;  // the guest waited for this many
+    // Greetings that may fail to reach the device player whole. The emulated UART sends
+    // byte by byte, each byte a write by the guest's processor, and a busy host can
+    // stall it for longer than the 2 ms the player allows between bytes: the player
+    // drops the greeting, as the tool would, and its record does not hold the cycle.
+    // Over USB a greeting goes in one packet.
+    std::size_t greetings_may_break;
 };
 
 const driver_run DRIVER_RUNS[] = {
-    {"ftdi", RUN_DIR / "ftdi-1.tsv", CYCLES},
-    {"uart", RUN_DIR / "uart.tsv", CYCLES},
-    {"acm", GUEST_DIR / "acm-1.tsv", ACM_CYCLES},
+    {"ftdi", RUN_DIR / "ftdi-1.tsv", CYCLES, 0},
+    {"uart", RUN_DIR / "uart.tsv", CYCLES, CYCLES / 4},
+    {"acm", GUEST_DIR / "acm-1.tsv", ACM_CYCLES, 0},
 };
 
-// The tool's output until the pull (the UART's is never pulled).
+// The tool's output until the pull (the UART's is never pulled), without the cycle that
+// was under way when the tool was stopped or the cable pulled.
 std::string output_before_pull(const driver_run& run) {
-    const std::string output = guest(std::string(run.name) + ".out");
-    if (!fs::exists(GUEST_DIR / (std::string(run.name) + ".gone-at"))) {
-        return output;
+    std::string output = guest(std::string(run.name) + ".out");
+    if (fs::exists(GUEST_DIR / (std::string(run.name) + ".gone-at"))) {
+        output.resize(std::min(output.size(), guest_number(std::string(run.name) + ".gone-at")));
     }
-    return output.substr(0, guest_number(std::string(run.name) + ".gone-at"));
+    // Where each cycle ends: after the line that ends it.
+    std::vector<std::size_t> cycle_ends;
+    for (std::size_t at = 0, end = 0; (end = output.find("\r\n", at)) != std::string::npos;
+         at = end + 2) {
+        if (is_final_line(std::string_view(output).substr(at, end - at))) {
+            cycle_ends.push_back(end + 2);
+        }
+    }
+    output.resize(cycle_ends.size() < 2 ? std::min(output.size(), BANNER.size())
+                                        : cycle_ends[cycle_ends.size() - 2]);
+    return output;
+}
+
+struct record_walk {
+    std::size_t cycles = 0;  // cycles as the record says
+    std::size_t broken = 0;  // no-response cycles the record does not hold
+    std::string mismatch;
+};
+
+// Walks the whole output along the record, letting up to `may_break` no-response
+// cycles that the record does not hold pass (see greetings_may_break).
+record_walk walk_record(const std::string& output, const std::vector<record_entry>& record,
+                        std::size_t may_break) {
+    record_walk walk;
+    std::size_t at = BANNER.size();
+    for (const record_entry& entry : record) {
+        for (;;) {
+            if (at == output.size()) {
+                return walk;
+            }
+            std::size_t next = at;
+            std::string mismatch = compare_cycle(output, next, entry);
+            if (mismatch.empty()) {
+                at = next;
+                ++walk.cycles;
+                break;
+            }
+            if (walk.broken == may_break ||
+                output.compare(at, NO_RESPONSE_LINE.size(), NO_RESPONSE_LINE) != 0) {
+                walk.mismatch = mismatch;
+                return walk;
+            }
+            at += NO_RESPONSE_LINE.size();
+            ++walk.broken;
+        }
+    }
+    if (at != output.size()) {
+        walk.mismatch = "cycles beyond the record: " + escape_bytes(output.substr(at, 300));
+    }
+    return walk;
 }
 
 TEST(VmDrivers, ResponsesAndFaultsMatchTheDevicePlayersRecord) {
@@ -336,25 +377,10 @@ TEST(VmDrivers, ResponsesAndFaultsMatchTheDevicePlayersRecord) {
         const std::string output = output_before_pull(run);
         const std::vector<record_entry> record = record_of(run.record);
         ASSERT_TRUE(output.starts_with(BANNER)) << escape_bytes(output.substr(0, 200));
-        ASSERT_FALSE(record.empty());
-        // The first greetings can fail to reach the device player whole: the emulated
-        // UART passes bytes one at a time while the guest's code for it is still being
-        // translated, and the player drops a greeting with a gap, as the tool would.
-        // Those cycles are not in its record. Its first cycle is always clean, so a lost
-        // reply cannot pass for one of them.
-        ASSERT_EQ(record[0].fault, "none");
-        std::size_t at = BANNER.size();
-        std::size_t unseen = 0;
-        while (unseen < 2 && output.compare(at, NO_RESPONSE_LINE.size(), NO_RESPONSE_LINE) == 0) {
-            at += NO_RESPONSE_LINE.size();
-            ++unseen;
-        }
-        // The cycle that was under way when the tool was stopped or the cable pulled
-        // is left out.
-        const std::size_t cycles = std::min(record.size(), final_lines(output) - unseen) - 1;
-        EXPECT_GE(cycles, run.least_cycles - 3);
-        const std::string mismatch = compare_cycles(output, at, record, cycles);
-        EXPECT_TRUE(mismatch.empty()) << mismatch;
+        const record_walk walk = walk_record(output, record, run.greetings_may_break);
+        EXPECT_TRUE(walk.mismatch.empty()) << walk.mismatch;
+        EXPECT_GE(walk.cycles + walk.broken, run.least_cycles - 1);
+        const std::size_t cycles = walk.cycles;
         std::size_t faults = 0;
         for (std::size_t i = 0; i < cycles; ++i) {
             faults += record[i].fault != "none" ? 1U : 0U;
