@@ -42,6 +42,8 @@ int fd_of(const std::string& pid, const std::string& device) {
     DIR* fds = opendir(folder.c_str());
     int found = -1;
     while (fds != nullptr && found < 0) {
+        // One thread, and readdir_r is deprecated.
+        // cppcheck-suppress readdirCalled
         const dirent* entry = readdir(fds);
         if (entry == nullptr) {
             break;

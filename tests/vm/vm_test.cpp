@@ -17,6 +17,7 @@
 #include <array>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -72,9 +73,9 @@ std::string kernel_version() {
             continue;
         }
         const std::string version = name.substr(8);
+        // By version order: 6.1.0-57 after 6.1.0-9.
         if (fs::exists("/lib/modules/" + version + "/modules.dep") &&
-            std::system(("dpkg --compare-versions '" + version + "' gt '" + best + "'").c_str()) ==
-                0) {
+            strverscmp(version.c_str(), best.c_str()) > 0) {
             best = version;
         }
     }
