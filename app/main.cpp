@@ -1,19 +1,20 @@
 // tervalo: greets a device over a serial port once a second and prints its answer.
+#include "app/options.h"
 #include "app/poll_cycle.h"
 #include "app/port_watch.h"
 #include "console/console.h"
+#include "link/output_lines.h"
 
 int main(int argc, char** argv) {
     prepare_console();
-    if (argc < 2) {
-        print_line("usage: tervalo com_port\nexample: tervalo COM1\n");
-        return -1;
+    if (int status = 0; run_option(argc, argv, &status)) {
+        return status;
     }
     if (!open_first(argv[1])) {
-        print_line("[error]:open serial port failed\r\n");
+        print_line(OPEN_FAILED_LINE);
         return -1;
     }
-    print_line("[info]:tervalo start...\r\n");
+    print_line(BANNER_LINE);
 
     // Static rather than on the stack: 64 KiB is a large share of a thread's stack on
     // some platforms, and the record lives as long as the process anyway.

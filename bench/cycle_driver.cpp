@@ -31,6 +31,9 @@
 #include <utility>
 #include <vector>
 
+#include "app/poll_cycle.h"
+#include "link/output_lines.h"
+#include "sim/printed_line.h"
 #include "tests/e2e/tool_harness.h"
 
 namespace {
@@ -38,7 +41,7 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 constexpr int WARM_UP_CYCLES = 2;
 constexpr std::chrono::seconds EVENT_WAIT{10};
-const std::string RESPONSE_LINE = "[info]:response: world\r\n";
+constexpr char REPLY_TEXT[] = "world";
 
 double ms_between(clock_type::time_point from, clock_type::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
@@ -199,7 +202,32 @@ std::uint64_t read_count(const std::uint64_t* shared) {
     return shared == nullptr ? 0 : __atomic_load_n(shared, __ATOMIC_RELAXED);
 }
 
-}  // namespace
+struct driver_options {
+    bool prompt = false;
+    int cycles = 0;
+    std::string alloc_library;  // empty: allocations not counted
+    std::string sim_path;       // empty: the driver plays the device
+    std::vector<std::string> command;
+};
+
+std::optional<driver_options> parse_options(const std::vector<std::string>& args) {
+    const auto dashes = std::find(args.begin(), args.end(), "--");
+    if (args.size() < 4 || dashes == args.end() || (args[0] != "prompt" && args[0] != "silent")) {
+        return std::nullopt;
+    }
+    driver_options options;
+    options.prompt = args[0] == "prompt";
+    options.cycles = std::stoi(args[1]);
+    for (auto option = args.begin() + 2; option + 1 < dashes; option += 2) {
+        if (*option == "--count-allocations") {
+            options.alloc_library = std::filesystem::absolute(option[1]).string();
+        } else if (*option == "--sim") {
+            options.sim_path = std::filesystem::absolute(option[1]).string();
+        }
+    }
+    options.command.assign(dashes + 1, args.end());
+    return options;
+}
 
 // The device end: this driver over its own pseudo-terminal, or the simulator.
 struct device_end {
@@ -207,67 +235,71 @@ struct device_end {
     child sim;
 };
 
-int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    const auto dashes = std::find(args.begin(), args.end(), "--");
-    if (args.size() < 4 || dashes == args.end() || (args[0] != "prompt" && args[0] != "silent")) {
-        std::fprintf(stderr,
-                     "usage: cycle_driver prompt|silent CYCLES [--sim PATH] "
-                     "[--count-allocations LIB] -- PROGRAM ARGS...\n");
-        return 2;
-    }
-    const bool prompt = args[0] == "prompt";
-    const int cycles = std::stoi(args[1]);
-    std::string alloc_library;
-    std::string sim_path;
-    for (auto option = args.begin() + 2; option + 1 < dashes; option += 2) {
-        if (*option == "--count-allocations") {
-            alloc_library = std::filesystem::absolute(option[1]).string();
-        } else if (*option == "--sim") {
-            sim_path = std::filesystem::absolute(option[1]).string();
-        }
-    }
-    const std::vector<std::string> command(dashes + 1, args.end());
-
-    ScratchDir dir;
-    device_end device;
-    if (sim_path.empty()) {
+// Links COM3 in dir to the device; false (after saying why) when the simulator did not
+// come up.
+bool start_device(const driver_options& options, const std::filesystem::path& dir,
+                  device_end& device) {
+    if (options.sim_path.empty()) {
         device.pty = std::make_unique<PtyDevice>();
-        device.pty->link_as(dir.path() / "COM3");
-    } else {
-        std::vector<std::string> sim_command{sim_path, "--port", "COM3", "--text", "world"};
-        if (!prompt) {
-            sim_command.insert(sim_command.end(), {"--fault", "silence", "--every", "1"});
-        }
-        device.sim = start(sim_command, dir.path(), {}, true);
-        if (!await(device.sim.out, "ready", {&device.sim.out, &device.sim.err})) {
-            std::fprintf(stderr, "the simulator did not start: %s\n", device.sim.err.text.c_str());
-            return 1;
-        }
+        device.pty->link_as(dir / "COM3");
+        return true;
     }
+    std::vector<std::string> sim_command{options.sim_path, "--port", "COM3", "--text", REPLY_TEXT};
+    if (!options.prompt) {
+        sim_command.insert(sim_command.end(), {"--fault", "silence", "--every", "1"});
+    }
+    device.sim = start(sim_command, dir, {}, true);
+    if (!await(device.sim.out, "ready", {&device.sim.out, &device.sim.err})) {
+        std::fprintf(stderr, "the simulator did not start: %s\n", device.sim.err.text.c_str());
+        return false;
+    }
+    return true;
+}
 
-    const std::string alloc_file = (dir.path() / "allocations").string();
-    std::uint64_t* allocations = nullptr;
+// A counter in a file shared with the measured program's preloaded alloc_counter.
+struct alloc_share {
+    std::uint64_t* count = nullptr;
     std::vector<std::pair<std::string, std::string>> environment;
-    if (!alloc_library.empty()) {
-        const int fd = open(alloc_file.c_str(), O_RDWR | O_CREAT, 0600);
-        if (fd < 0 || ftruncate(fd, sizeof(std::uint64_t)) != 0) {
-            std::perror(alloc_file.c_str());
-            return 1;
-        }
-        allocations = static_cast<std::uint64_t*>(
-            mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-        close(fd);
-        environment = {{"LD_PRELOAD", alloc_library}, {"TERVALO_ALLOC_COUNTER", alloc_file}};
-    }
+};
 
-    child p = start(command, dir.path(), environment, false);
+bool share_alloc_counter(const std::string& library, const std::string& file, alloc_share& share) {
+    if (library.empty()) {
+        return true;
+    }
+    const int fd = open(file.c_str(), O_RDWR | O_CREAT, 0600);
+    if (fd < 0 || ftruncate(fd, sizeof(std::uint64_t)) != 0) {
+        std::perror(file.c_str());
+        return false;
+    }
+    share.count = static_cast<std::uint64_t*>(
+        mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    close(fd);
+    share.environment = {{"LD_PRELOAD", library}, {"TERVALO_ALLOC_COUNTER", file}};
+    return true;
+}
+
+// What the counted cycles gave.
+struct measurements {
+    std::vector<double> latencies;  // response written to line printed
+    std::vector<double> periods;    // greeting to greeting
+    double wall_ms = 0;
+    double cpu_ms = 0;
+    std::uint64_t total_allocated = 0;
+    std::uint64_t allocated = 0;  // over the counted cycles
+    long peak_kib = 0;
+    bool counted = false;  // the counting library was loaded
+};
+
+// Plays the warm-up and the counted cycles against the running program p.
+bool run_cycles(const driver_options& options, device_end& device, child& p,
+                const alloc_share& share, measurements& m) {
     std::vector<stream*> streams{&p.out};
-    if (!sim_path.empty()) {
+    if (!options.sim_path.empty()) {
         streams.insert(streams.end(), {&device.sim.out, &device.sim.err});
     }
-    const byte_string response = frame_bytes(0xA2, "world");
+    const byte_string response = frame_bytes(FRAME_TYPE_TEXT, REPLY_TEXT);
     const byte_string greeting = greeting_bytes();
+    const std::string response_line = printed_line(RESPONSE_FORMAT, REPLY_TEXT);
 
     // The moment the next greeting was complete on the line.
     const auto next_greeting = [&]() -> std::optional<clock_type::time_point> {
@@ -286,76 +318,107 @@ int main(int argc, char** argv) {
         return await(device.sim.err, "[info]:reply ", streams);
     };
 
-    std::vector<double> latencies;
-    std::vector<double> periods;
     clock_type::time_point previous_greeting;
     clock_type::time_point first_counted;
     double first_cpu_ns = 0;
     std::uint64_t first_allocations = 0;
-
-    for (int cycle = 0; cycle <= WARM_UP_CYCLES + cycles; ++cycle) {
+    for (int cycle = 0; cycle <= WARM_UP_CYCLES + options.cycles; ++cycle) {
         const auto greeted = next_greeting();
         if (!greeted) {
             std::fprintf(stderr, "cycle %d: no greeting\n", cycle);
-            return 1;
+            return false;
         }
         if (cycle == WARM_UP_CYCLES) {
             first_counted = *greeted;
             first_cpu_ns = cpu_ns_of(p.pid);
-            first_allocations = read_count(allocations);
+            first_allocations = read_count(share.count);
         } else if (cycle > WARM_UP_CYCLES) {
-            periods.push_back(ms_between(previous_greeting, *greeted));
+            m.periods.push_back(ms_between(previous_greeting, *greeted));
         }
         previous_greeting = *greeted;
-        if (cycle == WARM_UP_CYCLES + cycles) {
+        if (cycle == WARM_UP_CYCLES + options.cycles) {
             break;  // the last greeting closes the last counted cycle
         }
-        if (prompt) {
+        if (options.prompt) {
             const auto written = respond();
-            const auto printed = written ? await(p.out, RESPONSE_LINE, streams) : std::nullopt;
+            const auto printed = written ? await(p.out, response_line, streams) : std::nullopt;
             if (!printed) {
                 std::fprintf(stderr, "cycle %d: response not printed\n", cycle);
-                return 1;
+                return false;
             }
             if (cycle >= WARM_UP_CYCLES) {
-                latencies.push_back(ms_between(*written, *printed));
+                m.latencies.push_back(ms_between(*written, *printed));
             }
         }
     }
-    const double wall_ms = ms_between(first_counted, previous_greeting);
-    const double cpu_ms = (cpu_ns_of(p.pid) - first_cpu_ns) / 1e6;
-    const std::uint64_t total_allocated = read_count(allocations);
-    const std::uint64_t allocated = total_allocated - first_allocations;
-    const long peak_kib = peak_resident_kib(p.pid);
-    const bool counted = allocations != nullptr && maps_library(p.pid, alloc_library);
-    stop(p);
-    stop(device.sim);
+    m.wall_ms = ms_between(first_counted, previous_greeting);
+    m.cpu_ms = (cpu_ns_of(p.pid) - first_cpu_ns) / 1e6;
+    m.total_allocated = read_count(share.count);
+    m.allocated = m.total_allocated - first_allocations;
+    m.peak_kib = peak_resident_kib(p.pid);
+    m.counted = share.count != nullptr && maps_library(p.pid, options.alloc_library);
+    return true;
+}
 
-    const double pauses_ms = prompt ? 1000.0 : 2000.0;
+void report(const driver_options& options, const measurements& m, bool counting) {
+    // A prompt device's cycle waits only for the pause; a silent one's also for the
+    // reader's whole deadline.
+    const auto pauses_ms =
+        static_cast<double>(options.prompt ? CYCLE_PAUSE_MS : CYCLE_PAUSE_MS + READ_DEADLINE_MS);
     std::vector<double> overheads;
-    overheads.reserve(periods.size());
-    for (const double period : periods) {
+    overheads.reserve(m.periods.size());
+    for (const double period : m.periods) {
         overheads.push_back(period - pauses_ms);
     }
-    std::printf("device: %s%s, cycles counted: %zu\n", prompt ? "prompt" : "silent",
-                sim_path.empty() ? "" : " (tervalo-sim)", periods.size());
-    if (prompt) {
+    std::printf("device: %s%s, cycles counted: %zu\n", options.prompt ? "prompt" : "silent",
+                options.sim_path.empty() ? "" : " (tervalo-sim)", m.periods.size());
+    if (options.prompt) {
         std::printf("response to line printed: median %.3f ms, p99 %.3f ms, max %.3f ms\n",
-                    percentile(latencies, 0.5), percentile(latencies, 0.99),
-                    *std::max_element(latencies.begin(), latencies.end()));
+                    percentile(m.latencies, 0.5), percentile(m.latencies, 0.99),
+                    *std::max_element(m.latencies.begin(), m.latencies.end()));
     }
     std::printf("cycle period beyond the %.0f ms of fixed waits: median %.3f ms, p99 %.3f ms\n",
                 pauses_ms, percentile(overheads, 0.5), percentile(overheads, 0.99));
-    std::printf("cpu: %.3f %% of one core (%.1f ms over %.1f s)\n", 100.0 * cpu_ms / wall_ms,
-                cpu_ms, wall_ms / 1000.0);
-    std::printf("peak resident memory: %ld KiB\n", peak_kib);
-    if (allocations != nullptr && !counted) {
+    std::printf("cpu: %.3f %% of one core (%.1f ms over %.1f s)\n", 100.0 * m.cpu_ms / m.wall_ms,
+                m.cpu_ms, m.wall_ms / 1000.0);
+    std::printf("peak resident memory: %ld KiB\n", m.peak_kib);
+    if (counting && !m.counted) {
         std::printf("heap allocations: not counted (the counter was not loaded)\n");
-    } else if (counted) {
+    } else if (m.counted) {
         std::printf("heap allocations: %llu since start, %llu over %zu cycles (%.2f per cycle)\n",
-                    static_cast<unsigned long long>(total_allocated),
-                    static_cast<unsigned long long>(allocated), periods.size(),
-                    static_cast<double>(allocated) / static_cast<double>(periods.size()));
+                    static_cast<unsigned long long>(m.total_allocated),
+                    static_cast<unsigned long long>(m.allocated), m.periods.size(),
+                    static_cast<double>(m.allocated) / static_cast<double>(m.periods.size()));
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::optional<driver_options> options =
+        parse_options(std::vector<std::string>(argv + 1, argv + argc));
+    if (!options) {
+        std::fprintf(stderr,
+                     "usage: cycle_driver prompt|silent CYCLES [--sim PATH] "
+                     "[--count-allocations LIB] -- PROGRAM ARGS...\n");
+        return 2;
+    }
+    ScratchDir dir;
+    device_end device;
+    alloc_share share;
+    if (!start_device(*options, dir.path(), device) ||
+        !share_alloc_counter(options->alloc_library, (dir.path() / "allocations").string(),
+                             share)) {
+        return 1;
+    }
+    child p = start(options->command, dir.path(), share.environment, false);
+    measurements m;
+    const bool ran = run_cycles(*options, device, p, share, m);
+    stop(p);
+    stop(device.sim);
+    if (!ran) {
+        return 1;
+    }
+    report(*options, m, share.count != nullptr);
     return 0;
 }

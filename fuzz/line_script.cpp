@@ -8,6 +8,8 @@
 #include <string_view>
 
 #include "console/console.h"
+#include "link/output_lines.h"
+#include "sim/printed_line.h"
 #include "tests/fake_device.h"
 
 namespace {
@@ -17,24 +19,34 @@ constexpr std::uint64_t GUARD = 0xA5C3'5A3C'9669'0FF0;
 std::size_t lines_printed = 0;
 bool lines_well_formed = true;
 
+// What follows the text before the first conversion of format, if line starts with
+// that text; nullptr otherwise.
+const char* after_lead(const std::string& line, std::string_view format) {
+    const std::string_view lead = format.substr(0, format.find('%'));
+    return line.starts_with(lead) ? line.c_str() + lead.size() : nullptr;
+}
+
+// One of the reader's three warnings, with values it can print: the numbers are read
+// back from the line, and the line must be exactly what the tool's format makes of them.
 bool warning_well_formed(std::string_view line) {
-    if (line.size() < 2 || line.substr(line.size() - 2) != "\r\n") {
-        return false;
-    }
+    const std::string text(line);
     unsigned first = 0;
     unsigned second = 0;
-    char end = 0;
-    const std::string text(line);
-    if (std::sscanf(text.c_str(), "[warn]:[read_packet]:len error %u%c", &first, &end) == 2) {
-        return first < FRAME_LENGTH_MIN && end == '\r';
+    if (const char* values = after_lead(text, LENGTH_ERROR_FORMAT);
+        values != nullptr && std::sscanf(values, "%u", &first) == 1) {
+        return first < FRAME_LENGTH_MIN &&
+               text == printed_line(LENGTH_ERROR_FORMAT, static_cast<int>(first));
     }
-    if (std::sscanf(text.c_str(), "[warn]:[read_packet]: crc error %u %u%c", &first, &second,
-                    &end) == 3) {
-        return first <= 0xFF && second <= 0xFF && first != second && end == '\r';
+    if (const char* values = after_lead(text, CHECK_ERROR_FORMAT);
+        values != nullptr && std::sscanf(values, "%u %u", &first, &second) == 2) {
+        return first <= 0xFF && second <= 0xFF && first != second &&
+               text == printed_line(CHECK_ERROR_FORMAT, static_cast<int>(first),
+                                    static_cast<int>(second));
     }
-    if (std::sscanf(text.c_str(), "[warn]:esc char error 0x%2x%c", &first, &end) == 2) {
-        return first != 0xA3 && first != 0xEC && first != 0xEE && end == '\r' &&
-               text.size() == std::strlen("[warn]:esc char error 0x00\r\n");
+    if (const char* values = after_lead(text, ESCAPE_ERROR_FORMAT);
+        values != nullptr && std::sscanf(values, "%2x", &first) == 1) {
+        return first != 0xA3 && first != 0xEC && first != 0xEE &&
+               text == printed_line(ESCAPE_ERROR_FORMAT, first);
     }
     return false;
 }

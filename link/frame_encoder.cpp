@@ -5,11 +5,11 @@ std::size_t encode_frame(std::uint8_t type, std::span<const std::uint8_t> payloa
     if (payload.empty() || payload.size() > PAYLOAD_MAX) {
         return 0;
     }
-    const std::size_t length = payload.size() + 1;
     // Every byte may double, so the worst case is checked once rather than per byte.
-    if (out.size() < 2 * (1 + 2 + length + 1)) {
+    if (out.size() < stuffed_frame_max(payload.size())) {
         return 0;
     }
+    const std::size_t length = payload.size() + 1;
     const auto check = static_cast<std::uint8_t>(
         type ^ xor_check(payload.data(), static_cast<std::uint16_t>(payload.size())));
     std::uint8_t* at = out.data();

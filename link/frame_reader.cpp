@@ -9,12 +9,11 @@
 
 #include "console/console.h"
 #include "link/link_protocol.h"
+#include "link/output_lines.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
 namespace {
-
-constexpr std::int64_t READ_DEADLINE_MS = 1000;
 
 // The byte that follows an escape byte, decoded; false for anything that is not the
 // complement of an escaped value.
@@ -47,7 +46,7 @@ int read_frame(Packet& packet) {
     const auto length = static_cast<std::uint16_t>(scratch[0] << 8 | scratch[1]);
     packet.len = length;
     if (length < FRAME_LENGTH_MIN) {
-        print_line("[warn]:[read_packet]:len error %d\r\n", length);
+        print_line(LENGTH_ERROR_FORMAT, length);
         return LINK_FAILED;
     }
     if (read_unescaped(packet.data.data(), length) != LINK_OK ||
@@ -58,7 +57,7 @@ int read_frame(Packet& packet) {
     // delivered.
     const std::uint8_t computed = xor_check(packet.data.data(), length);
     if (computed != scratch[0]) {
-        print_line("[warn]:[read_packet]: crc error %d %d\r\n", computed, scratch[0]);
+        print_line(CHECK_ERROR_FORMAT, computed, scratch[0]);
         return LINK_FAILED;
     }
     if (packet.data[0] != FRAME_TYPE_TEXT) {
@@ -85,7 +84,7 @@ int read_unescaped(std::uint8_t* dst, std::uint16_t count) {
                 return LINK_FAILED;
             }
             if (!unescape(second, &byte)) {
-                print_line("[warn]:esc char error 0x%02x\r\n", second);
+                print_line(ESCAPE_ERROR_FORMAT, second);
                 return LINK_ESCAPE_ERROR;
             }
         }

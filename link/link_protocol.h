@@ -25,11 +25,15 @@ inline constexpr std::size_t FRAME_LENGTH_MIN = 2;
 inline constexpr std::size_t FRAME_LENGTH_MAX = 0xFFFF;
 inline constexpr std::size_t PAYLOAD_MAX = FRAME_LENGTH_MAX - 1;
 
-// Start, two length bytes, body and check byte, each possibly doubled by stuffing.
-inline constexpr std::size_t STUFFED_FRAME_MAX = 2 * (1 + 2 + FRAME_LENGTH_MAX + 1);
+// The room encode_frame needs for a payload of payload_size bytes: start, two length
+// bytes, type, payload and check byte, each possibly doubled by stuffing.
+constexpr std::size_t stuffed_frame_max(std::size_t payload_size) {
+    return 2 * (1 + 2 + 1 + payload_size + 1);
+}
+inline constexpr std::size_t STUFFED_FRAME_MAX = stuffed_frame_max(PAYLOAD_MAX);
 
-// The greeting buffer of the original design is 65,536 bytes; a stuffed greeting is ten.
-inline constexpr std::size_t HELLO_BUFFER_SIZE = 65536;
+// How long read_packet looks for a response.
+inline constexpr std::int64_t READ_DEADLINE_MS = 1000;
 
 enum link_result : int {
     LINK_OK = 0,

@@ -2,11 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
 namespace {
+
+constexpr std::string_view win32_device_prefix = "\\\\.\\";
 
 // The number of a path that is exactly "COM<n>", n >= 1 written without leading
 // zeros; 0 for anything else.
@@ -31,9 +34,20 @@ long builtin_port_number(std::string_view path) {
 
 }  // namespace
 
+bool port_name_opens_entry(const char* entry) {
+    std::array<char, DEVICE_PATH_SIZE> path{};
+    if (device_path_for(entry, path) != 0) {
+        return false;
+    }
+    std::string_view rest = path.data();
+    if (rest.starts_with(win32_device_prefix)) {
+        rest.remove_prefix(win32_device_prefix.size());
+    }
+    return rest == entry;
+}
+
 int posix_device_for(const char* path, std::span<char, DEVICE_PATH_SIZE> device) {
     std::string_view rest = path;
-    constexpr std::string_view win32_device_prefix = "\\\\.\\";
     if (rest.starts_with(win32_device_prefix)) {
         rest.remove_prefix(win32_device_prefix.size());
     }

@@ -11,3 +11,8 @@
 // from 1 up, without leading zeros, means the n-th built-in port, /dev/ttyS<n-1>.
 // Returns 0, or -1 when the path leads nowhere.
 int posix_device_for(const char* path, std::span<char, DEVICE_PATH_SIZE> device);
+
+// True when the port name equal to entry leads to the entry of that name in the working
+// directory: "COM3" and "COM03" do, "COM012" does not (it means COM12), nor does
+// anything that is not of the form COM<n>.
+bool port_name_opens_entry(const char* entry);

@@ -232,7 +232,8 @@ std::intptr_t open_port(const char* name, port_report* report) {
     name_the_device(device, report->path);
     const int fd = open_retrying(device.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return refuse(report, failure_of_open(errno), errno);
+        const int error = errno;
+        return refuse(report, failure_of_open(error), error);
     }
     if (isatty(fd) == 0) {
         close(fd);

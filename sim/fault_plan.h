@@ -35,13 +35,10 @@ inline constexpr fault_kind ALL_FAULTS[] = {
     fault_kind::largest,
 };
 
-// The tool's lines, as it prints them.
-inline constexpr std::string_view NO_RESPONSE_LINE = "[warn]:no response\r\n";
-
-// How long the tool waits for a reply, and how long a pause inside a frame it
-// tolerates; the faults keep well clear of both.
-inline constexpr int TOOL_DEADLINE_MS = 1000;
-inline constexpr int LATE_REPLY_MS = 1500;  // inside the tool's one-second pause
+// The faults keep well clear of the tool's limits: a late reply comes after its
+// one-second wait (READ_DEADLINE_MS) and inside the pause after it, a gap is many
+// times longer than the pause it tolerates inside a frame.
+inline constexpr int LATE_REPLY_MS = 1500;
 inline constexpr int GAP_MS = 50;
 inline constexpr int UNSOLICITED_AFTER_MS = 100;
 // Longest pause between two back-to-back writes still counted as no pause at all.

@@ -55,8 +55,10 @@ TEST_F(FrameReader, DeliversThePayloadOfAKnownFrame) {
 
 TEST_F(FrameReader, UnstuffsLengthBodyAndCheckBeforeUsingThem) {
     // 16 payload bytes give length 17 (0x11); 0x11, 0x13 and 0x5C travel escaped.
-    bytes body{0x11, 0x13, 0x5C};
-    body.resize(16, 'z');
+    bytes body(16, 'z');
+    body[0] = 0x11;
+    body[1] = 0x13;
+    body[2] = 0x5C;
     fake_arrive(0, frame(FRAME_TYPE_TEXT, body));
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(packet.len, 16);

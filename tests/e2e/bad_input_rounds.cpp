@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "link/output_lines.h"
+#include "sim/printed_line.h"
+
 namespace {
 
-const std::string NO_RESPONSE = "[warn]:no response\r\n";
-const std::string GOOD_LINE = "[info]:response: fine\r\n";
+const std::string NO_RESPONSE = NO_RESPONSE_LINE;
+const std::string GOOD_LINE = printed_line(RESPONSE_FORMAT, "fine");
 
 struct bad_input {
     byte_string bytes;
@@ -24,10 +27,10 @@ std::vector<bad_input> bad_inputs(const byte_string& good_frame) {
     }
     const byte_string truncated(good_frame.begin(), good_frame.end() - 2);
     return {
-        {{0x01, 0x02, 0xAD, 0x00, 0x00}, "[warn]:[read_packet]:len error 0\r\n" + NO_RESPONSE},
+        {{0x01, 0x02, 0xAD, 0x00, 0x00}, printed_line(LENGTH_ERROR_FORMAT, 0) + NO_RESPONSE},
         {{0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0x00},
-         "[warn]:[read_packet]: crc error 166 0\r\n" + NO_RESPONSE},
-        {{0x5C, 0x41}, "[warn]:esc char error 0x41\r\n" + NO_RESPONSE},
+         printed_line(CHECK_ERROR_FORMAT, 166, 0) + NO_RESPONSE},
+        {{0x5C, 0x41}, printed_line(ESCAPE_ERROR_FORMAT, 0x41) + NO_RESPONSE},
         {truncated, NO_RESPONSE},
         {{0xAD, 0xFF, 0xFF, 0xA2, 'x'}, NO_RESPONSE},  // absurd length, then silence
         {raw_noise, ""},

@@ -35,7 +35,11 @@ std::vector<record_entry> read_record(const std::filesystem::path& path) {
 }
 
 bool is_final_line(std::string_view line) {
-    return line == "[warn]:no response" || line.starts_with("[info]:response: ");
+    // line comes without its CR LF.
+    const std::string_view no_response(NO_RESPONSE_LINE);
+    const std::string_view response(RESPONSE_FORMAT);
+    return line == no_response.substr(0, no_response.size() - 2) ||
+           line.starts_with(response.substr(0, response.find('%')));
 }
 
 std::string compare_cycle(std::string_view output, std::size_t& at, const record_entry& entry) {

@@ -9,7 +9,9 @@
 #include <string_view>
 #include <vector>
 
-inline const std::string BANNER = "[info]:tervalo start...\r\n";
+#include "link/output_lines.h"
+
+inline const std::string BANNER = BANNER_LINE;
 
 struct record_entry {
     std::uint64_t cycle = 0;

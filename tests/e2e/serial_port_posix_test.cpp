@@ -1,9 +1,10 @@
 // The Linux port backend against a pseudo-terminal: the waits that replace blind sleeps
-// end when a byte arrives, run their time out on a silent line, and after a hang-up pause
-// instead of returning at once. Bounds are generous; the machine may be busy.
+// end when a byte arrives, run their time out on a silent line, and after a hang-up close
+// the port and pause instead of returning at once. Bounds are generous; the machine may be busy.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -65,11 +66,15 @@ TEST_F(PosixPort, AWaitOnASilentLineRunsItsTimeOut) {
     EXPECT_EQ(read_byte(&byte), -1);
 }
 
-TEST_F(PosixPort, AfterAHangUpAWaitPausesInsteadOfReturningAtOnce) {
+TEST_F(PosixPort, AfterAHangUpThePortIsClosedAndAWaitPausesInsteadOfReturningAtOnce) {
     device.hang_up();
     const auto start = steady::now();
     EXPECT_FALSE(wait_for_input(200));
     EXPECT_GE(ms_since(start), 190);
+    // Closed at once, with the reason kept for the cycle to report.
+    EXPECT_EQ(port_handle, PORT_CLOSED);
+    EXPECT_EQ(port_lost_error, EIO);
+    port_lost_error = 0;
     std::uint8_t byte = 0;
     EXPECT_EQ(read_byte(&byte), -1);
     // The tool's cycle sends into the dead line as well; that must not fail loudly either.

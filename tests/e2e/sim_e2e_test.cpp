@@ -9,6 +9,8 @@
 #include <fstream>
 #include <memory>
 
+#include "link/output_lines.h"
+#include "sim/printed_line.h"
 #include "tests/e2e/tool_harness.h"
 
 namespace {
@@ -186,8 +188,8 @@ TEST(ToolAgainstSim, ToolCanBeStartedAgainAgainstTheSameSimulator) {
                                                   unprivileged({TERVALO_BINARY, "COM1"}),
                                                   dir.path()));
         ToolRun& tool = *tools.back();
-        EXPECT_TRUE(tool.wait_for_output("[info]:response: reply " + std::to_string(run) + "\r\n",
-                                         LONG_WAIT))
+        const std::string reply = "reply " + std::to_string(run);
+        EXPECT_TRUE(tool.wait_for_output(printed_line(RESPONSE_FORMAT, reply.c_str()), LONG_WAIT))
             << "run " << run << ": " << tool.output();
         tool.stop();
         // The simulator looks for a free port once a second of silence has passed.

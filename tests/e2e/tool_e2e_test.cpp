@@ -3,16 +3,20 @@
 
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <thread>
 
+#include "link/output_lines.h"
+#include "sim/printed_line.h"
 #include "tests/e2e/bad_input_rounds.h"
+#include "tests/e2e/command_line_rounds.h"
 #include "tests/e2e/tool_harness.h"
 
 namespace {
 
-const std::string BANNER = "[info]:tervalo start...\r\n";
-const std::string NO_RESPONSE = "[warn]:no response\r\n";
-const std::string OPEN_FAILED = "[error]:open serial port failed\r\n";
+const std::string BANNER = BANNER_LINE;
+const std::string NO_RESPONSE = NO_RESPONSE_LINE;
+const std::string OPEN_FAILED = OPEN_FAILED_LINE;
 
 class ToolOverPty : public ::testing::Test {
   protected:
@@ -51,11 +55,19 @@ long cpu_ticks_over(const ToolRun& run, std::chrono::milliseconds stretch) {
     return cpu_ticks_of(run.pid()) - before;
 }
 
-TEST(ToolCommandLine, WithoutAPortPrintsUsageAndFails) {
+TEST(ToolCommandLine, UsageHelpVersionAndListEndAtOnce) {
     ScratchDir dir;
-    ToolRun run(TERVALO_BINARY, {}, dir.path());
-    EXPECT_EQ(run.wait_exit(SHORT_WAIT), 255);
-    EXPECT_EQ(run.output(), "usage: tervalo com_port\nexample: tervalo COM1\n");
+    check_command_lines_that_end_at_once([&dir](const std::vector<std::string>& args) {
+        return std::make_unique<ToolRun>(TERVALO_BINARY, args, dir.path());
+    });
+    // What this machine has varies; every line must still name a port the way the
+    // manual says, and the list must not be taken for a port name.
+    ToolRun list(TERVALO_BINARY, {"--list"}, dir.path());
+    EXPECT_EQ(list.wait_exit(SHORT_WAIT), 0);
+    const std::regex port_line(
+        "((COM[0-9]+(, COM[0-9]+)* -> )?/dev/tty(S|USB|ACM)[0-9]+: [^\n]+\n)+|"
+        "no serial ports found\n");
+    EXPECT_TRUE(std::regex_match(list.output(), port_line)) << list.output();
 }
 
 TEST_F(ToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
@@ -63,7 +75,7 @@ TEST_F(ToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
     ASSERT_TRUE(next_greeting());
     const std::string payload = "OK \x01\x7f\xc3\xa9\t|\x11\x13\x5c|";
     device.send(frame_bytes(0xA2, payload));
-    const std::string expected = BANNER + "[info]:response: " + payload + "\r\n";
+    const std::string expected = BANNER + printed_line(RESPONSE_FORMAT, payload.c_str());
     EXPECT_TRUE(tool->wait_for_output(expected, SHORT_WAIT)) << tool->output();
     EXPECT_EQ(tool->output(), expected);
     // The cycle goes on.
@@ -89,12 +101,12 @@ TEST_F(ToolOverPty, BytesSentDuringThePauseAreDiscardedByTheNextGreeting) {
     const auto tool = start();
     ASSERT_TRUE(next_greeting());
     device.send(frame_bytes(0xA2, "first"));
-    ASSERT_TRUE(tool->wait_for_output("[info]:response: first\r\n", SHORT_WAIT));
+    ASSERT_TRUE(tool->wait_for_output(printed_line(RESPONSE_FORMAT, "first"), SHORT_WAIT));
     // The tool is pausing now; this frame waits in the line until the next greeting.
     device.send(frame_bytes(0xA2, "stale"));
     ASSERT_TRUE(next_greeting());
     EXPECT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
-    EXPECT_EQ(tool->output(), BANNER + "[info]:response: first\r\n" + NO_RESPONSE);
+    EXPECT_EQ(tool->output(), BANNER + printed_line(RESPONSE_FORMAT, "first") + NO_RESPONSE);
 }
 
 TEST_F(ToolOverPty, ASecondInstanceCannotOpenTheSamePort) {
@@ -144,6 +156,9 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         {"COMx", bad_name},
         {"/dev/ptmx", bad_name},
         {"COM1" + std::string(2000, 'x'), bad_name},
+        {"--List", bad_name},
+        {"-h", bad_name},
+        {"--version=2", bad_name},
         {"COM5", ": no such device (/nonexistent/tty)\n"},
         {"COM", ": no such device (COM)\n"},
         {"COM3x", ": no such device (COM3x)\n"},
@@ -167,7 +182,7 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
                     dir.path());
         EXPECT_EQ(run.wait_exit(SHORT_WAIT), 255) << shown;
         EXPECT_EQ(run.output(), OPEN_FAILED) << shown;
-        EXPECT_EQ(run.errors(), "tervalo: " + c.name + c.reason) << shown;
+        EXPECT_EQ(run.errors(), std::string("tervalo: ").append(c.name).append(c.reason)) << shown;
     }
     EXPECT_TRUE(holder->running());
 }

@@ -16,43 +16,23 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <regex>
+#include <sstream>
 
+#include "link/output_lines.h"
+#include "sim/printed_line.h"
 #include "tests/e2e/bad_input_rounds.h"
+#include "tests/e2e/command_line_rounds.h"
 #include "tests/e2e/tool_harness.h"
+#include "tests/e2e/wine_session.h"
 
 namespace {
 
-const std::string BANNER = "[info]:tervalo start...\r\n";
-const std::string NO_RESPONSE = "[warn]:no response\r\n";
-const std::string OPEN_FAILED = "[error]:open serial port failed\r\n";
-
-// Why the Windows tests cannot run here, or empty when they can.
-std::string wine_session_problem() {
-    const char* prefix = std::getenv("WINEPREFIX");
-    if (prefix == nullptr || *prefix == '\0') {
-        return "WINEPREFIX is not set: run the Windows tests through scripts/wine-env";
-    }
-    if (!std::filesystem::is_directory(std::filesystem::path(prefix) / "dosdevices")) {
-        return std::string("no dosdevices folder in WINEPREFIX ") + prefix +
-               ": run the Windows tests through scripts/wine-env";
-    }
-    if (!std::filesystem::exists(TERVALO_WINDOWS_EXE)) {
-        return std::string("the Windows build is missing: ") + TERVALO_WINDOWS_EXE;
-    }
-    return "";
-}
-
-std::filesystem::path dos_device(const std::string& name) {
-    return std::filesystem::path(std::getenv("WINEPREFIX")) / "dosdevices" / name;
-}
-
-std::unique_ptr<ToolRun> run_tool(const std::vector<std::string>& args,
-                                  const std::filesystem::path& cwd) {
-    std::vector<std::string> wine_args{TERVALO_WINDOWS_EXE};
-    wine_args.insert(wine_args.end(), args.begin(), args.end());
-    return std::make_unique<ToolRun>(WINE_PROGRAM, wine_args, cwd);
-}
+const std::string BANNER = BANNER_LINE;
+const std::string NO_RESPONSE = NO_RESPONSE_LINE;
+const std::string OPEN_FAILED = OPEN_FAILED_LINE;
 
 class WineTool : public ::testing::Test {
   protected:
@@ -88,7 +68,7 @@ class WineToolOverPty : public WineTool {
 
     // Starting Wine can take a while on a busy machine, hence the long wait.
     std::unique_ptr<ToolRun> start(const std::vector<std::string>& args = {"COM5"}) {
-        auto run = run_tool(args, dir.path());
+        auto run = run_windows_tool(args, dir.path());
         EXPECT_TRUE(run->wait_for_output(BANNER, LONG_WAIT)) << run->output();
         return run;
     }
@@ -105,10 +85,50 @@ class WineToolOverPty : public WineTool {
     std::vector<std::filesystem::path> links_;
 };
 
-TEST_F(WineTool, WithoutAPortPrintsUsageWithBareLineFeedsAndFails) {
-    const auto run = run_tool({}, dir.path());
-    EXPECT_EQ(run->wait_exit(LONG_WAIT), 255);
-    EXPECT_EQ(run->output(), "usage: tervalo com_port\nexample: tervalo COM1\n");
+TEST_F(WineTool, UsageHelpAndVersionEndAtOnceWithBareLineFeeds) {
+    check_command_lines_that_end_at_once([this](const std::vector<std::string>& args) {
+        return run_windows_tool(args, dir.path());
+    });
+}
+
+TEST_F(WineTool, ListShowsEveryPortOfTheSerialcommKeyInNumberOrder) {
+    // Wine's mount manager registers the host's serial devices here as the prefix boots;
+    // two more, registered out of order, make the order and a two-digit number count.
+    const std::string key = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    const std::vector<std::pair<std::string, std::string>> added{{"\\Device\\Serial11", "COM12"},
+                                                                 {"\\Device\\Serial4", "COM5"}};
+    for (const auto& [device, com] : added) {
+        wine_reg({"add", key, "/v", device, "/t", "REG_SZ", "/d", com, "/f"}, dir.path());
+    }
+    // "    \Device\Serial0    REG_SZ    COM1", by number.
+    const std::regex value_line(R"(\s*(\S+)\s+REG_SZ\s+COM([0-9]+)\s*)");
+    std::map<int, std::string> values;
+    std::istringstream query(wine_reg({"query", key}, dir.path()));
+    for (std::string line; std::getline(query, line);) {
+        if (std::smatch match; std::regex_match(line, match, value_line)) {
+            values[std::stoi(match[2])] = match[1];
+        }
+    }
+    ASSERT_GE(values.size(), added.size());
+
+    const auto list = run_windows_tool({"--list"}, dir.path());
+    EXPECT_EQ(list->wait_exit(LONG_WAIT), 0);
+    std::istringstream printed(list->output());
+    for (const auto& [number, device] : values) {
+        std::string line;
+        std::getline(printed, line);
+        const std::string com = "COM" + std::to_string(number);
+        EXPECT_TRUE(line.starts_with(com + ": ")) << com << " in\n" << list->output();
+        // Windows knows nothing more of the ports added here than their device names.
+        if (std::any_of(added.begin(), added.end(),
+                        [&](const auto& a) { return a.second == com; })) {
+            EXPECT_EQ(line.substr(com.size() + 2), device);
+        }
+    }
+    EXPECT_EQ(printed.rdbuf()->in_avail(), 0) << list->output();
+    for (const auto& [device, com] : added) {
+        wine_reg({"delete", key, "/v", device, "/f"}, dir.path());
+    }
 }
 
 TEST_F(WineToolOverPty, AFailedOpenSaysWhyOnStandardError) {
@@ -128,6 +148,9 @@ TEST_F(WineToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         {"com5", bad_name},
         {"", bad_name},
         {"COMx", bad_name},
+        {"--List", bad_name},
+        {"-h", bad_name},
+        {"--version=2", bad_name},
         {"COM1" + std::string(2000, 'x'), bad_name},
         {"COM7", ": no such device (COM7)\n"},
         {"COM", ": no such device (COM)\n"},
@@ -139,10 +162,11 @@ TEST_F(WineToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         {"COM5\\..\\sub\\..\\data", ": not a serial device (COM5\\..\\sub\\..\\data)\n"},
     };
     for (const auto& [name, reason] : cases) {
-        const auto run = run_tool({name}, dir.path());
+        const auto run = run_windows_tool({name}, dir.path());
         EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << name.substr(0, 40);
         EXPECT_EQ(run->output(), OPEN_FAILED) << name.substr(0, 40);
-        EXPECT_EQ(run->errors(), "tervalo: " + name + reason) << name.substr(0, 40);
+        EXPECT_EQ(run->errors(), std::string("tervalo: ").append(name).append(reason))
+            << name.substr(0, 40);
     }
     // Neither the device nor the files were written to.
     EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(100)).empty());
@@ -159,7 +183,7 @@ TEST_F(WineToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
     // Line ends and Ctrl-Z inside the payload catch a console left in text mode.
     const std::string payload = "OK \x01\x7f\xc3\xa9\t|\x11\x13\x5c|\n|\r\n|\x1a";
     device.send(frame_bytes(0xA2, payload));
-    const std::string expected = BANNER + "[info]:response: " + payload + "\r\n";
+    const std::string expected = BANNER + printed_line(RESPONSE_FORMAT, payload.c_str());
     EXPECT_TRUE(tool->wait_for_output(expected, SHORT_WAIT)) << tool->output();
     EXPECT_EQ(tool->output(), expected);
     EXPECT_EQ(tool->output().find("\r\r"), std::string::npos);
@@ -185,7 +209,7 @@ TEST_F(WineToolOverPty, PortsFromTenAreReachedThroughTheDeviceNamespace) {
         const auto tool = start({name});
         EXPECT_EQ(port12.receive(10, LONG_WAIT), greeting_bytes()) << name;
         port12.send(frame_bytes(0xA2, name));
-        EXPECT_TRUE(tool->wait_for_output("[info]:response: " + name + "\r\n", SHORT_WAIT))
+        EXPECT_TRUE(tool->wait_for_output(printed_line(RESPONSE_FORMAT, name.c_str()), SHORT_WAIT))
             << tool->output();
     }
     // Nothing went to COM5.
@@ -206,11 +230,11 @@ TEST_F(WineToolOverPty, BytesSentDuringThePauseAreDiscardedByTheNextGreeting) {
     const auto tool = start();
     ASSERT_TRUE(next_greeting());
     device.send(frame_bytes(0xA2, "first"));
-    ASSERT_TRUE(tool->wait_for_output("[info]:response: first\r\n", SHORT_WAIT));
+    ASSERT_TRUE(tool->wait_for_output(printed_line(RESPONSE_FORMAT, "first"), SHORT_WAIT));
     device.send(frame_bytes(0xA2, "stale"));
     ASSERT_TRUE(next_greeting());
     EXPECT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
-    EXPECT_EQ(tool->output(), BANNER + "[info]:response: first\r\n" + NO_RESPONSE);
+    EXPECT_EQ(tool->output(), BANNER + printed_line(RESPONSE_FORMAT, "first") + NO_RESPONSE);
 }
 
 TEST_F(WineToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {

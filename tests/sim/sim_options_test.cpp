@@ -85,8 +85,9 @@ TEST(SimOptions, HelpListsEveryOptionAndFault) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
     for (const fault_kind fault : ALL_FAULTS) {
-        EXPECT_NE(help.find(std::string(" ") + std::string(fault_name(fault))), std::string::npos)
-            << fault_name(fault);
+        std::string listed(" ");
+        listed += fault_name(fault);
+        EXPECT_NE(help.find(listed), std::string::npos) << listed;
     }
 }
 

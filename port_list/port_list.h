@@ -1,0 +1,38 @@
+// The serial ports this machine has and the COM names that reach them, for
+// `tervalo --list`. Found without opening any port: opening one toggles the modem lines
+// on some drivers. Each platform has its own backend file; the build picks one.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+// More ports than this are left out; their text is cut at these sizes.
+inline constexpr std::size_t MAX_LISTED_PORTS = 64;
+inline constexpr std::size_t PORT_NAMES_SIZE = 64;
+inline constexpr std::size_t PORT_PATH_SIZE = 256;
+inline constexpr std::size_t PORT_TEXT_SIZE = 512;
+
+// One port. Text fields are zero-terminated, empty when unknown.
+struct ListedPort {
+    long order;                                      // the list is sorted by this
+    std::array<char, PORT_NAMES_SIZE> com_names;     // "COM3" or "COM3, COM7"
+    std::array<char, PORT_PATH_SIZE> device;         // "/dev/ttyUSB0"; empty on Windows
+    std::array<char, PORT_TEXT_SIZE> about;          // what it is
+    std::array<char, PORT_PATH_SIZE> by_id;          // a name that survives re-plugging
+    std::array<char, PORT_TEXT_SIZE> make_com_name;  // the command that gives it one
+};
+
+struct PortList {
+    std::array<ListedPort, MAX_LISTED_PORTS> ports;
+    std::size_t count;
+};
+
+// Fills list with this machine's ports, sorted.
+void list_system_ports(PortList& list);
+
+// Prints one line per port, or one line saying there are none:
+//   COM1 -> /dev/ttyS0: 16550A UART, I/O port 0x3F8
+//   COM3 -> /dev/ttyUSB0: ftdi_sio, USB 0403:6001, FTDI FT232R USB UART, serial A1,
+//   /dev/serial/by-id/... /dev/ttyACM0: cdc_acm, ...; no COM name, make one: ln -s
+//   /dev/serial/by-id/... COM4 COM5: USB Serial Port (COM5)
+void print_port_list(const PortList& list);

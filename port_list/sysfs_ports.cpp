@@ -1,0 +1,349 @@
+// The ports are found in /sys/class/tty: every entry with a `device` link is a tty with
+// hardware behind it. Only sysfs attributes are read and only links resolved; no tty is
+// opened. Directories are read with getdents64 into a fixed buffer, since opendir
+// allocates.
+#include "port_list/sysfs_ports.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string_view>
+
+#include "port_list/port_text.h"
+#include "serial/posix_device.h"
+
+namespace {
+
+using Path = std::array<char, PATH_MAX>;
+
+// The kinds of tty listed, in the order they are listed.
+enum tty_kind : long { TTY_UART = 0, TTY_USB = 1, TTY_ACM = 2 };
+
+struct TtyPrefix {
+    tty_kind kind;
+    std::string_view prefix;
+};
+constexpr std::array<TtyPrefix, 3> TTY_PREFIXES{
+    {{TTY_UART, "ttyS"}, {TTY_USB, "ttyUSB"}, {TTY_ACM, "ttyACM"}}};
+
+// A port's order is its kind times this plus its number, so ttyS2 comes before ttyS10.
+constexpr long KIND_STRIDE = 1'000'000;
+
+// What the kernel's serial type numbers mean; 0 is "unknown", a node with no UART.
+constexpr std::array<const char*, 16> UART_TYPES{
+    nullptr, "8250",     "16450",  "16550", "16550A", "Cirrus", "16650",    "16650V2",
+    "16750", "Startech", "16C950", "16654", "16850",  "RSA",    "NS16550A", "XScale"};
+
+// The kind and number of a tty named <prefix><number>; false for any other tty.
+bool parse_tty_name(std::string_view name, tty_kind* kind, long* number) {
+    for (const TtyPrefix& candidate : TTY_PREFIXES) {
+        if (!name.starts_with(candidate.prefix)) {
+            continue;
+        }
+        const std::string_view digits = name.substr(candidate.prefix.size());
+        if (digits.empty() || digits.size() > 6) {
+            return false;
+        }
+        long value = 0;
+        for (const char c : digits) {
+            if (c < '0' || c > '9') {
+                return false;
+            }
+            value = value * 10 + (c - '0');
+        }
+        *kind = candidate.kind;
+        *number = value;
+        return true;
+    }
+    return false;
+}
+
+bool join(std::span<char> out, const char* dir, const char* name) {
+    const int length = std::snprintf(out.data(), out.size(), "%s/%s", dir, name);
+    return length >= 0 && static_cast<std::size_t>(length) < out.size();
+}
+
+bool resolve(const char* path, Path& real) {
+    return realpath(path, real.data()) != nullptr;
+}
+
+bool exists(const char* path) {
+    struct stat entry {};
+    return lstat(path, &entry) == 0;
+}
+
+// Reads the attribute file dir/name into value, without its line end.
+bool read_attribute(const char* dir, const char* name, std::span<char> value) {
+    Path path{};
+    if (!join(path, dir, name)) {
+        return false;
+    }
+    const int fd = open(path.data(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const ssize_t got = read(fd, value.data(), value.size() - 1);
+    close(fd);
+    if (got < 0) {
+        return false;
+    }
+    auto length = static_cast<std::size_t>(got);
+    while (length > 0 && (value[length - 1] == '\n' || value[length - 1] == ' ')) {
+        --length;
+    }
+    value[length] = '\0';
+    return true;
+}
+
+// Calls visit with the name of every entry of dir but "." and "..".
+template <typename Visit>
+void for_each_entry(const char* dir, Visit visit) {
+    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    alignas(dirent64) std::array<char, 8192> buffer{};
+    for (;;) {
+        const ssize_t got = getdents64(fd, buffer.data(), buffer.size());
+        if (got <= 0) {
+            break;
+        }
+        for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+            dirent64 entry{};
+            std::memcpy(&entry, buffer.data() + at, std::min(sizeof entry, buffer.size() - at));
+            at += entry.d_reclen;
+            const std::string_view name = entry.d_name;
+            if (name != "." && name != "..") {
+                visit(entry.d_name);
+            }
+        }
+    }
+    close(fd);
+}
+
+// A ttyS port's UART, or false when the node has none.
+bool describe_uart(const char* tty_dir, std::span<char> about) {
+    std::array<char, 16> type_text{};
+    if (!read_attribute(tty_dir, "type", type_text)) {
+        return false;
+    }
+    const long type = std::strtol(type_text.data(), nullptr, 10);
+    if (type <= 0) {
+        return false;
+    }
+    const auto index = static_cast<std::size_t>(type);
+    if (index < UART_TYPES.size()) {
+        std::snprintf(about.data(), about.size(), "%s UART", UART_TYPES[index]);
+    } else {
+        std::snprintf(about.data(), about.size(), "UART of type %ld", type);
+    }
+    std::array<char, 32> io_port{};
+    if (read_attribute(tty_dir, "port", io_port) && std::strtoul(io_port.data(), nullptr, 0) != 0) {
+        append_text(about, ", I/O port ", io_port.data());
+    }
+    return true;
+}
+
+// The USB device a tty's device belongs to: the nearest directory upwards, inside the
+// sysfs tree, that has a vendor number.
+bool find_usb_device(const Path& device, const Path& sysfs_real, Path& usb) {
+    usb = device;
+    const std::size_t floor = std::strlen(sysfs_real.data());
+    std::array<char, 8> probe{};
+    for (;;) {
+        if (read_attribute(usb.data(), "idVendor", probe)) {
+            return true;
+        }
+        char* slash = std::strrchr(usb.data(), '/');
+        if (slash == nullptr || static_cast<std::size_t>(slash - usb.data()) <= floor) {
+            return false;
+        }
+        *slash = '\0';
+    }
+}
+
+// A USB port: the driver of its tty's device, and the USB device's numbers and strings.
+void describe_usb(const char* tty_dir, const Path& sysfs_real, std::span<char> about) {
+    Path link{};
+    Path device{};
+    if (!join(link, tty_dir, "device") || !resolve(link.data(), device)) {
+        return;
+    }
+    Path driver{};
+    if (join(link, device.data(), "driver") && resolve(link.data(), driver)) {
+        append_text(about, ", ", std::strrchr(driver.data(), '/') + 1);
+    }
+    Path usb{};
+    if (!find_usb_device(device, sysfs_real, usb)) {
+        return;
+    }
+    std::array<char, 8> vendor{};
+    std::array<char, 8> product_id{};
+    std::array<char, PORT_TEXT_SIZE> text{};
+    read_attribute(usb.data(), "idVendor", vendor);
+    read_attribute(usb.data(), "idProduct", product_id);
+    std::snprintf(text.data(), text.size(), "USB %s:%s", vendor.data(), product_id.data());
+    append_text(about, ", ", text.data());
+    std::array<char, PORT_TEXT_SIZE> names{};
+    if (read_attribute(usb.data(), "manufacturer", text)) {
+        append_text(names, "", text.data());
+    }
+    if (read_attribute(usb.data(), "product", text)) {
+        append_text(names, " ", text.data());
+    }
+    append_text(about, ", ", names.data());
+    if (read_attribute(usb.data(), "serial", text)) {
+        append_text(about, ", serial ", text.data());
+    }
+}
+
+// The /dev/serial/by-id name of the node, the first in sort order when there are
+// several, so the line is the same on every run.
+void find_by_id(const char* dev_root, const Path& node_real, std::span<char> by_id) {
+    Path dir{};
+    if (!join(dir, dev_root, "serial/by-id")) {
+        return;
+    }
+    for_each_entry(dir.data(), [&](const char* name) {
+        Path entry{};
+        Path real{};
+        if (join(entry, dir.data(), name) && resolve(entry.data(), real) &&
+            std::strcmp(real.data(), node_real.data()) == 0 &&
+            (by_id[0] == '\0' || std::strcmp(entry.data(), by_id.data()) < 0)) {
+            copy_text(by_id, entry.data());
+        }
+    });
+}
+
+using ComName = std::array<char, 32>;
+
+// COM names in order of their numbers: COM3 before COM10.
+bool comes_before(const ComName& a, const ComName& b) {
+    const std::size_t a_length = std::strlen(a.data());
+    const std::size_t b_length = std::strlen(b.data());
+    return a_length != b_length ? a_length < b_length : std::strcmp(a.data(), b.data()) < 0;
+}
+
+// The entries of work_dir that `tervalo <entry>` opens and that lead to the node, in
+// order of their numbers.
+void find_com_links(const char* work_dir, const Path& node_real, std::span<char> names) {
+    std::array<ComName, 8> found{};
+    std::size_t count = 0;
+    for_each_entry(work_dir, [&](const char* name) {
+        Path entry{};
+        Path real{};
+        if (count == found.size() || std::strlen(name) >= sizeof(ComName) ||
+            !port_name_opens_entry(name) || !join(entry, work_dir, name) ||
+            !resolve(entry.data(), real) || std::strcmp(real.data(), node_real.data()) != 0) {
+            return;
+        }
+        ComName candidate{};
+        copy_text(candidate, name);
+        std::size_t at = count++;
+        for (; at > 0 && comes_before(candidate, found[at - 1]); --at) {
+            found[at] = found[at - 1];
+        }
+        found[at] = candidate;
+    });
+    for (std::size_t i = 0; i < count; ++i) {
+        append_text(names, ", ", found[i].data());
+    }
+}
+
+// Whether COM<n> already means something: an entry of work_dir, or a listed UART.
+bool com_name_taken(const SysfsRoots& roots, const PortList& list, long n) {
+    Path entry{};
+    std::snprintf(entry.data(), entry.size(), "%s/COM%ld", roots.work_dir, n);
+    if (exists(entry.data())) {
+        return true;
+    }
+    return std::any_of(
+        list.ports.begin(), list.ports.begin() + static_cast<long>(list.count),
+        [n](const ListedPort& port) { return port.order == TTY_UART * KIND_STRIDE + n - 1; });
+}
+
+// Fills in the COM names that reach each port, and for a port that none reaches, the
+// link that would give it a free one.
+void name_ports(const SysfsRoots& roots, PortList& list) {
+    long free_number = 0;
+    for (std::size_t i = 0; i < list.count; ++i) {
+        ListedPort& port = list.ports[i];
+        const long number = port.order % KIND_STRIDE;
+        if (port.order / KIND_STRIDE == TTY_UART) {
+            // COM<n> reaches ttyS<n-1> unless an entry of that name is in the way.
+            std::array<char, 32> builtin{};
+            std::snprintf(builtin.data(), builtin.size(), "COM%ld", number + 1);
+            Path entry{};
+            if (join(entry, roots.work_dir, builtin.data()) && !exists(entry.data())) {
+                copy_text(port.com_names, builtin.data());
+            }
+        }
+        Path node_real{};
+        if (resolve(port.device.data(), node_real)) {
+            find_com_links(roots.work_dir, node_real, port.com_names);
+        }
+    }
+    for (std::size_t i = 0; i < list.count; ++i) {
+        ListedPort& port = list.ports[i];
+        if (port.com_names[0] != '\0') {
+            continue;
+        }
+        do {
+            ++free_number;
+        } while (com_name_taken(roots, list, free_number));
+        std::snprintf(port.make_com_name.data(), port.make_com_name.size(), "ln -s %s COM%ld",
+                      port.by_id[0] != '\0' ? port.by_id.data() : port.device.data(), free_number);
+    }
+}
+
+}  // namespace
+
+void list_sysfs_ports(const SysfsRoots& roots, PortList& list) {
+    list.count = 0;
+    Path sysfs_real{};
+    Path class_dir{};
+    if (!resolve(roots.sysfs, sysfs_real) || !join(class_dir, roots.sysfs, "class/tty")) {
+        return;
+    }
+    for_each_entry(class_dir.data(), [&](const char* name) {
+        tty_kind kind = TTY_UART;
+        long number = 0;
+        Path tty_dir{};
+        Path device_link{};
+        // A tty without a device link is virtual: a console, a pseudo-terminal.
+        if (!parse_tty_name(name, &kind, &number) || !join(tty_dir, class_dir.data(), name) ||
+            !join(device_link, tty_dir.data(), "device") || !exists(device_link.data())) {
+            return;
+        }
+        std::array<char, PORT_TEXT_SIZE> about{};
+        if (kind == TTY_UART && !describe_uart(tty_dir.data(), about)) {
+            return;
+        }
+        ListedPort* port = add_port(list);
+        if (port == nullptr) {
+            return;
+        }
+        port->order = kind * KIND_STRIDE + number;
+        join(port->device, roots.dev, name);
+        if (kind == TTY_UART) {
+            copy_text(port->about, about.data());
+            return;
+        }
+        describe_usb(tty_dir.data(), sysfs_real, port->about);
+        Path node_real{};
+        if (resolve(port->device.data(), node_real)) {
+            find_by_id(roots.dev, node_real, port->by_id);
+        }
+    });
+    sort_ports(list);
+    name_ports(roots, list);
+}
