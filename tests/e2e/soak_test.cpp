@@ -28,6 +28,7 @@
 #include "sim/fault_plan.h"
 #include "sim/printed_line.h"
 #include "sim/sim_record.h"
+#include "tests/e2e/record_check.h"
 #include "tests/e2e/tool_harness.h"
 #ifdef TERVALO_WINE_SOAK
 #include "tests/e2e/wine_session.h"
@@ -49,16 +50,6 @@ constexpr auto CYCLE_BOUND = std::chrono::seconds(6);
 // fills; anything beyond that and a few pages is growth with the number of cycles.
 constexpr long MEMORY_SLACK_KB = 64 + 16;
 
-const std::string BANNER = BANNER_LINE;
-
-struct record_entry {
-    std::uint64_t cycle = 0;
-    std::string fault;
-    std::string bytes_sent;
-    std::optional<std::string> expected;  // nullopt: left open by the frame rules
-    std::string first_bytes;
-};
-
 std::uint64_t env_number(const char* name, std::uint64_t fallback) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0' ? std::strtoull(value, nullptr, 10) : fallback;
@@ -75,33 +66,6 @@ std::string default_faults() {
         }
     }
     return list;
-}
-
-std::vector<record_entry> read_record(const fs::path& path) {
-    std::vector<record_entry> entries;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line.front() == '#') {
-            continue;
-        }
-        std::vector<std::string> fields;
-        std::istringstream split(line);
-        for (std::string field; std::getline(split, field, '\t');) {
-            fields.push_back(field);
-        }
-        if (fields.size() != 5) {
-            ADD_FAILURE() << "malformed record line: " << line;
-            continue;
-        }
-        record_entry entry{std::stoull(fields[0]), fields[1], fields[2], std::nullopt, fields[4]};
-        if (fields[3] != "*") {
-            entry.expected = unescape_bytes(fields[3]);
-            EXPECT_TRUE(entry.expected) << "bad escape in record line: " << line;
-        }
-        entries.push_back(entry);
-    }
-    return entries;
 }
 
 struct memory_use {
@@ -127,52 +91,13 @@ memory_use memory_of(pid_t pid) {
     return use;
 }
 
-bool is_final_line(std::string_view line) {
-    // line comes without its CR LF.
-    const std::string_view no_response(NO_RESPONSE_LINE);
-    const std::string_view response(RESPONSE_FORMAT);
-    return line == no_response.substr(0, no_response.size() - 2) ||
-           line.starts_with(response.substr(0, response.find('%')));
-}
-
-// Walks the output cycle by cycle along the record. Returns an empty string, or the
-// first mismatch: the cycle, what was sent and what was printed.
+// The whole output along the record, from the start line on.
 std::string compare(const std::string& output, const std::vector<record_entry>& record,
                     std::uint64_t cycles) {
     if (!output.starts_with(BANNER)) {
         return "no start line: " + escape_bytes(output.substr(0, 200));
     }
-    std::size_t at = BANNER.size();
-    for (std::uint64_t i = 0; i < cycles; ++i) {
-        const record_entry& entry = record[i];
-        const std::string sent = "cycle " + std::to_string(entry.cycle) + " (" + entry.fault +
-                                 ", " + entry.bytes_sent + " bytes sent: " + entry.first_bytes +
-                                 ")";
-        if (entry.expected) {
-            if (output.compare(at, entry.expected->size(), *entry.expected) != 0) {
-                return sent + "\n  expected: " + escape_bytes(entry.expected->substr(0, 300)) +
-                       "\n  printed:  " + escape_bytes(output.substr(at, 300));
-            }
-            at += entry.expected->size();
-            continue;
-        }
-        // An open outcome: warnings, then the line that ends every cycle.
-        for (;;) {
-            const std::size_t end = output.find("\r\n", at);
-            if (end == std::string::npos) {
-                return sent + ": the output ends inside the cycle";
-            }
-            const std::string_view line(output.data() + at, end - at);
-            at = end + 2;
-            if (is_final_line(line)) {
-                break;
-            }
-            if (!line.starts_with("[warn]:")) {
-                return sent + ": unexpected line " + escape_bytes(line);
-            }
-        }
-    }
-    return "";
+    return compare_cycles(output, BANNER.size(), record, cycles);
 }
 
 // Starts the tool under test in dir, where COM1 links the simulator's terminal.

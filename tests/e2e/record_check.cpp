@@ -1,0 +1,83 @@
+#include "tests/e2e/record_check.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "sim/sim_record.h"
+
+std::vector<record_entry> read_record(const std::filesystem::path& path) {
+    std::vector<record_entry> entries;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line.front() == '#') {
+            continue;
+        }
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');) {
+            fields.push_back(field);
+        }
+        if (fields.size() != 5) {
+            ADD_FAILURE() << "malformed record line: " << line;
+            continue;
+        }
+        record_entry entry{std::stoull(fields[0]), fields[1], fields[2], std::nullopt, fields[4]};
+        if (fields[3] != "*") {
+            entry.expected = unescape_bytes(fields[3]);
+            EXPECT_TRUE(entry.expected) << "bad escape in record line: " << line;
+        }
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+bool is_final_line(std::string_view line) {
+    // line comes without its CR LF.
+    const std::string_view no_response(NO_RESPONSE_LINE);
+    const std::string_view response(RESPONSE_FORMAT);
+    return line == no_response.substr(0, no_response.size() - 2) ||
+           line.starts_with(response.substr(0, response.find('%')));
+}
+
+std::string compare_cycle(std::string_view output, std::size_t& at, const record_entry& entry) {
+    const std::string sent = "cycle " + std::to_string(entry.cycle) + " (" + entry.fault + ", " +
+                             entry.bytes_sent + " bytes sent: " + entry.first_bytes + ")";
+    if (entry.expected) {
+        if (output.substr(at, entry.expected->size()) != *entry.expected) {
+            return sent + "\n  expected: " + escape_bytes(entry.expected->substr(0, 300)) +
+                   "\n  printed:  " + escape_bytes(output.substr(at, 300));
+        }
+        at += entry.expected->size();
+        return "";
+    }
+    // An open outcome: warnings, then the line that ends every cycle.
+    for (;;) {
+        const std::size_t end = output.find("\r\n", at);
+        if (end == std::string::npos) {
+            return sent + ": the output ends inside the cycle";
+        }
+        const std::string_view line = output.substr(at, end - at);
+        at = end + 2;
+        if (is_final_line(line)) {
+            return "";
+        }
+        if (!line.starts_with("[warn]:")) {
+            return sent + ": unexpected line " + escape_bytes(line);
+        }
+    }
+}
+
+std::string compare_cycles(const std::string& output, std::size_t at,
+                           const std::vector<record_entry>& record, std::uint64_t cycles) {
+    for (std::uint64_t i = 0; i < cycles && i < record.size(); ++i) {
+        if (std::string mismatch = compare_cycle(output, at, record[i]); !mismatch.empty()) {
+            return mismatch;
+        }
+    }
+    return cycles > record.size() ? "the record has only " + std::to_string(record.size()) +
+                                        " of " + std::to_string(cycles) + " cycles"
+                                  : "";
+}

@@ -1,0 +1,38 @@
+// Reads tervalo-sim's record and walks a run of tervalo's output along it, cycle by
+// cycle: the answer key of the soak and of the VM tier.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/output_lines.h"
+
+inline const std::string BANNER = BANNER_LINE;
+
+struct record_entry {
+    std::uint64_t cycle = 0;
+    std::string fault;
+    std::string bytes_sent;
+    std::optional<std::string> expected;  // nullopt: left open by the frame rules
+    std::string first_bytes;
+};
+
+// The record's lines; a malformed line is a test failure.
+std::vector<record_entry> read_record(const std::filesystem::path& path);
+
+// The line that ends every cycle: a response or no response.
+bool is_final_line(std::string_view line);
+
+// Checks the output of one cycle from offset `at` against its record entry and moves
+// `at` past it. Returns an empty string, or the mismatch: the cycle, what was sent and
+// what was printed.
+std::string compare_cycle(std::string_view output, std::size_t& at, const record_entry& entry);
+
+// Walks output from offset `at` along the first `cycles` entries of the record. Returns
+// an empty string, or the first mismatch: the cycle, what was sent and what was printed.
+std::string compare_cycles(const std::string& output, std::size_t at,
+                           const std::vector<record_entry>& record, std::uint64_t cycles);
