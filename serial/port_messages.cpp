@@ -1,6 +1,7 @@
 #include "serial/port_messages.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -22,6 +23,15 @@ const char* stop_bits_text(std::uint8_t halves) {
     }
 }
 
+// snprintf cuts a line that does not fit (a name or path near the limit); it must still
+// end in its line feed.
+void end_line(message_line& out) {
+    const std::size_t length = std::strlen(out.data());
+    if (length == out.size() - 1 && out[length - 1] != '\n') {
+        out[length - 1] = '\n';
+    }
+}
+
 }  // namespace
 
 void open_failure_message(const char* name, const port_report& report, message_line& out) {
@@ -33,9 +43,11 @@ void open_failure_message(const char* name, const port_report& report, message_l
                           "COM<n> is a link of that name in the working directory, or else "
                           "/dev/ttyS<n-1>)\n",
                           name);
+            end_line(out);
             return;
         case OPEN_NO_DEVICE:
             std::snprintf(out.data(), out.size(), "tervalo: %s: no such device (%s)\n", name, path);
+            end_line(out);
             return;
         case OPEN_PERMISSION:
             // Only Linux reports this kind; a port held elsewhere is OPEN_IN_USE on Windows.
@@ -43,14 +55,17 @@ void open_failure_message(const char* name, const port_report& report, message_l
                           "tervalo: %s: permission denied (%s); add yourself to the dialout "
                           "group (sudo usermod -aG dialout $USER) and log in again\n",
                           name, path);
+            end_line(out);
             return;
         case OPEN_IN_USE:
             std::snprintf(out.data(), out.size(), "tervalo: %s: in use by another program (%s)\n",
                           name, path);
+            end_line(out);
             return;
         case OPEN_NOT_SERIAL:
             std::snprintf(out.data(), out.size(), "tervalo: %s: not a serial device (%s)\n", name,
                           path);
+            end_line(out);
             return;
         case OPEN_OK:
         case OPEN_OTHER:
@@ -60,6 +75,7 @@ void open_failure_message(const char* name, const port_report& report, message_l
     system_error_text(report.system_error, reason);
     std::snprintf(out.data(), out.size(), "tervalo: %s: cannot open (%s): %s\n", name, path,
                   reason.data());
+    end_line(out);
 }
 
 bool line_kept_message(const char* name, const line_state& line, message_line& out) {
@@ -72,6 +88,7 @@ bool line_kept_message(const char* name, const line_state& line, message_line& o
                   name, static_cast<unsigned long>(line.baud), line.data_bits, line.parity,
                   stop_bits_text(line.stop_halves), line.rts_cts ? ", RTS/CTS flow control" : "",
                   line.xon_xoff ? ", XON/XOFF flow control" : "");
+    end_line(out);
     return true;
 }
 
@@ -80,8 +97,10 @@ void port_lost_message(const char* name, int system_error, message_line& out) {
     system_error_text(system_error, reason);
     std::snprintf(out.data(), out.size(), "tervalo: %s: port lost (%s); reopening it every cycle\n",
                   name, reason.data());
+    end_line(out);
 }
 
 void port_reopened_message(const char* name, const char* path, message_line& out) {
     std::snprintf(out.data(), out.size(), "tervalo: %s: port reopened (%s)\n", name, path);
+    end_line(out);
 }

@@ -1,6 +1,6 @@
-// What the tool says when a driver kept another line than 921,600 8N1 without flow
-// control. A pseudo-terminal takes any setting, so only a table of read-back lines shows
-// each part of the comparison and the text.
+// What the tool says on standard error about its port. A pseudo-terminal takes any
+// setting, so only a table of read-back lines shows each part of the comparison and the
+// text of a line the driver kept.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -35,6 +35,22 @@ TEST(LineKept, EachDifferenceIsNamedAndTheWantedLineSaysNothing) {
         EXPECT_EQ(std::string(out.data()),
                   c.said.empty() ? "" : "tervalo: COM4: " + c.said + asked);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PortMessages, ANameTooLongForTheLineIsCutAndTheLineStillEnds) {
+    port_report report{};
+    report.failure = OPEN_BAD_NAME;
+    const std::string name = "COM1" + std::string(2 * MESSAGE_SIZE, 'x');
+    message_line out{};
+    open_failure_message(name.c_str(), report, out);
+    const std::string line(out.data());
+    EXPECT_EQ(line.size(), MESSAGE_SIZE - 1);
+    EXPECT_EQ(line.rfind("tervalo: COM1xxx", 0), 0U);
+    EXPECT_EQ(line.back(), '\n');
 }
 
 }  // namespace
