@@ -3,11 +3,10 @@
 #include <string_view>
 
 #include "console/console.h"
+#include "link/output_lines.h"
 #include "port_list/port_list.h"
 
 namespace {
-
-constexpr const char* USAGE = "usage: tervalo com_port\nexample: tervalo COM1\n";
 
 // Follows the usage text in --help.
 constexpr const char* OPTIONS =
@@ -26,14 +25,14 @@ constexpr const char* OPTIONS =
 
 bool run_option(int argc, char** argv, int* exit_status) {
     if (argc < 2) {
-        print_line("%s", USAGE);
+        print_line("%s", USAGE_TEXT);
         *exit_status = -1;
         return true;
     }
     const std::string_view option = argv[1];
     *exit_status = 0;
     if (option == "--help") {
-        print_line("%s%s", USAGE, OPTIONS);
+        print_line("%s%s", USAGE_TEXT, OPTIONS);
     } else if (option == "--version") {
         print_line("tervalo %s\n", TERVALO_VERSION);
     } else if (option == "--list") {
