@@ -239,9 +239,12 @@ int main(int argc, char** argv) {
 
     FILE* record = nullptr;
     // Whatever this run created goes again when it cannot start.
+    // A log that was there before (a device such as /dev/full, an earlier run's) is kept.
+    struct stat before {};
+    const bool log_made = !options.log_path.empty() && stat(options.log_path.c_str(), &before) != 0;
     const auto undo = [&](const std::string& error, int status = EXIT_TROUBLE) {
         remove_own_link();
-        if (log_file != stderr) {
+        if (log_made && log_file != stderr) {
             unlink(options.log_path.c_str());
         }
         return fail(status, error);
