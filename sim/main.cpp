@@ -132,7 +132,7 @@ std::string same_file_error(const sim_options& options) {
            " are the same file";
 }
 
-// Greets back forever; ends only by a signal.
+// Greets back forever; ends only by a signal or a failed write.
 [[noreturn]] void serve(const sim_options& options, const pty_link* link, FILE* record) {
     // Static: the record is 64 KiB and lives as long as the process.
     static Packet packet;
