@@ -1,9 +1,37 @@
 // Console output. Each line goes out whole and at once, so a pipe into a log or
 // `tee` shows it the moment it is printed.
+//
+// Standard output is what scripts read, so a line that could not be written must not
+// pass for one that was: the first failed write is reported on standard error, and the
+// program ends with OUTPUT_FAILED_STATUS once it sees output_failed(). A pipe whose
+// reader has gone still ends the program by SIGPIPE, as for any filter.
 #pragma once
 
-// Prepares standard output for byte-exact lines ("\r\n" stays two bytes).
-void prepare_console();
+// The exit status of a run whose standard output could not be written.
+inline constexpr int OUTPUT_FAILED_STATUS = 1;
 
-// printf, then flush.
+// Prepares standard output for byte-exact lines ("\r\n" stays two bytes). On Linux it
+// also makes sure descriptors 0 to 2 are open, so that nothing opened later (the port)
+// can become one of them: a closed standard input or error is opened on /dev/null; a
+// closed standard output is too, and counts as a failed write. program names the
+// program in that report.
+void prepare_console(const char* program = "tervalo");
+
+// printf, then flush. Once a write has failed, later lines are dropped.
 void print_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// True once a write or flush of standard output has failed.
+bool output_failed();
+
+// status, or OUTPUT_FAILED_STATUS once output has failed: the exit status of a run that
+// ends by itself.
+inline int unless_output_failed(int status) {
+    return output_failed() ? OUTPUT_FAILED_STATUS : status;
+}
+
+// For the platform's prepare_console: the name that starts the failure report.
+void name_console_program(const char* program);
+
+// Records that standard output cannot be written, for the reason system_error (an
+// errno value), and says so on standard error the first time.
+void note_output_failure(int system_error);

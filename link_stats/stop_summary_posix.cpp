@@ -1,48 +1,84 @@
 // The handler runs in the middle of whatever the cycle was doing, so it only does what
 // is safe there: it formats into a static buffer with our own number formatting, writes
-// with write(2), and re-raises the signal with its default action restored, so the
-// process ends by that signal and its parent sees the status it always saw.
+// with poll(2) and write(2), and re-raises the signal with its default action restored,
+// so the process ends by that signal and its parent sees the status it always saw.
+#include <poll.h>
 #include <unistd.h>
-#include <csignal>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 
 #include "link_stats/link_stats.h"
 #include "link_stats/stop_summary.h"
 
 namespace {
 
-constexpr std::array<int, 2> STOP_SIGNALS{SIGINT, SIGTERM};
+// SIGHUP too: a closed terminal window, or a hang-up with standard error in a file.
+constexpr std::array<int, 3> STOP_SIGNALS{SIGINT, SIGTERM, SIGHUP};
 
 std::array<char, SUMMARY_MAX> summary_text;
+// Which stop signals have our handler (a signal the tool was started with ignored has not).
+std::array<bool, STOP_SIGNALS.size()> handled{};
+// Taken by whoever writes the summary first, the handler or the end of the run.
+std::atomic_flag summary_taken = ATOMIC_FLAG_INIT;
 
-void write_all(int fd, const char* bytes, std::size_t count) {
+// Writes as much of the bytes as fd takes without waiting: poll with no timeout before
+// each write. A reader that has stalled, or a terminal stopped by Ctrl-S, gets what fits
+// and the rest is dropped; an error drops the rest too, there being nowhere to report it.
+void write_what_fits(int fd, const char* bytes, std::size_t count) {
     while (count > 0) {
+        pollfd ready{fd, POLLOUT, 0};
+        const int polled = poll(&ready, 1, 0);
+        if (polled < 0 && errno == EINTR) {
+            continue;
+        }
+        if (polled != 1 || (ready.revents & POLLOUT) == 0) {
+            return;
+        }
         const ssize_t n = write(fd, bytes, count);
         if (n > 0) {
             bytes += n;
             count -= static_cast<std::size_t>(n);
         } else if (n < 0 && errno != EINTR) {
-            return;  // nowhere to report it
+            return;
         }
     }
 }
 
-extern "C" void on_stop(int signal_number) {
-    // Both stop signals are blocked while this runs (see sa_mask), and both get their
-    // default action back before they are unblocked, so the summary is written once
-    // even when the other one follows at once.
-    const std::size_t size = format_summary(link_stats, summary_text);
-    write_all(STDERR_FILENO, summary_text.data(), size);
+void write_summary_once() {
+    if (!summary_taken.test_and_set()) {
+        const std::size_t size = format_summary(link_stats, summary_text);
+        write_what_fits(STDERR_FILENO, summary_text.data(), size);
+    }
+}
+
+// Gives every stop signal we handle its default action back, then lets them all through:
+// from here on any stop ends the process at once, and one that came while the handler
+// was entered does so now.
+void let_stops_end_the_process() {
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);
-    for (const int stop_signal : STOP_SIGNALS) {
-        sigaction(stop_signal, &default_action, nullptr);
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (std::size_t i = 0; i < STOP_SIGNALS.size(); ++i) {
+        if (handled[i]) {
+            sigaction(STOP_SIGNALS[i], &default_action, nullptr);
+        }
+        sigaddset(&stops, STOP_SIGNALS[i]);
     }
-    // Still blocked here: it is delivered, with its default action, as the handler returns.
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+}
+
+extern "C" void on_stop(int signal_number) {
+    const int saved_errno = errno;
+    let_stops_end_the_process();
+    write_summary_once();
+    // Unblocked and back at its default action, so the process ends here.
     raise(signal_number);
+    errno = saved_errno;
 }
 
 }  // namespace
@@ -55,13 +91,18 @@ void install_stop_summary() {
         sigaddset(&action.sa_mask, signal_number);
     }
     action.sa_flags = SA_RESTART;
-    for (const int signal_number : STOP_SIGNALS) {
+    for (std::size_t i = 0; i < STOP_SIGNALS.size(); ++i) {
         // A signal the tool was started with ignored (nohup, a background job of a
         // script) stays ignored, as it was before.
         struct sigaction before {};
-        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) {
+        if (sigaction(STOP_SIGNALS[i], nullptr, &before) == 0 && before.sa_handler == SIG_IGN) {
             continue;
         }
-        sigaction(signal_number, &action, nullptr);
+        handled[i] = sigaction(STOP_SIGNALS[i], &action, nullptr) == 0;
     }
+}
+
+void write_final_summary() {
+    let_stops_end_the_process();
+    write_summary_once();
 }

@@ -4,6 +4,10 @@
 // thread's output to standard output is left alone. Returning FALSE passes the event on
 // to the default handler, which ends the process with the status a stopped program
 // always had.
+//
+// Windows cannot ask a pipe whether it has room, so the summary is written by a thread
+// of its own, given a moment: a standard error whose reader has stalled keeps the
+// summary, and the default handler's ExitProcess ends that thread with the rest.
 #include <windows.h>
 
 #include <array>
@@ -15,27 +19,34 @@
 namespace {
 
 std::array<char, SUMMARY_MAX> summary_text;
-// A second Ctrl-C while the first is handled runs the handler again, on another thread:
-// it waits for the first to finish writing (briefly: the default handler it passes the
-// event to ends the process) rather than writing the summary twice or cutting it short.
-std::atomic_flag summary_started = ATOMIC_FLAG_INIT;
-std::atomic<bool> summary_written{false};
-constexpr int WRITE_WAIT_MS = 1000;
+std::size_t summary_size = 0;
+// The first stop writes the summary; a second one, while it is written, is passed on at
+// once and ends the process.
+std::atomic_flag summary_taken = ATOMIC_FLAG_INIT;
+constexpr DWORD WRITE_WAIT_MS = 500;
+
+DWORD WINAPI write_summary_text(void*) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), summary_text.data(), static_cast<DWORD>(summary_size),
+              &written, nullptr);
+    return 0;
+}
+
+void write_summary_once() {
+    if (summary_taken.test_and_set()) {
+        return;
+    }
+    summary_size = format_summary(link_stats, summary_text);
+    HANDLE writer = CreateThread(nullptr, 0, write_summary_text, nullptr, 0, nullptr);
+    if (writer != nullptr) {
+        WaitForSingleObject(writer, WRITE_WAIT_MS);
+        CloseHandle(writer);
+    }
+}
 
 BOOL WINAPI on_console_event(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
-        return FALSE;
-    }
-    if (!summary_started.test_and_set()) {
-        const std::size_t size = format_summary(link_stats, summary_text);
-        DWORD written = 0;
-        WriteFile(GetStdHandle(STD_ERROR_HANDLE), summary_text.data(), static_cast<DWORD>(size),
-                  &written, nullptr);
-        summary_written = true;
-    } else {
-        for (int waited = 0; !summary_written && waited < WRITE_WAIT_MS; ++waited) {
-            Sleep(1);
-        }
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        write_summary_once();
     }
     return FALSE;
 }
@@ -44,4 +55,8 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 void install_stop_summary() {
     SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void write_final_summary() {
+    write_summary_once();
 }

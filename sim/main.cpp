@@ -1,5 +1,6 @@
 // tervalo-sim: plays the device side of tervalo's link over a pseudo-terminal or a
 // serial port, answering every greeting, with faults injected on demand.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,19 +33,43 @@ constexpr std::int64_t STALLED_LINE_MS = 3000;
 
 FILE* log_file = stderr;
 
+int fail(int status, const std::string& message) {
+    std::fprintf(stderr, "[error]:%s\n", message.c_str());
+    return status;
+}
+
+// A write to the log, the record or standard output failed (a full disk, a reader
+// that went away; SIGPIPE is ignored for this): the run ends as a stop ends it, its
+// link removed, but with status 1 after the reason.
+[[noreturn]] void end_after_write_error() {
+    remove_own_link();
+    std::exit(EXIT_TROUBLE);
+}
+
+void check_written(FILE* file, const char* what) {
+    if (std::fflush(file) != 0 || std::ferror(file) != 0) {
+        std::fprintf(stderr, "[error]:cannot write %s: %s\n", what,
+                     std::strerror(errno != 0 ? errno : EIO));
+        end_after_write_error();
+    }
+}
+
+// print_line has said why already.
+void check_output() {
+    if (output_failed()) {
+        end_after_write_error();
+    }
+}
+
 void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void log_line(const char* format, ...) {
     va_list args;
     va_start(args, format);
+    errno = 0;
     std::vfprintf(log_file, format, args);
     va_end(args);
     std::fputc('\n', log_file);
-    std::fflush(log_file);
-}
-
-int fail(int status, const std::string& message) {
-    std::fprintf(stderr, "[error]:%s\n", message.c_str());
-    return status;
+    check_written(log_file, log_file == stderr ? "standard error" : "the log");
 }
 
 struct delivery {
@@ -93,7 +118,21 @@ FILE* open_output(const std::string& path) {
     return file;
 }
 
-// Greets back forever; ends only by a signal.
+// Says so when the log and the record, both given, are one file.
+std::string same_file_error(const sim_options& options) {
+    struct stat log {};
+    struct stat record {};
+    if (options.log_path.empty() || options.record_path.empty() ||
+        stat(options.log_path.c_str(), &log) != 0 ||
+        stat(options.record_path.c_str(), &record) != 0 || log.st_dev != record.st_dev ||
+        log.st_ino != record.st_ino) {
+        return "";
+    }
+    return "--log " + options.log_path + " and --record " + options.record_path +
+           " are the same file";
+}
+
+// Greets back forever; ends only by a signal or a failed write.
 [[noreturn]] void serve(const sim_options& options, const pty_link* link, FILE* record) {
     // Static: the record is 64 KiB and lives as long as the process.
     static Packet packet;
@@ -103,10 +142,14 @@ FILE* open_output(const std::string& path) {
     std::uint64_t cycle = 0;
     fault_kind previous = fault_kind::none;
     for (;;) {
-        if (read_packet(packet) != LINK_OK) {
-            if (link != nullptr) {
-                release_exclusive_if_unused(*link);
-            }
+        const int result = read_packet(packet);
+        // After every greeting and every second of silence, so that a tervalo that has
+        // stopped leaves no flag behind by the time it could be started again.
+        if (link != nullptr) {
+            clear_exclusive(*link);
+        }
+        check_output();  // the reader's warnings
+        if (result != LINK_OK) {
             continue;
         }
         ++cycle;
@@ -137,7 +180,7 @@ FILE* open_output(const std::string& path) {
                                    all_bytes(plan))
                            .c_str(),
                        record);
-            std::fflush(record);
+            check_written(record, "the record");
         }
         previous = fault;
     }
@@ -146,14 +189,24 @@ FILE* open_output(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    prepare_console();
+    prepare_console("tervalo-sim");
+    signal(SIGPIPE, SIG_IGN);
     sim_options options;
     if (const std::string error = parse_options(argc, argv, options); !error.empty()) {
         return fail(EXIT_USAGE, error);
     }
-    if (options.help) {
-        std::fputs(usage_text(), stdout);
-        return 0;
+    if (options.help || options.version) {
+        if (options.help) {
+            print_line("%s", usage_text());
+        } else {
+            print_line("tervalo-sim %s\n", TERVALO_VERSION);
+        }
+        return unless_output_failed(0);
+    }
+    // Both writers would overwrite each other's lines. Compared by the files themselves,
+    // not their names: before anything is opened, and once the log exists.
+    if (const std::string error = same_file_error(options); !error.empty()) {
+        return fail(EXIT_USAGE, error);
     }
 
     pty_link link;
@@ -170,11 +223,11 @@ int main(int argc, char** argv) {
         if (!error.empty()) {
             return fail(EXIT_TROUBLE, error);
         }
-        remove_link_on_signal(options.port);
+        remove_link_on_signal(options.port, link.terminal_path);
         sigprocmask(SIG_UNBLOCK, &stops, nullptr);
         port_handle = link.device;
     } else {
-        remove_link_on_signal("");
+        remove_link_on_signal("", "");
         port_report report{};
         port_handle = open_port(options.open_port.c_str(), &report);
         if (port_handle < 0) {
@@ -186,18 +239,22 @@ int main(int argc, char** argv) {
 
     FILE* record = nullptr;
     // Whatever this run created goes again when it cannot start.
-    const auto undo = [&](const std::string& error) {
-        if (own_pty) {
-            unlink(options.port.c_str());
-        }
-        if (log_file != stderr) {
+    // A log that was there before (a device such as /dev/full, an earlier run's) is kept.
+    struct stat before {};
+    const bool log_made = !options.log_path.empty() && stat(options.log_path.c_str(), &before) != 0;
+    const auto undo = [&](const std::string& error, int status = EXIT_TROUBLE) {
+        remove_own_link();
+        if (log_made && log_file != stderr) {
             unlink(options.log_path.c_str());
         }
-        return fail(EXIT_TROUBLE, error);
+        return fail(status, error);
     };
     if (!options.log_path.empty() && (log_file = open_output(options.log_path)) == nullptr) {
         log_file = stderr;
         return undo("cannot write the log " + options.log_path + ": " + std::strerror(errno));
+    }
+    if (const std::string error = same_file_error(options); !error.empty()) {
+        return undo(error, EXIT_USAGE);
     }
     if (!options.record_path.empty()) {
         record = open_output(options.record_path);
@@ -206,7 +263,7 @@ int main(int argc, char** argv) {
                         std::strerror(errno));
         }
         std::fputs(record_header().c_str(), record);
-        std::fflush(record);
+        check_written(record, "the record");
     }
 
     if (own_pty) {
@@ -220,5 +277,6 @@ int main(int argc, char** argv) {
     } else {
         print_line("[info]:tervalo-sim ready on %s\n", options.open_port.c_str());
     }
+    check_output();
     serve(options, own_pty ? &link : nullptr, record);
 }

@@ -59,7 +59,7 @@ struct option_entry {
     std::string (*apply)(std::string_view value, parse_state& state);
 };
 
-constexpr std::array<option_entry, 11> OPTIONS{{
+constexpr std::array<option_entry, 12> OPTIONS{{
     {"--port", "NAME",
      "name of the pseudo-terminal link made in the working\ndirectory (default COM1)",
      [](std::string_view value, parse_state& state) -> std::string {
@@ -146,6 +146,11 @@ constexpr std::array<option_entry, 11> OPTIONS{{
     {"--help", "", "this text",
      [](std::string_view, parse_state& state) -> std::string {
          state.options.help = true;
+         return "";
+     }},
+    {"--version", "", "print the version",
+     [](std::string_view, parse_state& state) -> std::string {
+         state.options.version = true;
          return "";
      }},
 }};

@@ -21,6 +21,7 @@ struct sim_options {
     std::string log_path;                   // empty: standard error
     std::string record_path;                // empty: no record
     bool help = false;
+    bool version = false;
 };
 
 inline constexpr int DELAY_MAX_MS = 900;

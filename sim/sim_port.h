@@ -16,11 +16,17 @@ struct pty_link {
 // with nothing left behind.
 std::string create_pty_link(const std::string& name, bool replace, pty_link& link);
 
-// Arranges for SIGINT, SIGTERM and SIGHUP to remove the link name (an empty name:
-// nothing) and end the process with status 0.
-void remove_link_on_signal(const std::string& name);
+// Arranges for SIGINT, SIGTERM and SIGHUP to end the process with status 0, after
+// remove_own_link. name is the link made for terminal_path; an empty name: none.
+void remove_link_on_signal(const std::string& name, const std::string& terminal_path);
 
-// tervalo sets exclusive use on the terminal when it opens it, and the flag outlives
-// it while the simulator holds the terminal open, which would keep anyone but root
-// from running tervalo a second time. Clears the flag when no tervalo holds the port.
-void release_exclusive_if_unused(const pty_link& link);
+// Removes the link given to remove_link_on_signal if it still leads to our terminal: a
+// later run with --replace may have taken the name, and then the link is that run's.
+// Safe in a signal handler.
+void remove_own_link();
+
+// tervalo sets exclusive use on the terminal when it opens it, and the flag outlives it
+// while the simulator holds the terminal open, which would keep anyone but root from
+// starting tervalo again right after it stopped. Clearing it while tervalo runs is safe:
+// tervalo's flock still keeps a second instance out.
+void clear_exclusive(const pty_link& link);

@@ -1,7 +1,6 @@
 #include "sim/sim_port.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,12 +17,17 @@
 namespace {
 
 // Kept for the signal handler, which may only make async-signal-safe calls.
-std::array<char, 256> link_to_remove{};
+using path_text = std::array<char, 256>;
+path_text link_to_remove{};
+path_text own_terminal{};
+
+void copy_text(const std::string& text, path_text& out) {
+    out.fill('\0');
+    std::memcpy(out.data(), text.data(), std::min(text.size(), out.size() - 1));
+}
 
 void remove_link_and_exit(int) {
-    if (link_to_remove[0] != '\0') {
-        unlink(link_to_remove.data());
-    }
+    remove_own_link();
     _exit(0);
 }
 
@@ -86,10 +90,9 @@ std::string create_pty_link(const std::string& name, bool replace, pty_link& lin
     return "";
 }
 
-void remove_link_on_signal(const std::string& name) {
-    std::memset(link_to_remove.data(), 0, link_to_remove.size());
-    std::memcpy(link_to_remove.data(), name.data(),
-                std::min(name.size(), link_to_remove.size() - 1));
+void remove_link_on_signal(const std::string& name, const std::string& terminal_path) {
+    copy_text(name, link_to_remove);
+    copy_text(terminal_path, own_terminal);
     struct sigaction action {};
     action.sa_handler = remove_link_and_exit;
     sigemptyset(&action.sa_mask);
@@ -98,12 +101,18 @@ void remove_link_on_signal(const std::string& name) {
     }
 }
 
-void release_exclusive_if_unused(const pty_link& link) {
-    // tervalo holds an flock on the terminal for as long as it runs; if ours is
-    // granted, nobody does. Both calls return 0 on success, -1 on failure.
-    if (flock(link.terminal, LOCK_EX | LOCK_NB) != 0) {
+void remove_own_link() {
+    if (link_to_remove[0] == '\0') {
         return;
     }
-    ioctl(link.terminal, TIOCNXCL);
-    flock(link.terminal, LOCK_UN);
+    path_text target{};
+    // Returns the length read, or -1. One byte is kept for the final zero.
+    const ssize_t size = readlink(link_to_remove.data(), target.data(), target.size() - 1);
+    if (size > 0 && std::strcmp(target.data(), own_terminal.data()) == 0) {
+        unlink(link_to_remove.data());
+    }
+}
+
+void clear_exclusive(const pty_link& link) {
+    ioctl(link.terminal, TIOCNXCL);  // 0 or -1; nothing to do about a refusal
 }

@@ -1,11 +1,15 @@
 // The built simulator: its command line, the link it makes and removes, an existing
 // port opened as tervalo opens it, and tervalo run against it more than once.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <memory>
 
@@ -37,12 +41,34 @@ std::unique_ptr<ToolRun> start_sim(const std::vector<std::string>& args, const f
     return sim;
 }
 
-TEST(SimCommandLine, HelpExitsZero) {
+TEST(SimCommandLine, HelpAndVersionExitZeroOrOneWhenTheyCannotBeWritten) {
     ScratchDir dir;
-    ToolRun run(TERVALO_SIM_BINARY, {"--help"}, dir.path());
-    EXPECT_EQ(run.wait_exit(SHORT_WAIT), 0);
-    EXPECT_TRUE(run.output().starts_with("usage: tervalo-sim [options]\n")) << run.output();
-    EXPECT_TRUE(left_behind(dir.path()).empty());
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    const struct {
+        std::string option;
+        int output;
+        int status;
+        std::string start;
+    } cases[] = {
+        {"--help", CAPTURED, 0, "usage: tervalo-sim [options]\n"},
+        {"--version", CAPTURED, 0, "tervalo-sim " TERVALO_VERSION "\n"},
+        {"--help", full, 1, ""},
+        {"--version", CLOSED, 1, ""},
+    };
+    for (const auto& c : cases) {
+        ToolRun run(TERVALO_SIM_BINARY, {c.option}, dir.path(), {.output = c.output});
+        EXPECT_EQ(run.wait_exit(SHORT_WAIT), c.status) << c.option;
+        if (c.status == 0) {
+            EXPECT_TRUE(run.output().starts_with(c.start)) << run.output();
+            EXPECT_EQ(run.errors(), "");
+        } else {
+            EXPECT_TRUE(run.errors().starts_with("tervalo-sim: cannot write to standard output ("))
+                << run.errors();
+        }
+        EXPECT_TRUE(left_behind(dir.path()).empty());
+    }
+    close(full);
 }
 
 TEST(SimCommandLine, BadInputGivesOneLineAndLeavesNothingBehind) {
@@ -57,16 +83,33 @@ TEST(SimCommandLine, BadInputGivesOneLineAndLeavesNothingBehind) {
         {{"--log", "sim.log", "--record", "/nonexistent/dir/record.tsv"}, 1},
         {{"--open", "COM5"}, 1},
         {{"--open", "/dev/null"}, 1},
+        // The log and the record as one file, by any name: found before the file is made,
+        // or once the log has made it.
+        {{"--log", "kept.log", "--record", "kept.log"}, 2},
+        {{"--log", "kept.log", "--record", "alias.log"}, 2},
+        {{"--log", "new.log", "--record", "./new.log"}, 2},
+        {{"--log", "new.log", "--record", (dir.path() / "new.log").string()}, 2},
+        // A log that was there before is not removed when the run cannot start.
+        {{"--log", "old.log", "--record", "/nonexistent/dir/record.tsv"}, 1},
     };
     fs::create_symlink("/nonexistent/tty", dir.path() / "COM5");
+    std::ofstream(dir.path() / "kept.log") << "an earlier run's\n";
+    fs::create_symlink("kept.log", dir.path() / "alias.log");
+    std::ofstream(dir.path() / "old.log") << "an earlier run's\n";
+    const std::vector<std::string> prepared{"COM5", "alias.log", "kept.log", "old.log"};
     for (const auto& [args, status] : cases) {
         ToolRun run(TERVALO_SIM_BINARY, args, dir.path());
         EXPECT_EQ(run.wait_exit(SHORT_WAIT), status) << args.front();
         const std::string out = run.errors();
         EXPECT_TRUE(out.starts_with("[error]:")) << out;
         EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
-        EXPECT_EQ(left_behind(dir.path()), std::vector<std::string>{"COM5"}) << args.front();
+        std::vector<std::string> left = left_behind(dir.path());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, prepared) << args.front();
     }
+    std::string kept;
+    std::getline(std::ifstream(dir.path() / "kept.log"), kept);
+    EXPECT_EQ(kept, "an earlier run's");
 }
 
 TEST(SimCommandLine, AnExistingEntryIsNotOverwritten) {
@@ -124,6 +167,78 @@ TEST(SimLink, SignalsRemoveTheLinkAndExitZero) {
     }
 }
 
+TEST(SimLink, ALinkTakenOverByAReplacingRunIsLeftToIt) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        ScratchDir dir;
+        const auto first = start_sim({}, dir.path());
+        const auto second = start_sim({"--replace"}, dir.path());
+        const fs::path taken = fs::read_symlink(dir.path() / "COM1");
+        EXPECT_NE(second->output().find(" -> " + taken.string() + "\n"), std::string::npos)
+            << second->output();
+        kill(first->pid(), signal_number);
+        EXPECT_EQ(first->wait_exit(SHORT_WAIT), 0);
+        EXPECT_EQ(fs::read_symlink(dir.path() / "COM1"), taken);
+        kill(second->pid(), signal_number);
+        EXPECT_EQ(second->wait_exit(SHORT_WAIT), 0);
+        EXPECT_TRUE(left_behind(dir.path()).empty());
+    }
+}
+
+// Plays a greeting to the simulator through its link, as tervalo would.
+void greet_through(const fs::path& link) {
+    const int tty = open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(tty, 0) << link;
+    const byte_string greeting = greeting_bytes();
+    EXPECT_EQ(write(tty, greeting.data(), greeting.size()), static_cast<ssize_t>(greeting.size()));
+    close(tty);
+}
+
+TEST(SimLink, AWriteErrorEndsTheSimulatorWithStatusOneAndItsLinkRemoved) {
+    const struct {
+        std::string name;
+        std::vector<std::string> args;
+        bool closed_pipe;  // standard output and error: a pipe whose reader has gone
+        bool greeted;      // the failing write is the log's line of a greeting
+        std::string errors;
+    } cases[] = {
+        {"closed pipe", {}, true, true, ""},
+        {"log on a full disk",
+         {"--log", "/dev/full"},
+         false,
+         true,
+         "[error]:cannot write the log: No space left on device\n"},
+        {"record on a full disk",
+         {"--record", "/dev/full"},
+         false,
+         false,
+         "[error]:cannot write the record: No space left on device\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        std::array<int, 2> pipe_ends{};
+        ASSERT_EQ(pipe2(pipe_ends.data(), O_CLOEXEC), 0);
+        const int out = c.closed_pipe ? pipe_ends[1] : CAPTURED;
+        ToolRun sim(TERVALO_SIM_BINARY, c.args, dir.path(), {.output = out, .errors = out});
+        close(pipe_ends[1]);
+        if (c.closed_pipe) {
+            // The ready line is read, then the reader goes, as `| head -1` does.
+            std::array<char, 256> line{};
+            EXPECT_GT(read(pipe_ends[0], line.data(), line.size()), 0);
+        }
+        close(pipe_ends[0]);
+        if (c.greeted) {
+            ASSERT_TRUE(c.closed_pipe || sim.wait_for_output(READY, SHORT_WAIT));
+            greet_through(dir.path() / "COM1");
+        }
+        EXPECT_EQ(sim.wait_exit(SHORT_WAIT), 1);
+        EXPECT_EQ(sim.end_signal(), 0);
+        EXPECT_EQ(sim.errors(), c.errors);
+        EXPECT_TRUE(left_behind(dir.path()).empty());
+    }
+}
+
 class SimOnAPort : public ::testing::Test {
   protected:
     void SetUp() override { device.link_as(dir.path() / "COM5"); }
@@ -172,9 +287,9 @@ TEST_F(SimOnAPort, TextDelayAndFaultsAreApplied) {
     EXPECT_TRUE(greet().empty());
 }
 
-TEST(ToolAgainstSim, ToolCanBeStartedAgainAgainstTheSameSimulator) {
+TEST(ToolAgainstSim, ToolCanBeStartedAgainAtOnceAgainstTheSameSimulator) {
     // tervalo marks the terminal for exclusive use; only root could reopen it if the
-    // simulator did not clear the mark once tervalo is gone.
+    // simulator did not clear the mark by the time tervalo is gone.
     ScratchDir dir;
     fs::permissions(dir.path(), fs::perms::all);
     // Both unprivileged: a pseudo-terminal belongs to the user who made it.
@@ -183,7 +298,7 @@ TEST(ToolAgainstSim, ToolCanBeStartedAgainAgainstTheSameSimulator) {
     ASSERT_TRUE(sim.wait_for_output(READY, SHORT_WAIT)) << sim.output();
     // Kept apart: each run's output file is named after its record.
     std::vector<std::unique_ptr<ToolRun>> tools;
-    for (int run = 1; run <= 2; ++run) {
+    for (int run = 1; run <= 3; ++run) {
         tools.push_back(std::make_unique<ToolRun>(unprivileged_program(TERVALO_BINARY),
                                                   unprivileged({TERVALO_BINARY, "COM1"}),
                                                   dir.path()));
@@ -191,9 +306,8 @@ TEST(ToolAgainstSim, ToolCanBeStartedAgainAgainstTheSameSimulator) {
         const std::string reply = "reply " + std::to_string(run);
         EXPECT_TRUE(tool.wait_for_output(printed_line(RESPONSE_FORMAT, reply.c_str()), LONG_WAIT))
             << "run " << run << ": " << tool.output();
+        // Ended, and the next one started, without a pause.
         tool.stop();
-        // The simulator looks for a free port once a second of silence has passed.
-        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     }
 }
 

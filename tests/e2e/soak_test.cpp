@@ -263,7 +263,7 @@ TEST(Summary, AStopWritesTheSimulatorsCountsToStandardErrorAndEndsByItsSignal) {
     const struct {
         int signal_number;
         std::uint64_t cycles;
-    } rows[] = {{SIGINT, 10}, {SIGTERM, 3}};
+    } rows[] = {{SIGINT, 10}, {SIGTERM, 3}, {SIGHUP, 2}};
     for (const auto& row : rows) {
         SCOPED_TRACE(strsignal(row.signal_number));
         ScratchDir dir;

@@ -1,10 +1,16 @@
 // The built tool against a device played over a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <stdexcept>
 #include <thread>
 
 #include "link/output_lines.h"
@@ -244,6 +250,122 @@ TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
     EXPECT_GE(away_cycles, 1u) << errors;
     EXPECT_LE(away_cycles, after_loss_cycles) << errors;
     EXPECT_GE(away_cycles + 1, after_loss_cycles) << errors;
+}
+
+// A descriptor of the test's, closed with the test.
+class OwnFd {
+  public:
+    explicit OwnFd(int fd) : fd_(fd) {}
+    ~OwnFd() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    OwnFd(const OwnFd&) = delete;
+    OwnFd& operator=(const OwnFd&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// A pipe whose buffer the test has filled and whose reader never reads: a writer to it
+// blocks. The write end is blocking again, as a program's standard error would be.
+class FullPipe {
+  public:
+    FullPipe() {
+        if (pipe2(ends_.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+            throw std::runtime_error("pipe2");
+        }
+        const std::string filler(4096, 'x');
+        while (write(ends_[1], filler.data(), filler.size()) > 0) {
+        }
+        fcntl(ends_[1], F_SETFL, fcntl(ends_[1], F_GETFL) & ~O_NONBLOCK);
+    }
+    ~FullPipe() {
+        close(ends_[0]);
+        close(ends_[1]);
+    }
+    FullPipe(const FullPipe&) = delete;
+    FullPipe& operator=(const FullPipe&) = delete;
+    int writer() const { return ends_[1]; }
+
+  private:
+    std::array<int, 2> ends_{};
+};
+
+TEST_F(ToolOverPty, AFailedWriteToStandardOutputEndsTheRunWithStatusOne) {
+    const OwnFd full(open("/dev/full", O_WRONLY | O_CLOEXEC));
+    ASSERT_GE(full.get(), 0);
+    const std::string no_space =
+        "tervalo: cannot write to standard output (No space left on device)\n";
+    const std::string closed = "tervalo: cannot write to standard output (Bad file descriptor)\n";
+    // The banner is the first line to fail, so no greeting has gone out.
+    const std::string empty_summary =
+        "--- tervalo summary ---\ngreetings 0, responses 0\nwarnings: no response 0, crc 0, "
+        "escape 0, length 0; port away 0 cycles\nround trip: no responses\n";
+    struct output_case {
+        std::vector<std::string> args;
+        int output;
+        std::string errors;
+    };
+    const std::vector<output_case> cases{
+        {{"COM3"}, full.get(), no_space + empty_summary},
+        // Found before the port is opened, so the port cannot become standard output.
+        {{"COM3"}, CLOSED, closed},
+        {{"--help"}, full.get(), no_space},
+        {{"--version"}, full.get(), no_space},
+        {{"--list"}, full.get(), no_space},
+        {{}, full.get(), no_space},
+        {{"--help"}, CLOSED, closed},
+        {{"--version"}, CLOSED, closed},
+    };
+    for (const output_case& c : cases) {
+        const std::string shown = (c.args.empty() ? "(none)" : c.args.front()) +
+                                  (c.output == CLOSED ? " closed" : " full");
+        ToolRun run(TERVALO_BINARY, c.args, dir.path(), {.output = c.output});
+        EXPECT_EQ(run.wait_exit(SHORT_WAIT), 1) << shown;
+        EXPECT_EQ(run.errors(), c.errors) << shown;
+    }
+    // Not one greeting, nor any line, reached the device.
+    EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(200)).empty());
+}
+
+TEST_F(ToolOverPty, AClosedStandardInputOrErrorIsNotTakenByThePort) {
+    const std::vector<run_streams> cases{
+        {.input = CLOSED}, {.errors = CLOSED}, {.input = CLOSED, .errors = CLOSED}};
+    for (const run_streams& streams : cases) {
+        SCOPED_TRACE("input " + std::string(streams.input == CLOSED ? "closed" : "open") +
+                     ", errors " + (streams.errors == CLOSED ? "closed" : "open"));
+        ToolRun tool(TERVALO_BINARY, {"COM3"}, dir.path(), streams);
+        ASSERT_TRUE(tool.wait_for_output(BANNER, SHORT_WAIT)) << tool.output();
+        ASSERT_TRUE(next_greeting());
+        device.send(frame_bytes(0xA2, "seen"));
+        ASSERT_TRUE(tool.wait_for_output("[info]:response: seen\r\n", SHORT_WAIT)) << tool.output();
+        // The summary goes to the standard error the tool was given: the device gets
+        // nothing but greetings.
+        kill(tool.pid(), SIGINT);
+        ASSERT_NE(tool.wait_exit(SHORT_WAIT), -1);
+        EXPECT_EQ(tool.end_signal(), SIGINT);
+        const byte_string rest = device.receive_for(std::chrono::milliseconds(300));
+        EXPECT_TRUE(rest.empty() || rest == greeting_bytes()) << rest.size() << " bytes";
+        if (streams.errors != CLOSED) {
+            EXPECT_TRUE(tool.errors().starts_with("--- tervalo summary ---\n")) << tool.errors();
+        }
+    }
+}
+
+TEST_F(ToolOverPty, AStopEndsTheToolPromptlyWhenStandardErrorIsFull) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        const FullPipe stalled;
+        ToolRun tool(TERVALO_BINARY, {"COM3"}, dir.path(), {.errors = stalled.writer()});
+        ASSERT_TRUE(tool.wait_for_output(BANNER, SHORT_WAIT)) << tool.output();
+        ASSERT_TRUE(next_greeting());
+        kill(tool.pid(), signal_number);
+        EXPECT_NE(tool.wait_exit(SHORT_WAIT), -1) << "still running after the signal";
+        EXPECT_EQ(tool.end_signal(), signal_number);
+    }
 }
 
 TEST_F(ToolOverPty, TheLineIsSetTo921600BaudEightNoneOneWithoutFlowControl) {

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -121,7 +122,7 @@ byte_string PtyDevice::receive_for(std::chrono::milliseconds wait) const {
 }
 
 ToolRun::ToolRun(const std::string& program, const std::vector<std::string>& args,
-                 const std::filesystem::path& cwd)
+                 const std::filesystem::path& cwd, const run_streams& streams)
     : output_path_(cwd / ("output-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
       errors_path_(cwd /
                    ("output-errors-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)))) {
@@ -145,9 +146,22 @@ ToolRun::ToolRun(const std::string& program, const std::vector<std::string>& arg
         if (out < 0 || err < 0 || in < 0 || chdir(cwd.c_str()) != 0) {
             _exit(127);
         }
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
+        const std::array<std::array<int, 2>, 3> chosen{
+            {{streams.input, in}, {streams.output, out}, {streams.errors, err}}};
+        for (int fd = 0; fd < 3; ++fd) {
+            const auto [given, captured] = chosen[static_cast<std::size_t>(fd)];
+            dup2(given >= 0 ? given : captured, fd);
+        }
+        for (int fd = 0; fd < 3; ++fd) {
+            if (chosen[static_cast<std::size_t>(fd)][0] == CLOSED) {
+                close(fd);
+            }
+        }
+        for (const int spare : {in, out, err}) {
+            if (spare > STDERR_FILENO) {
+                close(spare);
+            }
+        }
         // As a shell starts a program in the foreground, even when the tests themselves
         // run in the background with these ignored.
         signal(SIGINT, SIG_DFL);

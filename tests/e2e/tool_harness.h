@@ -56,13 +56,24 @@ class PtyDevice {
     std::string tty_path_;
 };
 
+// What a run's standard descriptors are. By default its input is /dev/null and its
+// output and errors are captured in files; a test may give a descriptor of its own
+// instead (a pipe, /dev/full), or leave one closed.
+inline constexpr int CAPTURED = -1;
+inline constexpr int CLOSED = -2;
+struct run_streams {
+    int input = CAPTURED;
+    int output = CAPTURED;
+    int errors = CAPTURED;
+};
+
 // A program run in a working directory, its standard output and standard error each
 // captured in a file (a pipe could be inherited by helpers of the program and never
 // reach its end).
 class ToolRun {
   public:
     ToolRun(const std::string& program, const std::vector<std::string>& args,
-            const std::filesystem::path& cwd);
+            const std::filesystem::path& cwd, const run_streams& streams = {});
     ~ToolRun();
     ToolRun(const ToolRun&) = delete;
     ToolRun& operator=(const ToolRun&) = delete;
