@@ -156,16 +156,19 @@ with tempfile.TemporaryDirectory() as work:
         svg = path("real.svg")
         run = plot(REAL_LOG, svg, "--figures")
         figures = figures_of(run) if run.returncode == 0 else {}
-        check(run.returncode == 0 and drawn(svg), f"real log: status {run.returncode}: {run.stderr}")
+        check(run.returncode == 0 and drawn(svg),
+              f"real log: status {run.returncode}: {run.stderr}")
         check(figures.get("responses") == str(counts["response"]) and
               figures.get("no_response") == str(counts["no_response"]) and
               figures.get("port_away") == str(counts["port_away"]),
               f"real log: figures {figures}, lines {counts}")
         for rank in ("median_us", "p99_us"):
-            check(figures.get(rank) in [str(r) for r in rtts] or (not rtts and figures.get(rank) == "-"),
+            drawn_rank = figures.get(rank)
+            check(drawn_rank in [str(r) for r in rtts] or (not rtts and drawn_rank == "-"),
                   f"real log: {rank} {figures.get(rank)} is not one of the log's round trips")
 
-    # Files that are not a record, or hold nothing to draw: one line on standard error, status 1, nothing drawn.
+    # Files that are not a record, or hold nothing to draw: one line on standard error,
+    # status 1, nothing drawn.
     not_records = [
         ("text", "hello\n"),
         ("empty", ""),
