@@ -45,7 +45,8 @@ bool warning_well_formed(std::string_view line) {
     }
     if (const char* values = after_lead(text, ESCAPE_ERROR_FORMAT);
         values != nullptr && std::sscanf(values, "%2x", &first) == 1) {
-        return first != 0xA3 && first != 0xEC && first != 0xEE &&
+        std::uint8_t decoded = 0;
+        return !unescape(static_cast<std::uint8_t>(first), &decoded) &&
                text == printed_line(ESCAPE_ERROR_FORMAT, first);
     }
     return false;
@@ -64,19 +65,7 @@ bool decode_at(std::span<const std::uint8_t> line, std::size_t& at, std::uint8_t
     if (at >= line.size()) {
         return false;
     }
-    switch (line[at++]) {
-        case 0xA3:
-            value = 0x5C;
-            return true;
-        case 0xEC:
-            value = 0x13;
-            return true;
-        case 0xEE:
-            value = 0x11;
-            return true;
-        default:
-            return false;
-    }
+    return unescape(line[at++], &value);
 }
 
 bool frame_at(std::span<const std::uint8_t> line, std::size_t at,

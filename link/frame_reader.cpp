@@ -16,24 +16,6 @@
 
 namespace {
 
-// The byte that follows an escape byte, decoded; false for anything that is not the
-// complement of an escaped value.
-bool unescape(std::uint8_t second, std::uint8_t* value) {
-    switch (second) {
-        case 0xA3:
-            *value = 0x5C;
-            return true;
-        case 0xEC:
-            *value = 0x13;
-            return true;
-        case 0xEE:
-            *value = 0x11;
-            return true;
-        default:
-            return false;
-    }
-}
-
 // One attempt at a frame. The start, length and check bytes go to scratch, never to
 // the record; the body goes straight into packet.data.
 int read_frame(Packet& packet) {

@@ -57,6 +57,10 @@ std::uint8_t xor_check(const std::uint8_t* bytes, std::uint16_t count);
 // Writes value stuffed at out and returns how many bytes that took (1 or 2).
 std::size_t put_escaped(std::uint8_t* out, std::uint8_t value);
 
+// Decodes the byte that followed an escape byte into value, undoing put_escaped; false,
+// with value untouched, for a byte put_escaped never writes there.
+bool unescape(std::uint8_t second, std::uint8_t* value);
+
 // Encodes a whole frame of the given type and payload (1 to PAYLOAD_MAX bytes) into
 // out. Returns the number of bytes written, or 0 when the payload is empty, too long,
 // or the frame does not fit out.

@@ -30,6 +30,30 @@ TEST(Stuffing, EscapesExactlyTheThreeReservedValues) {
     }
 }
 
+// The reader accepts behind an escape byte exactly the bytes the encoder puts there,
+// and gives back the value each one stood for.
+TEST(Stuffing, UnescapeUndoesPutEscapedAndRefusesTheRest) {
+    std::array<int, 256> stood_for{};
+    stood_for.fill(-1);
+    for (int value = 0; value <= 0xFF; ++value) {
+        std::array<std::uint8_t, 2> out{};
+        if (put_escaped(out.data(), static_cast<std::uint8_t>(value)) == 2) {
+            stood_for[out[1]] = value;
+        }
+    }
+    for (int second = 0; second <= 0xFF; ++second) {
+        std::uint8_t decoded = 0x42;
+        const bool accepted = unescape(static_cast<std::uint8_t>(second), &decoded);
+        if (stood_for[static_cast<std::size_t>(second)] < 0) {
+            EXPECT_FALSE(accepted) << second;
+            EXPECT_EQ(decoded, 0x42) << second;
+        } else {
+            EXPECT_TRUE(accepted) << second;
+            EXPECT_EQ(decoded, stood_for[static_cast<std::size_t>(second)]) << second;
+        }
+    }
+}
+
 TEST(Stuffing, KnownPairs) {
     std::array<std::uint8_t, 2> out{};
     put_escaped(out.data(), 0x11);

@@ -16,10 +16,10 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
-for f in bin/tervalo bin/tervalo-sim; do
+for f in bin/tervalo bin/tervalo-sim bin/tervalo-plot; do
     [ -x "$prefix/$f" ] || fail "$f not installed"
 done
-for page in tervalo tervalo-sim; do
+for page in tervalo tervalo-sim tervalo-plot; do
     [ -f "$prefix/share/man/man1/$page.1.gz" ] || fail "manual page $page not installed"
 done
 
@@ -48,8 +48,15 @@ sim_pid=""
 [ "$status" -eq 0 ] || fail "simulator exited $status on SIGTERM"
 [ ! -e COM1 ] && [ ! -L COM1 ] || fail "COM1 left behind"
 
+# The installed plot finds its matplotlib, whatever python3 comes first on PATH.
+printf '%s\n' '{"t": "2026-12-08T14:03:07.412+01:00", "event": "start", "port": "COM1"}' \
+    '{"t": "2026-12-08T14:03:07.500+01:00", "seq": 1, "result": "response", "rtt_us": 412}' \
+    >run.jsonl
+"$prefix/bin/tervalo-plot" run.jsonl -o run.png || fail "tervalo-plot did not draw"
+[ -s run.png ] || fail "tervalo-plot wrote no picture"
+
 # The manual pages: found where man looks, rendered without a warning.
-for page in tervalo tervalo-sim; do
+for page in tervalo tervalo-sim tervalo-plot; do
     found=$(MANPATH="$prefix/share/man" man -w "$page")
     [ "$found" = "$prefix/share/man/man1/$page.1.gz" ] || fail "man -w $page gave $found"
     warnings=$(MANWIDTH=80 man --warnings -l "$found" 2>&1 >/dev/null)
