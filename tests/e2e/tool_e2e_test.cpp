@@ -140,14 +140,33 @@ std::string owner_of(const std::string& path) {
     if (stat(path.c_str(), &node) != 0) {
         return "?";
     }
-    const passwd* user = getpwuid(node.st_uid);
-    const group* users = getgrgid(node.st_gid);
+    std::array<char, 4096> room{};
+    passwd user{};
+    passwd* user_found = nullptr;
+    const bool user_named =
+        getpwuid_r(node.st_uid, &user, room.data(), room.size() / 2, &user_found) == 0 &&
+        user_found != nullptr;
+    group users{};
+    group* group_found = nullptr;
+    const bool group_named = getgrgid_r(node.st_gid, &users, room.data() + room.size() / 2,
+                                        room.size() / 2, &group_found) == 0 &&
+                             group_found != nullptr;
     std::array<char, 128> text{};
     std::snprintf(text.data(), text.size(), "owned by %s (group %s, mode %03o)",
-                  user != nullptr ? user->pw_name : std::to_string(node.st_uid).c_str(),
-                  users != nullptr ? users->gr_name : std::to_string(node.st_gid).c_str(),
+                  user_named ? user.pw_name : std::to_string(node.st_uid).c_str(),
+                  group_named ? users.gr_name : std::to_string(node.st_gid).c_str(),
                   node.st_mode & 07777U);
     return text.data();
+}
+
+// The dialout group's number, or -1 where the system has none.
+long dialout_group() {
+    std::array<char, 4096> room{};
+    group entry{};
+    group* found = nullptr;
+    const bool known =
+        getgrnam_r("dialout", &entry, room.data(), room.size(), &found) == 0 && found != nullptr;
+    return known ? static_cast<long>(entry.gr_gid) : -1;
 }
 
 TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
@@ -167,10 +186,11 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
     // A terminal that the dialout group may open, which nobody is not in. Only root may
     // give it that group; others skip the row.
     PtyDevice dialout_only;
-    const group* dialout = getgrnam("dialout");
-    const bool has_dialout = dialout != nullptr &&
-                             chown(dialout_only.tty_path().c_str(), 0, dialout->gr_gid) == 0 &&
-                             chmod(dialout_only.tty_path().c_str(), 0660) == 0;
+    const long dialout = dialout_group();
+    const bool has_dialout =
+        dialout >= 0 &&
+        chown(dialout_only.tty_path().c_str(), 0, static_cast<gid_t>(dialout)) == 0 &&
+        chmod(dialout_only.tty_path().c_str(), 0660) == 0;
     dialout_only.link_as(dir.path() / "COM9");
     // Someone's shell: a session has the terminal as its own.
     PtyDevice shell;

@@ -133,14 +133,12 @@ TerminalSession::TerminalSession(const std::string& tty_path) {
     if (pid_ == 0) {
         // The pipe's end closes at exec: by then the terminal is this session's.
         const int tty = setsid() < 0 ? -1 : open(tty_path.c_str(), O_RDWR);
-        if (tty < 0 || ioctl(tty, TIOCSCTTY, 0) != 0) {
-            const char failed = 1;
-            (void)!write(ready[1], &failed, 1);
-            _exit(126);
-        }
-        execl("/bin/sleep", "sleep", "600", static_cast<char*>(nullptr));
         const char failed = 1;
-        (void)!write(ready[1], &failed, 1);
+        if (tty >= 0 && ioctl(tty, TIOCSCTTY, 0) == 0) {
+            execl("/bin/sleep", "sleep", "600", static_cast<char*>(nullptr));
+        }
+        // The parent learns of the failure from this byte, or from the pipe's end alone.
+        [[maybe_unused]] const ssize_t told = write(ready[1], &failed, 1);
         _exit(127);
     }
     close(ready[1]);
