@@ -3,7 +3,6 @@
 // opened.
 #include "port_list/sysfs_ports.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
