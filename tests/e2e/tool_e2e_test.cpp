@@ -272,7 +272,10 @@ TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
     ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
     const long silent_ticks = cpu_ticks_over(*tool, std::chrono::seconds(4));
 
-    // Both ends closed, as a pulled adapter leaves it: the name COM3 leads nowhere now.
+    // Both ends closed, as a pulled adapter leaves it, and the name COM3 leads nowhere
+    // now. The link goes first: once both ends are closed the terminal's name is free,
+    // and another terminal (a parallel test's, a new shell's) may take it.
+    std::filesystem::remove(dir.path() / "COM3");
     device.hang_up();
     const std::string lost =
         "tervalo: COM3: port lost (Input/output error); reopening it every cycle\n";
@@ -295,7 +298,6 @@ TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
 
     // The device comes back under the same name, on another terminal.
     PtyDevice returned;
-    std::filesystem::remove(dir.path() / "COM3");
     returned.link_as(dir.path() / "COM3");
     const std::string reopened = "tervalo: COM3: port reopened (" + returned.tty_path() + ")\n";
     ASSERT_TRUE(tool->wait_for_errors(reopened, LONG_WAIT)) << tool->errors();
@@ -327,8 +329,8 @@ TEST_F(ToolOverPty, ALinkThatGoesAwayIsReopenedOnlyThroughTheLink) {
     std::filesystem::rename(dir.path() / "COM3", dir.path() / "COM1");
     const auto tool = start("COM1");
     ASSERT_TRUE(next_greeting());
-    device.hang_up();
     std::filesystem::remove(dir.path() / "COM1");
+    device.hang_up();
     const std::string lost =
         "tervalo: COM1: port lost (Input/output error); reopening it every cycle\n";
     ASSERT_TRUE(tool->wait_for_errors(lost, LONG_WAIT)) << tool->errors();
@@ -347,6 +349,7 @@ TEST_F(ToolOverPty, ALinkThatGoesAwayIsReopenedOnlyThroughTheLink) {
 TEST_F(ToolOverPty, AReopenLeavesATerminalASessionHoldsAlone) {
     const auto tool = start();
     ASSERT_TRUE(next_greeting());
+    std::filesystem::remove(dir.path() / "COM3");
     device.hang_up();
     const std::string lost =
         "tervalo: COM3: port lost (Input/output error); reopening it every cycle\n";
@@ -355,7 +358,6 @@ TEST_F(ToolOverPty, AReopenLeavesATerminalASessionHoldsAlone) {
     // The name leads to someone's shell now: said once, and nothing is sent there.
     PtyDevice shell;
     auto session = std::make_unique<TerminalSession>(shell.tty_path());
-    std::filesystem::remove(dir.path() / "COM3");
     shell.link_as(dir.path() / "COM3");
     const std::string held = "tervalo: COM3: " + shell.tty_path() +
                              " is in use as the terminal of sleep (pid " +
