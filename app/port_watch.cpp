@@ -11,6 +11,10 @@ namespace {
 // together, and the tool keeps large records off its stack.
 port_report report;
 message_line line;
+// The way the first open went; every reopen goes that way only.
+port_route first_route = ROUTE_ANY;
+// A reopen refused because a session holds the terminal is said once per absence.
+bool told_held = false;
 
 void print_diagnostic() {
     std::fputs(line.data(), stderr);
@@ -32,6 +36,7 @@ bool open_first(const char* name) {
         print_diagnostic();
         return false;
     }
+    first_route = report.route;
     tell_line_kept(name);
     return true;
 }
@@ -41,14 +46,20 @@ void reopen_if_lost(const char* name) {
         port_lost_message(name, port_lost_error, line);
         print_diagnostic();
         port_lost_error = 0;
+        told_held = false;
     }
     if (port_handle != PORT_CLOSED) {
         return;
     }
-    port_handle = open_port(name, &report);
+    port_handle = open_port(name, &report, first_route);
     if (port_handle != PORT_CLOSED) {
         port_reopened_message(name, report.path.data(), line);
         print_diagnostic();
         tell_line_kept(name);
+    } else if (report.failure == OPEN_TERMINAL_HELD && !told_held) {
+        // Someone's shell or login prompt has the name now; the port stays away.
+        open_failure_message(name, report, line);
+        print_diagnostic();
+        told_held = true;
     }
 }

@@ -8,6 +8,7 @@
 bool open_first(const char* name);
 
 // Called at the start of every cycle. Reports a port lost since the last call; while
-// the port is closed, opens the same name again, exactly as open_first did, and says so
-// when that succeeds. Failed attempts print nothing.
+// the port is closed, opens the same name again, exactly as open_first did and only the
+// way its name went then, and says so when that succeeds. Failed attempts print nothing,
+// but for a terminal that a session holds now, said once while the port is away.
 void reopen_if_lost(const char* name);

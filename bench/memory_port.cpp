@@ -23,7 +23,7 @@ void memory_port_rewind() {
     position = 0;
 }
 
-std::intptr_t open_port(const char*, port_report*) {
+std::intptr_t open_port(const char*, port_report*, port_route) {
     return port_handle;
 }
 

@@ -54,7 +54,8 @@ void format_port_line(const ListedPort& port, std::span<char, PORT_LINE_SIZE> li
     append_text(line, ": ", port.about.data());
     append_text(line, ", ", port.by_id.data());
     if (port.make_com_name[0] != '\0') {
-        append_text(line, "; no COM name, make one: ", port.make_com_name.data());
+        // On Linux the device's path is a port name too; a COM name is shorter to type.
+        append_text(line, "; no COM name: use the path, or make one: ", port.make_com_name.data());
     }
 }
 

@@ -15,7 +15,7 @@ inline constexpr std::size_t PORT_TEXT_SIZE = 512;
 // One port. Text fields are zero-terminated, empty when unknown.
 struct ListedPort {
     long order;                                      // the list is sorted by this
-    std::array<char, PORT_NAMES_SIZE> com_names;     // "COM3" or "COM3, COM7"
+    std::array<char, PORT_NAMES_SIZE> com_names;     // "COM3", "COM3, COM7", "COM3 and 9 more"
     std::array<char, PORT_PATH_SIZE> device;         // "/dev/ttyUSB0"; empty on Windows
     std::array<char, PORT_TEXT_SIZE> about;          // what it is
     std::array<char, PORT_PATH_SIZE> by_id;          // a name that survives re-plugging
@@ -33,6 +33,6 @@ void list_system_ports(PortList& list);
 // Prints one line per port, or one line saying there are none:
 //   COM1 -> /dev/ttyS0: 16550A UART, I/O port 0x3F8
 //   COM3 -> /dev/ttyUSB0: ftdi_sio, USB 0403:6001, FTDI FT232R USB UART, serial A1,
-//   /dev/serial/by-id/... /dev/ttyACM0: cdc_acm, ...; no COM name, make one: ln -s
-//   /dev/serial/by-id/... COM4 COM5: USB Serial Port (COM5)
+//   /dev/serial/by-id/... /dev/ttyACM0: cdc_acm, ...; no COM name: use the path, or make
+//   one: ln -s /dev/serial/by-id/... COM4 COM5: USB Serial Port (COM5)
 void print_port_list(const PortList& list);

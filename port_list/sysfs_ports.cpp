@@ -1,10 +1,8 @@
 // The ports are found in /sys/class/tty: every entry with a `device` link is a tty with
 // hardware behind it. Only sysfs attributes are read and only links resolved; no tty is
-// opened. Directories are read with getdents64 into a fixed buffer, since opendir
-// allocates.
+// opened.
 #include "port_list/sysfs_ports.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,7 +17,9 @@
 #include <string_view>
 
 #include "port_list/port_text.h"
+#include "serial/device_path.h"
 #include "serial/posix_device.h"
+#include "serial/posix_dir.h"
 
 namespace {
 
@@ -106,27 +106,15 @@ bool read_attribute(const char* dir, const char* name, std::span<char> value) {
 
 // Calls visit with the name of every entry of dir but "." and "..".
 template <typename Visit>
-void for_each_entry(const char* dir, Visit visit) {
+void for_each_entry_of(const char* dir, Visit visit) {
     const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         return;
     }
-    alignas(dirent64) std::array<char, 8192> buffer{};
-    for (;;) {
-        const ssize_t got = getdents64(fd, buffer.data(), buffer.size());
-        if (got <= 0) {
-            break;
-        }
-        for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
-            dirent64 entry{};
-            std::memcpy(&entry, buffer.data() + at, std::min(sizeof entry, buffer.size() - at));
-            at += entry.d_reclen;
-            const std::string_view name = entry.d_name;
-            if (name != "." && name != "..") {
-                visit(entry.d_name);
-            }
-        }
-    }
+    for_each_entry(fd, [&](const char* name) {
+        visit(name);
+        return true;
+    });
     close(fd);
 }
 
@@ -213,7 +201,7 @@ void find_by_id(const char* dev_root, const Path& node_real, std::span<char> by_
     if (!join(dir, dev_root, "serial/by-id")) {
         return;
     }
-    for_each_entry(dir.data(), [&](const char* name) {
+    for_each_entry_of(dir.data(), [&](const char* name) {
         Path entry{};
         Path real{};
         if (join(entry, dir.data(), name) && resolve(entry.data(), real) &&
@@ -224,38 +212,78 @@ void find_by_id(const char* dev_root, const Path& node_real, std::span<char> by_
     });
 }
 
-using ComName = std::array<char, 32>;
+// The COM names kept for one port: the lowest-numbered, as many as the names field can
+// show whole, and how many more there are.
+constexpr std::size_t KEPT_COM_NAMES = 8;
+using ComName = std::array<char, PORT_NAMES_SIZE>;
 
-// COM names in order of their numbers: COM3 before COM10.
-bool comes_before(const ComName& a, const ComName& b) {
-    const std::size_t a_length = std::strlen(a.data());
-    const std::size_t b_length = std::strlen(b.data());
-    return a_length != b_length ? a_length < b_length : std::strcmp(a.data(), b.data()) < 0;
+struct ComNames {
+    std::array<ComName, KEPT_COM_NAMES> kept;
+    std::size_t kept_count;
+    std::size_t more;  // names left out
+};
+
+// COM names in order of their numbers, COM3 before COM10; names of the same number (COM3,
+// COM3x) by their text.
+bool comes_before(const char* a, const char* b) {
+    int a_number = 0;
+    int b_number = 0;
+    parse_port_name(a, &a_number);
+    parse_port_name(b, &b_number);
+    return a_number != b_number ? a_number < b_number : std::strcmp(a, b) < 0;
 }
 
-// The entries of work_dir that `tervalo <entry>` opens and that lead to the node, in
-// order of their numbers.
-void find_com_links(const char* work_dir, const Path& node_real, std::span<char> names) {
-    std::array<ComName, 8> found{};
-    std::size_t count = 0;
-    for_each_entry(work_dir, [&](const char* name) {
-        Path entry{};
-        Path real{};
-        if (count == found.size() || std::strlen(name) >= sizeof(ComName) ||
-            !port_name_opens_entry(name) || !join(entry, work_dir, name) ||
-            !resolve(entry.data(), real) || std::strcmp(real.data(), node_real.data()) != 0) {
+// Adds name in its place, dropping the highest-numbered when all places are taken.
+void keep_com_name(ComNames& names, const char* name) {
+    if (std::strlen(name) >= sizeof(ComName)) {
+        ++names.more;  // too long to show whole
+        return;
+    }
+    std::size_t at = names.kept_count;
+    if (at == names.kept.size()) {
+        ++names.more;
+        if (!comes_before(name, names.kept[at - 1].data())) {
             return;
         }
-        ComName candidate{};
-        copy_text(candidate, name);
-        std::size_t at = count++;
-        for (; at > 0 && comes_before(candidate, found[at - 1]); --at) {
-            found[at] = found[at - 1];
+        --at;
+    } else {
+        ++names.kept_count;
+    }
+    for (; at > 0 && comes_before(name, names.kept[at - 1].data()); --at) {
+        names.kept[at] = names.kept[at - 1];
+    }
+    copy_text(names.kept[at], name);
+}
+
+// The entries of work_dir that `tervalo <entry>` opens and that lead to the node.
+void find_com_links(const char* work_dir, const Path& node_real, ComNames& names) {
+    for_each_entry_of(work_dir, [&](const char* name) {
+        Path entry{};
+        Path real{};
+        if (port_name_opens_entry(name) && join(entry, work_dir, name) &&
+            resolve(entry.data(), real) && std::strcmp(real.data(), node_real.data()) == 0) {
+            keep_com_name(names, name);
         }
-        found[at] = candidate;
     });
-    for (std::size_t i = 0; i < count; ++i) {
-        append_text(names, ", ", found[i].data());
+}
+
+// As many of the kept names as fit whole, in order, with "and N more" for the rest.
+void show_com_names(const ComNames& names, std::span<char, PORT_NAMES_SIZE> field) {
+    for (std::size_t shown = names.kept_count;; --shown) {
+        std::array<char, PORT_NAMES_SIZE*(KEPT_COM_NAMES + 1)> text{};
+        for (std::size_t i = 0; i < shown; ++i) {
+            append_text(text, ", ", names.kept[i].data());
+        }
+        const std::size_t left_out = names.kept_count - shown + names.more;
+        if (left_out > 0) {
+            std::array<char, 32> more{};
+            std::snprintf(more.data(), more.size(), "%zu more", left_out);
+            append_text(text, " and ", more.data());
+        }
+        if (std::strlen(text.data()) < field.size() || shown == 0) {
+            copy_text(field, text.data());
+            return;
+        }
     }
 }
 
@@ -278,19 +306,21 @@ void name_ports(const SysfsRoots& roots, PortList& list) {
     for (std::size_t i = 0; i < list.count; ++i) {
         ListedPort& port = list.ports[i];
         const long number = port.order % KIND_STRIDE;
+        ComNames names{};
         if (port.order / KIND_STRIDE == TTY_UART) {
             // COM<n> reaches ttyS<n-1> unless an entry of that name is in the way.
             std::array<char, 32> builtin{};
             std::snprintf(builtin.data(), builtin.size(), "COM%ld", number + 1);
             Path entry{};
             if (join(entry, roots.work_dir, builtin.data()) && !exists(entry.data())) {
-                copy_text(port.com_names, builtin.data());
+                keep_com_name(names, builtin.data());
             }
         }
         Path node_real{};
         if (resolve(port.device.data(), node_real)) {
-            find_com_links(roots.work_dir, node_real, port.com_names);
+            find_com_links(roots.work_dir, node_real, names);
         }
+        show_com_names(names, port.com_names);
     }
     for (std::size_t i = 0; i < list.count; ++i) {
         ListedPort& port = list.ports[i];
@@ -314,7 +344,7 @@ void list_sysfs_ports(const SysfsRoots& roots, PortList& list) {
     if (!resolve(roots.sysfs, sysfs_real) || !join(class_dir, roots.sysfs, "class/tty")) {
         return;
     }
-    for_each_entry(class_dir.data(), [&](const char* name) {
+    for_each_entry_of(class_dir.data(), [&](const char* name) {
         tty_kind kind = TTY_UART;
         long number = 0;
         Path tty_dir{};

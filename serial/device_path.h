@@ -8,6 +8,16 @@
 // Room for a device path, its terminating zero included.
 inline constexpr std::size_t DEVICE_PATH_SIZE = 1024;
 
+// The way a port name reached its device. A port lost and reopened goes the same way
+// again or stays away: a name that led through a link must not land on a built-in port
+// of the same number while the link is missing, nor the other way round.
+enum port_route : int {
+    ROUTE_ANY = 0,      // the first open: the first way that leads somewhere
+    ROUTE_ENTRY,        // an entry of that name in the working directory (Linux)
+    ROUTE_BUILTIN,      // the system's own port of that number, /dev/ttyS<n-1> (Linux)
+    ROUTE_DEVICE_PATH,  // the name is the device's absolute path (Linux)
+};
+
 enum port_name_parse : int {
     PORT_NAME_NUMBER = 1,    // "COM" and a number were read
     PORT_NAME_MISMATCH = 0,  // the text does not start with "COM" and a number

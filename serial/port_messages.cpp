@@ -32,17 +32,34 @@ void end_line(message_line& out) {
     }
 }
 
+// Joining the dialout group helps only where that group may open the device; elsewhere
+// the owner is named, so the user knows whom to ask.
+void permission_message(const char* name, const port_report& report, message_line& out) {
+    const char* path = report.path.data();
+    const device_owner& owner = report.owner;
+    if (!owner.known) {
+        std::snprintf(out.data(), out.size(), "tervalo: %s: permission denied (%s)\n", name, path);
+    } else if (std::strcmp(owner.group.data(), "dialout") == 0) {
+        std::snprintf(out.data(), out.size(),
+                      "tervalo: %s: permission denied (%s); add yourself to the dialout "
+                      "group (sudo usermod -aG dialout $USER) and log in again\n",
+                      name, path);
+    } else {
+        std::snprintf(out.data(), out.size(),
+                      "tervalo: %s: permission denied (%s); owned by %s (group %s, mode %03o)\n",
+                      name, path, owner.user.data(), owner.group.data(), owner.mode);
+    }
+    end_line(out);
+}
+
 }  // namespace
 
 void open_failure_message(const char* name, const port_report& report, message_line& out) {
     const char* path = report.path.data();
     switch (report.failure) {
         case OPEN_BAD_NAME:
-            std::snprintf(out.data(), out.size(),
-                          "tervalo: %s: not a port name; use COM<n>, such as COM3 (on Linux "
-                          "COM<n> is a link of that name in the working directory, or else "
-                          "/dev/ttyS<n-1>)\n",
-                          name);
+            std::snprintf(out.data(), out.size(), "tervalo: %s: not a port name; use %s\n", name,
+                          PORT_NAME_HELP);
             end_line(out);
             return;
         case OPEN_NO_DEVICE:
@@ -50,12 +67,7 @@ void open_failure_message(const char* name, const port_report& report, message_l
             end_line(out);
             return;
         case OPEN_PERMISSION:
-            // Only Linux reports this kind; a port held elsewhere is OPEN_IN_USE on Windows.
-            std::snprintf(out.data(), out.size(),
-                          "tervalo: %s: permission denied (%s); add yourself to the dialout "
-                          "group (sudo usermod -aG dialout $USER) and log in again\n",
-                          name, path);
-            end_line(out);
+            permission_message(name, report, out);
             return;
         case OPEN_IN_USE:
             std::snprintf(out.data(), out.size(), "tervalo: %s: in use by another program (%s)\n",
@@ -65,6 +77,12 @@ void open_failure_message(const char* name, const port_report& report, message_l
         case OPEN_NOT_SERIAL:
             std::snprintf(out.data(), out.size(), "tervalo: %s: not a serial device (%s)\n", name,
                           path);
+            end_line(out);
+            return;
+        case OPEN_TERMINAL_HELD:
+            std::snprintf(out.data(), out.size(),
+                          "tervalo: %s: %s is in use as the terminal of %s (pid %d)\n", name, path,
+                          report.holder.command.data(), report.holder.pid);
             end_line(out);
             return;
         case OPEN_OK:

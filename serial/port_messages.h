@@ -25,6 +25,10 @@ bool line_kept_message(const char* name, const line_state& line, message_line& o
 void port_lost_message(const char* name, int system_error, message_line& out);
 void port_reopened_message(const char* name, const char* path, message_line& out);
 
+// What a port name is on this platform, for the line that refuses a name. Each platform
+// supplies it.
+extern const char* const PORT_NAME_HELP;
+
 // The system's own text for an error code (strerror, or the Windows message), one line
 // without a final full stop. Each platform supplies it.
 void system_error_text(int system_error, std::array<char, 256>& out);

@@ -25,12 +25,27 @@ extern int port_lost_error;
 
 enum open_failure : int {
     OPEN_OK = 0,
-    OPEN_BAD_NAME,    // not of the form COM<n>, or too long
-    OPEN_NO_DEVICE,   // nothing at the path, or no hardware behind it
-    OPEN_PERMISSION,  // the user may not open the device
-    OPEN_IN_USE,      // another program holds it
-    OPEN_NOT_SERIAL,  // something that is not a serial device
-    OPEN_OTHER,       // any other reason; system_error tells
+    OPEN_BAD_NAME,       // not a port name (COM<n>; on Linux also a device path), or too long
+    OPEN_NO_DEVICE,      // nothing at the path, or no hardware behind it
+    OPEN_PERMISSION,     // the user may not open the device
+    OPEN_IN_USE,         // another program holds it
+    OPEN_NOT_SERIAL,     // something that is not a serial device
+    OPEN_TERMINAL_HELD,  // the terminal of a session (a shell, a login prompt): never opened
+    OPEN_OTHER,          // any other reason; system_error tells
+};
+
+// A process that has the device as its controlling terminal.
+struct terminal_holder {
+    int pid;
+    std::array<char, 64> command;  // its command name, as the system shows it
+};
+
+// Who owns the device and who may open it, for a refused permission.
+struct device_owner {
+    bool known;
+    std::array<char, 32> user;   // the owner's name, or its number when it has none
+    std::array<char, 32> group;  // likewise for the group
+    unsigned mode;               // the permission bits
 };
 
 // A line as the driver holds it, read back after open_port has set it.
@@ -48,15 +63,22 @@ struct port_report {
     open_failure failure;
     int system_error;  // errno, or GetLastError() on Windows, of the step that failed; or 0
     std::array<char, DEVICE_PATH_SIZE> path;  // the device path tried; empty for a bad name
+    port_route route;                         // the way the name went (ROUTE_ANY on Windows)
+    terminal_holder holder;                   // for OPEN_TERMINAL_HELD
+    device_owner owner;                       // for OPEN_PERMISSION, where known
     bool line_known;                          // on success: line holds what the driver kept
     line_state line;
 };
 
-// Opens the port named name (the form COM<n>) exclusively and sets it to 921,600 baud,
-// 8N1, no flow control, reads that return at once; discards anything pending; reads the
-// line back. Returns the handle (never negative), or PORT_CLOSED. Fills report either
-// way; prints nothing, and does not store the handle in port_handle.
-std::intptr_t open_port(const char* name, port_report* report);
+// Opens the port named name exclusively and sets it to 921,600 baud, 8N1, no flow
+// control, reads that return at once; discards anything pending; reads the line back.
+// The name is COM<n>, or on Linux also a device's absolute path; route limits the ways
+// it may go to the one a first open took (report.route), so that a reopen finds the
+// same device or none. Only a terminal device that no session holds is opened, and the
+// handle is never a standard descriptor (0 to 2). Returns the handle (never negative),
+// or PORT_CLOSED. Fills report either way; prints nothing, and does not store the
+// handle in port_handle.
+std::intptr_t open_port(const char* name, port_report* report, port_route route = ROUTE_ANY);
 
 // Reads one byte into dst. Tries twice, pausing about 1 ms after each empty try; a
 // pause ends early when a byte arrives, and that byte is left for the next try.

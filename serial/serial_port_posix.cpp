@@ -1,13 +1,18 @@
 // The serial port on Linux: a tty opened non-blocking and exclusive, in raw mode.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
+#include <span>
 
 #if defined(__linux__)
 #include <linux/serial.h>
@@ -16,6 +21,7 @@
 #include "serial/device_path.h"
 #include "serial/port_backend.h"
 #include "serial/posix_device.h"
+#include "serial/posix_terminal.h"
 #include "serial/posix_tty.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
@@ -50,8 +56,6 @@ open_failure failure_of_open(int error) {
             return OPEN_PERMISSION;
         case EBUSY:  // another holder set TIOCEXCL
             return OPEN_IN_USE;
-        case EISDIR:
-            return OPEN_NOT_SERIAL;
         default:
             return OPEN_OTHER;
     }
@@ -202,11 +206,13 @@ void close_lost_port(int error) {
 }
 
 // The device as the user knows it: the target of a link such as `COM3 -> /dev/ttyUSB0`
-// (as written in the link), or else the path itself.
-void name_the_device(const std::array<char, DEVICE_PATH_SIZE>& device,
+// (as written in the link), or else the path itself. A device path the user typed is
+// shown as typed, not as its link's relative target ("../../ttyUSB0").
+void name_the_device(const std::array<char, DEVICE_PATH_SIZE>& device, port_route route,
                      std::array<char, DEVICE_PATH_SIZE>& named) {
     // readlink returns the target's length, without a terminating zero, or -1.
-    const ssize_t length = readlink(device.data(), named.data(), named.size() - 1);
+    const ssize_t length =
+        route == ROUTE_DEVICE_PATH ? -1 : readlink(device.data(), named.data(), named.size() - 1);
     if (length > 0) {
         named[static_cast<std::size_t>(length)] = '\0';
     } else {
@@ -214,26 +220,106 @@ void name_the_device(const std::array<char, DEVICE_PATH_SIZE>& device,
     }
 }
 
+// A user or group by name, or by number when the system has no name for it. Only a
+// refused open asks, so the lookup's own needs do not weigh on the cycle.
+void name_of_user(uid_t uid, std::span<char, 32> out) {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::array<char, 1024> room{};
+    if (getpwuid_r(uid, &entry, room.data(), room.size(), &found) == 0 && found != nullptr) {
+        std::snprintf(out.data(), out.size(), "%s", found->pw_name);
+    } else {
+        std::snprintf(out.data(), out.size(), "%u", static_cast<unsigned>(uid));
+    }
+}
+
+void name_of_group(gid_t gid, std::span<char, 32> out) {
+    group entry{};
+    group* found = nullptr;
+    std::array<char, 1024> room{};
+    if (getgrgid_r(gid, &entry, room.data(), room.size(), &found) == 0 && found != nullptr) {
+        std::snprintf(out.data(), out.size(), "%s", found->gr_name);
+    } else {
+        std::snprintf(out.data(), out.size(), "%u", static_cast<unsigned>(gid));
+    }
+}
+
+void tell_owner(int place, device_owner* owner) {
+    struct stat node {};
+    if (fstat(place, &node) != 0) {
+        return;
+    }
+    owner->known = true;
+    name_of_user(node.st_uid, owner->user);
+    name_of_group(node.st_gid, owner->group);
+    owner->mode = node.st_mode & 07777U;
+}
+
+// The port must not take a standard descriptor left closed: whatever the tool prints
+// there would go down the line. Returns fd or its copy from 3 up, or -1 with errno set.
+int above_standard_descriptors(int fd) {
+    if (fd > STDERR_FILENO) {
+        return fd;
+    }
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return moved;
+}
+
+// Opens the file checked at place for reading and writing. Through /proc/self/fd the
+// open reaches the very file place pins, not whatever the path names by now, so the
+// check cannot be raced apart from the open; unlike opening first and comparing after,
+// nothing that failed the check has been opened at all.
+int open_checked(int place) {
+    std::array<char, 32> pinned{};
+    std::snprintf(pinned.data(), pinned.size(), "/proc/self/fd/%d", place);
+    return open_retrying(pinned.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
 }  // namespace
 
-std::intptr_t open_port(const char* name, port_report* report) {
+std::intptr_t open_port(const char* name, port_report* report, port_route route) {
     *report = port_report{};
-    std::array<char, DEVICE_PATH_SIZE> path{};
-    // An empty name would be taken as typed and then found missing; it is no name at all.
-    if (device_path_for(name, path) != 0 || path[0] == '\0') {
-        return refuse(report, OPEN_BAD_NAME, 0);
-    }
     std::array<char, DEVICE_PATH_SIZE> device{};
-    if (posix_device_for(path.data(), device) != 0) {
-        // No entry of that name here, and not a name of a built-in port either.
-        report->path = path;
-        return refuse(report, OPEN_NO_DEVICE, ENOENT);
+    switch (posix_device_for(name, route, device, &report->route)) {
+        case DEVICE_BAD_NAME:
+            return refuse(report, OPEN_BAD_NAME, 0);
+        case DEVICE_NOWHERE:
+            report->path = device;
+            return refuse(report, OPEN_NO_DEVICE, ENOENT);
+        case DEVICE_FOUND:
+            break;
     }
-    name_the_device(device, report->path);
-    const int fd = open_retrying(device.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    name_the_device(device, report->route, report->path);
+    // O_PATH reads nothing, writes nothing and starts no driver: the file is only pinned.
+    const int place = open_retrying(device.data(), O_PATH | O_CLOEXEC);
+    if (place < 0) {
         const int error = errno;
         return refuse(report, failure_of_open(error), error);
+    }
+    if (!is_terminal_device(place)) {
+        close(place);
+        return refuse(report, OPEN_NOT_SERIAL, ENOTTY);
+    }
+    struct stat node {};
+    fstat(place, &node);
+    if (find_terminal_holder(node.st_rdev, &report->holder)) {
+        close(place);
+        return refuse(report, OPEN_TERMINAL_HELD, EBUSY);
+    }
+    int fd = open_checked(place);
+    if (fd >= 0) {
+        fd = above_standard_descriptors(fd);
+    }
+    const int open_error = errno;
+    if (fd < 0 && failure_of_open(open_error) == OPEN_PERMISSION) {
+        tell_owner(place, &report->owner);
+    }
+    close(place);
+    if (fd < 0) {
+        return refuse(report, failure_of_open(open_error), open_error);
     }
     if (isatty(fd) == 0) {
         close(fd);

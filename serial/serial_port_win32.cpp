@@ -140,7 +140,9 @@ void close_if_gone(DWORD error) {
 
 }  // namespace
 
-std::intptr_t open_port(const char* name, port_report* report) {
+// A name has one way only here, the COM port Windows knows by it, so the route a reopen
+// asks for is always the one the first open took.
+std::intptr_t open_port(const char* name, port_report* report, port_route) {
     *report = port_report{};
     // An empty name would be taken as typed and then found missing; it is no name at all.
     if (device_path_for(name, report->path) != 0 || report->path[0] == '\0') {

@@ -96,7 +96,7 @@ bool wait_for_input(int ms) {
     return true;
 }
 
-std::intptr_t open_port(const char*, port_report*) {
+std::intptr_t open_port(const char*, port_report*, port_route) {
     return PORT_CLOSED;
 }
 

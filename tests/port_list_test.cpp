@@ -148,14 +148,35 @@ TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
              m.link("COM1", m.dev() / "ttyACM0");
              FakeMachine::put(m.work() / "COM3", "notes");
          },
-         {"{dev}/ttyS0: 16550A UART, I/O port 0x3F8; no COM name, make one: "
+         {"{dev}/ttyS0: 16550A UART, I/O port 0x3F8; no COM name: use the path, or make one: "
           "ln -s {dev}/ttyS0 COM4",
           "COM2 -> {dev}/ttyS1: 16550A UART, I/O port 0x2F8",
           "{dev}/ttyUSB1: cp210x, USB 10c4:ea60, Silicon Labs CP2102, serial 0001, "
           "{dev}/serial/by-id/" +
-              CP2102_BY_ID + "; no COM name, make one: ln -s {dev}/serial/by-id/" + CP2102_BY_ID +
-              " COM5",
+              CP2102_BY_ID + "; no COM name: use the path, or make one: ln -s {dev}/serial/by-id/" +
+              CP2102_BY_ID + " COM5",
           "COM1 -> {dev}/ttyACM0: cdc_acm, USB 2e8a:000a, Raspberry Pi Pico"}},
+        {"many COM links: the lowest-numbered whole, and how many more",
+         [](const FakeMachine& m) {
+             m.usb(FTDI);
+             m.usb(CP2102);
+             m.uart(0, 4, "0x3F8");
+             for (const char* name : {"COM10000004", "COM20", "COM3", "COM5", "COM12", "COM40",
+                                      "COM7", "COM8", "COM9", "COM11"}) {
+                 m.link(name, m.dev() / "ttyUSB0");
+             }
+             for (int i = 9; i >= 1; --i) {
+                 m.link("COM100000000" + std::to_string(i), m.dev() / "ttyUSB1");
+             }
+             // Opens itself, but is too long to show whole.
+             m.link("COM2" + std::string(70, 'x'), m.dev() / "ttyS0");
+             m.link("COM6", m.dev() / "ttyS0");
+         },
+         {"COM1, COM6 and 1 more -> {dev}/ttyS0: 16550A UART, I/O port 0x3F8",
+          "COM3, COM5, COM7, COM8, COM9, COM11, COM12, COM20 and 2 more -> {dev}/ttyUSB0: "
+          "ftdi_sio, USB 0403:6001, FTDI FT232R USB UART, serial A50285BI",
+          "COM1000000001, COM1000000002, COM1000000003 and 6 more -> {dev}/ttyUSB1: cp210x, "
+          "USB 10c4:ea60, Silicon Labs CP2102, serial 0001"}},
         {"no ports: empty UART nodes and virtual ttys only",
          [](const FakeMachine& m) {
              m.uart(0, 0, "0x3F8");

@@ -4,8 +4,10 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "serial/device_path.h"
+#include "serial/port_messages.h"
 
 namespace {
 
@@ -71,6 +73,32 @@ TEST(DevicePath, RefusesNamesThatAreNotPortsOrDoNotFit) {
     EXPECT_EQ(path_for("COM1" + std::string(100000, 'x')), "<refused>");
     // Large numbers form their path from the number, so the length of the name is moot.
     EXPECT_EQ(path_for("COM12" + std::string(5000, 'x')), "\\\\.\\COM12");
+}
+
+TEST(OpenFailureMessage, APermissionRefusalSaysWhoCanHelp) {
+    struct row {
+        device_owner owner;
+        std::string reason;
+    };
+    const std::vector<row> rows{
+        {{true, {"root"}, {"dialout"}, 0660},
+         "; add yourself to the dialout group (sudo usermod -aG dialout $USER) and log in "
+         "again"},
+        // Joining dialout would not help here.
+        {{true, {"root"}, {"root"}, 0600}, "; owned by root (group root, mode 600)"},
+        {{true, {"1234"}, {"tty"}, 0620}, "; owned by 1234 (group tty, mode 620)"},
+        // Only a directory on the way refused: nothing known of the device.
+        {{false, {}, {}, 0}, ""},
+    };
+    for (const row& r : rows) {
+        port_report report{};
+        report.failure = OPEN_PERMISSION;
+        report.owner = r.owner;
+        std::snprintf(report.path.data(), report.path.size(), "/dev/ttyUSB0");
+        static message_line line;
+        open_failure_message("COM3", report, line);
+        EXPECT_EQ(line.data(), "tervalo: COM3: permission denied (/dev/ttyUSB0)" + r.reason + "\n");
+    }
 }
 
 }  // namespace

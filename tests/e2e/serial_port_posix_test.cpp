@@ -1,12 +1,14 @@
 // The Linux port backend against a pseudo-terminal: the waits that replace blind sleeps
 // end when a byte arrives, run their time out on a silent line, and after a hang-up close
 // the port and pause instead of returning at once. Bounds are generous; the machine may be busy.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "serial/serial_port.h"
 #include "tests/e2e/tool_harness.h"
@@ -79,6 +81,34 @@ TEST_F(PosixPort, AfterAHangUpThePortIsClosedAndAWaitPausesInsteadOfReturningAtO
     EXPECT_EQ(read_byte(&byte), -1);
     // The tool's cycle sends into the dead line as well; that must not fail loudly either.
     port_send(greeting_bytes().data(), greeting_bytes().size());
+}
+
+TEST(PosixPortOpen, ThePortNeverTakesAStandardDescriptor) {
+    const std::vector<std::vector<int>> closed_sets{{0}, {1}, {2}, {1, 2}, {0, 1, 2}};
+    for (const std::vector<int>& closed : closed_sets) {
+        // A terminal each: a closed port leaves its exclusive flag, which only root passes.
+        PtyDevice device;
+        std::vector<int> saved;
+        for (const int standard : closed) {
+            saved.push_back(fcntl(standard, F_DUPFD_CLOEXEC, 10));
+            close(standard);
+        }
+        port_report report{};
+        const std::intptr_t handle = open_port(device.tty_path().c_str(), &report);
+        std::size_t still_closed = 0;
+        for (std::size_t i = 0; i < closed.size(); ++i) {
+            still_closed += fcntl(closed[i], F_GETFD) == -1 ? 1U : 0U;
+            dup2(saved[i], closed[i]);
+            close(saved[i]);
+        }
+        const std::size_t shown = closed.size();
+        ASSERT_NE(handle, PORT_CLOSED) << shown;
+        EXPECT_GT(handle, STDERR_FILENO) << shown;
+        // Left closed for the tool's start to deal with; the port's own descriptors are gone.
+        EXPECT_EQ(still_closed, closed.size()) << shown;
+        EXPECT_EQ(report.route, ROUTE_DEVICE_PATH);
+        close(static_cast<int>(handle));
+    }
 }
 
 }  // namespace

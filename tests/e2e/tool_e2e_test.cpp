@@ -2,10 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -72,7 +76,7 @@ TEST(ToolCommandLine, UsageHelpVersionAndListEndAtOnce) {
     ToolRun list(TERVALO_BINARY, {"--list"}, dir.path());
     EXPECT_EQ(list.wait_exit(SHORT_WAIT), 0);
     const std::regex port_line(
-        "((COM[0-9]+(, COM[0-9]+)* -> )?/dev/tty(S|USB|ACM)[0-9]+: [^\n]+\n)+|"
+        "((COM[0-9]+(, COM[0-9]+)*( and [0-9]+ more)? -> )?/dev/tty(S|USB|ACM)[0-9]+: [^\n]+\n)+|"
         "no serial ports found\n");
     EXPECT_TRUE(std::regex_match(list.output(), port_line)) << list.output();
 }
@@ -134,6 +138,41 @@ TEST_F(ToolOverPty, BadInputIsReportedAndTheNextCycleWorks) {
     play_bad_input_rounds(*tool, device, [this] { return next_greeting(); });
 }
 
+// Who owns the file at path, as the tool names it for a refused permission.
+std::string owner_of(const std::string& path) {
+    struct stat node {};
+    if (stat(path.c_str(), &node) != 0) {
+        return "?";
+    }
+    std::array<char, 4096> room{};
+    passwd user{};
+    passwd* user_found = nullptr;
+    const bool user_named =
+        getpwuid_r(node.st_uid, &user, room.data(), room.size() / 2, &user_found) == 0 &&
+        user_found != nullptr;
+    group users{};
+    group* group_found = nullptr;
+    const bool group_named = getgrgid_r(node.st_gid, &users, room.data() + room.size() / 2,
+                                        room.size() / 2, &group_found) == 0 &&
+                             group_found != nullptr;
+    std::array<char, 128> text{};
+    std::snprintf(text.data(), text.size(), "owned by %s (group %s, mode %03o)",
+                  user_named ? user.pw_name : std::to_string(node.st_uid).c_str(),
+                  group_named ? users.gr_name : std::to_string(node.st_gid).c_str(),
+                  node.st_mode & 07777U);
+    return text.data();
+}
+
+// The dialout group's number, or -1 where the system has none.
+long dialout_group() {
+    std::array<char, 4096> room{};
+    group entry{};
+    group* found = nullptr;
+    const bool known =
+        getgrnam_r("dialout", &entry, room.data(), room.size(), &found) == 0 && found != nullptr;
+    return known ? static_cast<long>(entry.gr_gid) : -1;
+}
+
 TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
     // COM3, the fixture's device, is held by a first instance.
     const auto holder = start();
@@ -141,46 +180,78 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
     std::ofstream(dir.path() / "notes.txt") << "a plain file, not a terminal";
     std::filesystem::create_symlink("notes.txt", dir.path() / "COM4");
     std::filesystem::create_symlink("/nonexistent/tty", dir.path() / "COM5");
+    std::filesystem::create_symlink("/dev/zero", dir.path() / "COM8");
     // Opened by the unprivileged user nobody (or, when not root, by its owner after a
     // chmod 000), which may not open a terminal it does not own.
     PtyDevice locked;
     std::filesystem::permissions(locked.tty_path(), std::filesystem::perms::none);
     locked.link_as(dir.path() / "COM6");
     std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    // A terminal that the dialout group may open, which nobody is not in. Only root may
+    // give it that group; others skip the row.
+    PtyDevice dialout_only;
+    const long dialout = dialout_group();
+    const bool has_dialout =
+        dialout >= 0 &&
+        chown(dialout_only.tty_path().c_str(), 0, static_cast<gid_t>(dialout)) == 0 &&
+        chmod(dialout_only.tty_path().c_str(), 0660) == 0;
+    dialout_only.link_as(dir.path() / "COM9");
+    // Someone's shell: a session has the terminal as its own.
+    PtyDevice shell;
+    TerminalSession session(shell.tty_path());
+    shell.link_as(dir.path() / "COM7");
+    const std::string in_shell =
+        " is in use as the terminal of sleep (pid " + std::to_string(session.pid()) + ")\n";
 
     const std::string bad_name =
-        ": not a port name; use COM<n>, such as COM3 (on Linux COM<n> "
-        "is a link of that name in the working directory, or else "
-        "/dev/ttyS<n-1>)\n";
+        ": not a port name; use COM<n>, such as COM3 (a link of that name in the working "
+        "directory, or else /dev/ttyS<n-1>), or a device path, such as /dev/ttyUSB0\n";
     struct open_case {
         std::string name;
         std::string reason;  // what follows "tervalo: <name>"
         bool unprivileged = false;
     };
-    const std::vector<open_case> cases{
+    std::vector<open_case> cases{
         {"com3", bad_name},
         {"", bad_name},
         {"COMx", bad_name},
-        {"/dev/ptmx", bad_name},
+        {"dev/ttyS0", bad_name},
         {"COM1" + std::string(2000, 'x'), bad_name},
+        {"/" + std::string(2000, 'x'), bad_name},
         {"--List", bad_name},
         {"-h", bad_name},
         {"--version=2", bad_name},
         {"COM5", ": no such device (/nonexistent/tty)\n"},
+        {"/nonexistent/tty", ": no such device (/nonexistent/tty)\n"},
         {"COM", ": no such device (COM)\n"},
         {"COM3x", ": no such device (COM3x)\n"},
         {"COM-1", ": no such device (COM-1)\n"},
         {"COM99", ": no such device (/dev/ttyS98)\n"},
-        {"COM99999999999", ": no such device (\\\\.\\COM2147483647)\n"},
+        {"COM99999999999", ": no such device (/dev/ttyS2147483646)\n"},
         {"COM5\\..\\..\\etc\\passwd", ": no such device (COM5\\..\\..\\etc\\passwd)\n"},
+        // Not terminals, and never opened for reading or writing.
         {"COM4", ": not a serial device (notes.txt)\n"},
+        {"COM8", ": not a serial device (/dev/zero)\n"},
+        {"/dev/zero", ": not a serial device (/dev/zero)\n"},
+        {"/dev/ptmx", ": not a serial device (/dev/ptmx)\n"},
+        {"/dev/tty", ": not a serial device (/dev/tty)\n"},
+        {(dir.path() / "notes.txt").string(),
+         ": not a serial device (" + (dir.path() / "notes.txt").string() + ")\n"},
         {"COM3", ": in use by another program (" + held + ")\n"},
+        {held, ": in use by another program (" + held + ")\n"},
+        {"COM7", ": " + shell.tty_path() + in_shell},
+        {shell.tty_path(), ": " + shell.tty_path() + in_shell},
         {"COM6",
-         ": permission denied (" + locked.tty_path() +
-             "); add yourself to the dialout group (sudo usermod -aG dialout $USER) and log in "
-             "again\n",
+         ": permission denied (" + locked.tty_path() + "); " + owner_of(locked.tty_path()) + "\n",
          true},
     };
+    if (has_dialout) {
+        cases.push_back({"COM9",
+                         ": permission denied (" + dialout_only.tty_path() +
+                             "); add yourself to the dialout group (sudo usermod -aG dialout "
+                             "$USER) and log in again\n",
+                         true});
+    }
     for (const open_case& c : cases) {
         const std::string shown = c.name.substr(0, 40);
         ToolRun run(c.unprivileged ? unprivileged_program(TERVALO_BINARY) : TERVALO_BINARY,
@@ -192,6 +263,8 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         EXPECT_EQ(run.errors(), std::string("tervalo: ").append(c.name).append(c.reason)) << shown;
     }
     EXPECT_TRUE(holder->running());
+    // Nothing reached the shell's terminal.
+    EXPECT_TRUE(shell.receive_for(std::chrono::milliseconds(200)).empty());
 }
 
 TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
@@ -203,7 +276,10 @@ TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
     ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
     const long silent_ticks = cpu_ticks_over(*tool, std::chrono::seconds(4));
 
-    // Both ends closed, as a pulled adapter leaves it: the name COM3 leads nowhere now.
+    // Both ends closed, as a pulled adapter leaves it, and the name COM3 leads nowhere
+    // now. The link goes first: once both ends are closed the terminal's name is free,
+    // and another terminal (a parallel test's, a new shell's) may take it.
+    std::filesystem::remove(dir.path() / "COM3");
     device.hang_up();
     const std::string lost =
         "tervalo: COM3: port lost (Input/output error); reopening it every cycle\n";
@@ -226,7 +302,6 @@ TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
 
     // The device comes back under the same name, on another terminal.
     PtyDevice returned;
-    std::filesystem::remove(dir.path() / "COM3");
     returned.link_as(dir.path() / "COM3");
     const std::string reopened = "tervalo: COM3: port reopened (" + returned.tty_path() + ")\n";
     ASSERT_TRUE(tool->wait_for_errors(reopened, LONG_WAIT)) << tool->errors();
@@ -250,6 +325,59 @@ TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
     EXPECT_GE(away_cycles, 1u) << errors;
     EXPECT_LE(away_cycles, after_loss_cycles) << errors;
     EXPECT_GE(away_cycles + 1, after_loss_cycles) << errors;
+}
+
+TEST_F(ToolOverPty, ALinkThatGoesAwayIsReopenedOnlyThroughTheLink) {
+    // COM1 without the link would be the built-in /dev/ttyS0, which some machines (this
+    // one, when run as root) can open: the tool must not land there.
+    std::filesystem::rename(dir.path() / "COM3", dir.path() / "COM1");
+    const auto tool = start("COM1");
+    ASSERT_TRUE(next_greeting());
+    std::filesystem::remove(dir.path() / "COM1");
+    device.hang_up();
+    const std::string lost =
+        "tervalo: COM1: port lost (Input/output error); reopening it every cycle\n";
+    ASSERT_TRUE(tool->wait_for_errors(lost, LONG_WAIT)) << tool->errors();
+    const std::size_t at_loss = tool->output().size();
+    ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE + NO_RESPONSE + NO_RESPONSE, LONG_WAIT, at_loss))
+        << tool->output();
+    EXPECT_EQ(tool->errors(), lost);
+
+    PtyDevice returned;
+    returned.link_as(dir.path() / "COM1");
+    const std::string reopened = "tervalo: COM1: port reopened (" + returned.tty_path() + ")\n";
+    ASSERT_TRUE(tool->wait_for_errors(lost + reopened, LONG_WAIT)) << tool->errors();
+    EXPECT_EQ(returned.receive(10, LONG_WAIT), greeting_bytes());
+}
+
+TEST_F(ToolOverPty, AReopenLeavesATerminalASessionHoldsAlone) {
+    const auto tool = start();
+    ASSERT_TRUE(next_greeting());
+    std::filesystem::remove(dir.path() / "COM3");
+    device.hang_up();
+    const std::string lost =
+        "tervalo: COM3: port lost (Input/output error); reopening it every cycle\n";
+    ASSERT_TRUE(tool->wait_for_errors(lost, LONG_WAIT)) << tool->errors();
+
+    // The name leads to someone's shell now: said once, and nothing is sent there.
+    PtyDevice shell;
+    auto session = std::make_unique<TerminalSession>(shell.tty_path());
+    shell.link_as(dir.path() / "COM3");
+    const std::string held = "tervalo: COM3: " + shell.tty_path() +
+                             " is in use as the terminal of sleep (pid " +
+                             std::to_string(session->pid()) + ")\n";
+    ASSERT_TRUE(tool->wait_for_errors(lost + held, LONG_WAIT)) << tool->errors();
+    const std::size_t at_held = tool->output().size();
+    ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE + NO_RESPONSE, LONG_WAIT, at_held))
+        << tool->output();
+    EXPECT_TRUE(shell.receive_for(std::chrono::milliseconds(100)).empty());
+    EXPECT_EQ(tool->errors(), lost + held);
+
+    // Once the session has ended, the terminal is free to use.
+    session.reset();
+    const std::string reopened = "tervalo: COM3: port reopened (" + shell.tty_path() + ")\n";
+    ASSERT_TRUE(tool->wait_for_errors(lost + held + reopened, LONG_WAIT)) << tool->errors();
+    EXPECT_EQ(shell.receive(10, LONG_WAIT), greeting_bytes());
 }
 
 // A descriptor of the test's, closed with the test.
@@ -369,10 +497,17 @@ TEST_F(ToolOverPty, AStopEndsTheToolPromptlyWhenStandardErrorIsFull) {
 }
 
 TEST_F(ToolOverPty, TheLineIsSetTo921600BaudEightNoneOneWithoutFlowControl) {
-    set_wrong_line(device.tty_path());
-    const auto tool = start();
-    ASSERT_TRUE(next_greeting());
-    EXPECT_EQ(line_differences(device.tty_path()), "");
+    // By its COM name and by its device path alike (a terminal of its own: a stopped tool
+    // leaves its exclusive flag, which only root may pass).
+    PtyDevice by_path;
+    const std::vector<std::pair<std::string, const PtyDevice*>> names{
+        {"COM3", &device}, {by_path.tty_path(), &by_path}};
+    for (const auto& [name, pty] : names) {
+        set_wrong_line(pty->tty_path());
+        const auto tool = start(name);
+        ASSERT_EQ(pty->receive(10, LONG_WAIT), greeting_bytes()) << name;
+        EXPECT_EQ(line_differences(pty->tty_path()), "") << name;
+    }
 }
 
 }  // namespace

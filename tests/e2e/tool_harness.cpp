@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -119,6 +120,52 @@ byte_string PtyDevice::receive(std::size_t count, std::chrono::milliseconds wait
 
 byte_string PtyDevice::receive_for(std::chrono::milliseconds wait) const {
     return receive(SIZE_MAX, wait);
+}
+
+TerminalSession::TerminalSession(const std::string& tty_path) {
+    std::array<int, 2> ready{};
+    if (pipe2(ready.data(), O_CLOEXEC) != 0) {
+        fail("pipe");
+    }
+    pid_ = fork();
+    if (pid_ < 0) {
+        fail("fork");
+    }
+    if (pid_ == 0) {
+        // The pipe's end closes at exec: by then the terminal is this session's.
+        const int tty = setsid() < 0 ? -1 : open(tty_path.c_str(), O_RDWR);
+        const char failed = 1;
+        if (tty >= 0 && ioctl(tty, TIOCSCTTY, 0) == 0) {
+            execl("/bin/sleep", "sleep", "600", static_cast<char*>(nullptr));
+        }
+        // The parent learns of the failure from this byte, or from the pipe's end alone.
+        [[maybe_unused]] const ssize_t told = write(ready[1], &failed, 1);
+        _exit(127);
+    }
+    close(ready[1]);
+    char failed = 0;
+    ssize_t got = -1;
+    do {
+        got = read(ready[0], &failed, 1);
+    } while (got < 0 && errno == EINTR);
+    close(ready[0]);
+    if (got != 0) {
+        end();
+        errno = 0;
+        fail("take " + tty_path + " as a controlling terminal");
+    }
+}
+
+TerminalSession::~TerminalSession() {
+    end();
+}
+
+void TerminalSession::end() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
 }
 
 ToolRun::ToolRun(const std::string& program, const std::vector<std::string>& args,

@@ -67,6 +67,23 @@ struct run_streams {
     int errors = CAPTURED;
 };
 
+// A process that has a terminal as its controlling terminal, as a shell or a getty has
+// it: a new session that opens the terminal, takes it (TIOCSCTTY) and then runs as
+// `sleep`. Ended when destroyed.
+class TerminalSession {
+  public:
+    explicit TerminalSession(const std::string& tty_path);
+    ~TerminalSession();
+    TerminalSession(const TerminalSession&) = delete;
+    TerminalSession& operator=(const TerminalSession&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void end();
+
+  private:
+    pid_t pid_ = -1;
+};
+
 // A program run in a working directory, its standard output and standard error each
 // captured in a file (a pipe could be inherited by helpers of the program and never
 // reach its end).

@@ -5,6 +5,11 @@
 
 #include "serial/port_messages.h"
 
+// The Linux build's names are told too: the same scripts and notes serve both.
+const char* const PORT_NAME_HELP =
+    "COM<n>, such as COM3 (on Linux COM<n> is a link of that name in the working directory, "
+    "or else /dev/ttyS<n-1>)";
+
 // Windows' messages end in a full stop and CR LF; a diagnostic line wants neither.
 void system_error_text(int system_error, std::array<char, 256>& out) {
     const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
