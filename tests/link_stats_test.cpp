@@ -67,11 +67,12 @@ TEST(LinkSummary, CountsShareAndRoundTripsOverRecordedCycles) {
          "greetings 5, responses 3, 60.0% answered\n"
          "warnings: no response 2, crc 1, escape 1, length 1; port away 1 cycles\n"
          "round trip: min 0.003 ms, median 0.050 ms, p99 0.127 ms, max 0.127 ms\n"},
-        {"an even count gives the lower middle; the share is cut, not rounded",
+        {"an even count gives the lower middle, shown as the middle of its bucket (2000 to "
+         "2015 us); the share is cut, not rounded",
          {{100'000}, {2'000}, {2'500'000}, {1'000}, {std::nullopt, {}, false, 2}},
          "greetings 6, responses 4, 66.6% answered\n"
          "warnings: no response 2, crc 0, escape 0, length 0; port away 0 cycles\n"
-         "round trip: min 1.000 ms, median 2.000 ms, p99 2500.000 ms, max 2500.000 ms\n"},
+         "round trip: min 1.000 ms, median 2.007 ms, p99 2500.000 ms, max 2500.000 ms\n"},
         {"999 of 1000 is not 100%; p99 is the 990th of 999; the median is the middle of the "
          "bucket 4000 to 4031 us, p99 kept down to the maximum",
          {{4'000, {}, false, 980}, {9'000, {}, false, 19}, {std::nullopt}},
@@ -96,9 +97,10 @@ TEST(LinkSummary, CountsShareAndRoundTripsOverRecordedCycles) {
 
 TEST(LinkSummary, TheLargestNumbersFitAndASmallBufferIsNeverOverrun) {
     LinkStats stats;
-    for (counter* value : {&stats.greetings, &stats.responses, &stats.no_response,
-                           &stats.crc_errors, &stats.escape_errors, &stats.length_errors,
-                           &stats.cycles_away, &stats.round_trip_min_us, &stats.round_trip_max_us}) {
+    for (counter* value :
+         {&stats.greetings, &stats.responses, &stats.no_response, &stats.crc_errors,
+          &stats.escape_errors, &stats.length_errors, &stats.cycles_away, &stats.round_trip_min_us,
+          &stats.round_trip_max_us}) {
         value->store(UINT64_MAX - 1);
     }
     stats.round_trips.back().store(UINT32_MAX);
@@ -150,10 +152,7 @@ TEST(RoundTripHistogram, QuantilesOfSeededDistributionsMatchTheExactOnes) {
         {"a pseudo-terminal: tens of microseconds",
          [&] { return std::int64_t{30} + static_cast<std::int64_t>(random() % 200); }, 5000},
         {"an FTDI adapter: around its 1 ms timer",
-         [&] {
-             return std::int64_t{900} + static_cast<std::int64_t>(random() % 1200);
-         },
-         3000},
+         [&] { return std::int64_t{900} + static_cast<std::int64_t>(random() % 1200); }, 3000},
         {"a slow device, late replies past the deadline",
          [&] {
              std::lognormal_distribution<double> slow(12.0, 1.0);
@@ -195,8 +194,7 @@ TEST(RunVerdict, PassesWithAnAnswerAndAtMostTheAllowedLoss) {
         {"nothing sent", {}, 100'000'000, false},
         {"nothing answered, all allowed", {{std::nullopt, {}, false, 3}}, 100'000'000, false},
         {"0.5 % of 200 is one", {{100, {}, false, 199}, {std::nullopt}}, 500'000, true},
-        {"just above 0.5 %", {{100, {}, false, 198}, {std::nullopt, {}, false, 2}}, 500'000,
-         false},
+        {"just above 0.5 %", {{100, {}, false, 198}, {std::nullopt, {}, false, 2}}, 500'000, false},
         {"a third allowed to six decimals",
          {{100, {}, false, 2}, {std::nullopt}},
          33'333'333,
