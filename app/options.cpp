@@ -28,7 +28,7 @@ constexpr const char* OPTIONS =
     "  -q, --quiet         print no line per cycle\n"
     "  -D, --timestamps    begin every line with the local time, ISO 8601\n"
     "      --log FILE      append a JSON line for every greeting and event to FILE\n"
-    "      --list          list this machine's serial ports and the COM names that reach them\n"
+    "      --list          list the serial ports and the COM names that reach them\n"
     "  -h, --help          print this text\n"
     "  -V, --version       print the version\n"
     "\n"
