@@ -1,5 +1,6 @@
 #include "console/console.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -9,6 +10,8 @@ namespace {
 
 const char* program_name = "tervalo";
 bool failed = false;
+line_prefix prefix_of_lines = nullptr;
+bool lines_suppressed = false;
 
 }  // namespace
 
@@ -30,13 +33,25 @@ bool output_failed() {
     return failed;
 }
 
+void set_line_prefix(line_prefix prefix) {
+    prefix_of_lines = prefix;
+}
+
+void set_quiet(bool quiet) {
+    lines_suppressed = quiet;
+}
+
 void print_line(const char* format, ...) {
-    if (failed) {
+    if (failed || lines_suppressed) {
         return;
+    }
+    errno = 0;
+    if (prefix_of_lines != nullptr) {
+        std::array<char, LINE_PREFIX_MAX> prefix{};
+        std::fwrite(prefix.data(), 1, prefix_of_lines(prefix), stdout);
     }
     va_list args;
     va_start(args, format);
-    errno = 0;
     const int printed = std::vprintf(format, args);
     va_end(args);
     if (std::fflush(stdout) != 0 || printed < 0 || std::ferror(stdout) != 0) {

@@ -7,6 +7,9 @@
 // reader has gone still ends the program by SIGPIPE, as for any filter.
 #pragma once
 
+#include <cstddef>
+#include <span>
+
 // The exit status of a run whose standard output could not be written.
 inline constexpr int OUTPUT_FAILED_STATUS = 1;
 
@@ -35,3 +38,12 @@ void name_console_program(const char* program);
 // Records that standard output cannot be written, for the reason system_error (an
 // errno value), and says so on standard error the first time.
 void note_output_failure(int system_error);
+
+// Fills out with what goes before each line and returns its size.
+using line_prefix = std::size_t (*)(std::span<char> out);
+inline constexpr std::size_t LINE_PREFIX_MAX = 64;
+
+// From now on every line print_line prints begins with what prefix gives (nullptr: nothing).
+void set_line_prefix(line_prefix prefix);
+// From now on print_line prints nothing (true) or prints again (false).
+void set_quiet(bool quiet);

@@ -19,23 +19,42 @@ namespace {
 constexpr std::array<int, 3> STOP_SIGNALS{SIGINT, SIGTERM, SIGHUP};
 
 std::array<char, SUMMARY_MAX> summary_text;
+// SIGQUIT's own: a stop may interrupt it.
+std::array<char, SUMMARY_MAX> interim_text;
+stop_hook hook_at_stop = nullptr;
 // Which stop signals have our handler (a signal the tool was started with ignored has not).
 std::array<bool, STOP_SIGNALS.size()> handled{};
 // Taken by whoever writes the summary first, the handler or the end of the run.
 std::atomic_flag summary_taken = ATOMIC_FLAG_INIT;
 
-// Writes as much of the bytes as fd takes without waiting: poll with no timeout before
-// each write. A reader that has stalled, or a terminal stopped by Ctrl-S, gets what fits
-// and the rest is dropped; an error drops the rest too, there being nowhere to report it.
-void write_what_fits(int fd, const char* bytes, std::size_t count) {
+const char* signal_name(int signal_number) {
+    switch (signal_number) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "signal";
+    }
+}
+
+// Writes as much of the bytes as fd takes; with wait false, only what it takes without
+// waiting (poll with no timeout before each write): a reader that has stalled, or a
+// terminal stopped by Ctrl-S, gets what fits and the rest is dropped. An error drops the
+// rest too, there being nowhere to report it.
+void write_out(int fd, const char* bytes, std::size_t count, bool wait) {
     while (count > 0) {
-        pollfd ready{fd, POLLOUT, 0};
-        const int polled = poll(&ready, 1, 0);
-        if (polled < 0 && errno == EINTR) {
-            continue;
-        }
-        if (polled != 1 || (ready.revents & POLLOUT) == 0) {
-            return;
+        if (!wait) {
+            pollfd ready{fd, POLLOUT, 0};
+            const int polled = poll(&ready, 1, 0);
+            if (polled < 0 && errno == EINTR) {
+                continue;
+            }
+            if (polled != 1 || (ready.revents & POLLOUT) == 0) {
+                return;
+            }
         }
         const ssize_t n = write(fd, bytes, count);
         if (n > 0) {
@@ -47,11 +66,14 @@ void write_what_fits(int fd, const char* bytes, std::size_t count) {
     }
 }
 
-void write_summary_once() {
-    if (!summary_taken.test_and_set()) {
-        const std::size_t size = format_summary(link_stats, summary_text);
-        write_what_fits(STDERR_FILENO, summary_text.data(), size);
+// True when this call wrote it.
+bool write_summary_once(bool wait) {
+    if (summary_taken.test_and_set()) {
+        return false;
     }
+    const std::size_t size = format_summary(link_stats, summary_text);
+    write_out(STDERR_FILENO, summary_text.data(), size, wait);
+    return true;
 }
 
 // Gives every stop signal we handle its default action back, then lets them all through:
@@ -75,21 +97,33 @@ void let_stops_end_the_process() {
 extern "C" void on_stop(int signal_number) {
     const int saved_errno = errno;
     let_stops_end_the_process();
-    write_summary_once();
+    if (write_summary_once(false) && hook_at_stop != nullptr) {
+        hook_at_stop(signal_name(signal_number));
+    }
     // Unblocked and back at its default action, so the process ends here.
     raise(signal_number);
     errno = saved_errno;
 }
 
+// The summary so far (Ctrl-\ at a terminal); the run goes on, so it never waits.
+extern "C" void on_quit(int) {
+    const int saved_errno = errno;
+    const std::size_t size = format_summary(link_stats, interim_text);
+    write_out(STDERR_FILENO, interim_text.data(), size, false);
+    errno = saved_errno;
+}
+
 }  // namespace
 
-void install_stop_summary() {
+void install_stop_summary(stop_hook also) {
+    hook_at_stop = also;
     struct sigaction action {};
     action.sa_handler = on_stop;
     sigemptyset(&action.sa_mask);
     for (const int signal_number : STOP_SIGNALS) {
         sigaddset(&action.sa_mask, signal_number);
     }
+    sigaddset(&action.sa_mask, SIGQUIT);
     action.sa_flags = SA_RESTART;
     for (std::size_t i = 0; i < STOP_SIGNALS.size(); ++i) {
         // A signal the tool was started with ignored (nohup, a background job of a
@@ -100,9 +134,19 @@ void install_stop_summary() {
         }
         handled[i] = sigaction(STOP_SIGNALS[i], &action, nullptr) == 0;
     }
+    // The stops are held off while the interim summary is written, so that it is whole
+    // before theirs begins.
+    struct sigaction quit_action = action;
+    quit_action.sa_handler = on_quit;
+    struct sigaction before {};
+    if (sigaction(SIGQUIT, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+        sigaction(SIGQUIT, &quit_action, nullptr);
+    }
 }
 
 void write_final_summary() {
+    // The run has ended by itself, so the whole summary is wanted, but a stop while it is
+    // written still ends the process at once.
     let_stops_end_the_process();
-    write_summary_once();
+    write_summary_once(true);
 }

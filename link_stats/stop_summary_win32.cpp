@@ -24,6 +24,18 @@ std::size_t summary_size = 0;
 // once and ends the process.
 std::atomic_flag summary_taken = ATOMIC_FLAG_INIT;
 constexpr DWORD WRITE_WAIT_MS = 500;
+stop_hook hook_at_stop = nullptr;
+
+const char* event_name(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+            return "ctrl-c";
+        case CTRL_BREAK_EVENT:
+            return "ctrl-break";
+        default:
+            return "close";
+    }
+}
 
 DWORD WINAPI write_summary_text(void*) {
     DWORD written = 0;
@@ -32,9 +44,10 @@ DWORD WINAPI write_summary_text(void*) {
     return 0;
 }
 
-void write_summary_once() {
+// True when this call wrote it.
+bool write_summary_once() {
     if (summary_taken.test_and_set()) {
-        return;
+        return false;
     }
     summary_size = format_summary(link_stats, summary_text);
     HANDLE writer = CreateThread(nullptr, 0, write_summary_text, nullptr, 0, nullptr);
@@ -42,18 +55,22 @@ void write_summary_once() {
         WaitForSingleObject(writer, WRITE_WAIT_MS);
         CloseHandle(writer);
     }
+    return true;
 }
 
 BOOL WINAPI on_console_event(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        write_summary_once();
+        if (write_summary_once() && hook_at_stop != nullptr) {
+            hook_at_stop(event_name(event));
+        }
     }
     return FALSE;
 }
 
 }  // namespace
 
-void install_stop_summary() {
+void install_stop_summary(stop_hook also) {
+    hook_at_stop = also;
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 

@@ -10,6 +10,7 @@
 #include "app/poll_cycle.h"
 #include "sim/fault_plan.h"
 #include "tests/fake_device.h"
+#include "timing/clock.h"
 
 namespace {
 
@@ -24,7 +25,10 @@ void play(const reply_plan& plan, std::int64_t sent_at) {
 
 std::string cycle_output(Packet& packet) {
     ::testing::internal::CaptureStdout();
-    run_cycle(packet);
+    CycleRecord record;
+    run_cycle(packet, record);
+    // As the tool's loop does between cycles: late and unsolicited replies land here.
+    pause_ms(CYCLE_PAUSE_MS);
     return ::testing::internal::GetCapturedStdout();
 }
 
