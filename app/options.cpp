@@ -1,5 +1,9 @@
 #include "app/options.h"
 
+#include <getopt.h>
+
+#include <array>
+#include <cstdio>
 #include <string_view>
 
 #include "console/console.h"
@@ -11,36 +15,228 @@ namespace {
 // Follows the usage text in --help.
 constexpr const char* OPTIONS =
     "\n"
-    "Greets the device on com_port once a second and prints its answer until stopped\n"
-    "with Ctrl-C. --list shows which COM name reaches which port.\n"
+    "Greets the device on com_port once a second and prints its answer, until stopped\n"
+    "with Ctrl-C or until a bounded run (-c, -w) is over. --list shows which COM name\n"
+    "reaches which port.\n"
     "\n"
-    "options:\n"
-    "  --list     list this machine's serial ports and the COM names that reach them\n"
-    "  --help     print this text\n"
-    "  --version  print the version\n"
+    "options, before or after com_port:\n"
+    "  -c, --count N       stop after N greetings\n"
+    "  -w, --deadline S    stop after S seconds; no greeting is sent whose wait would\n"
+    "                      end later\n"
+    "      --max-loss P    a bounded run passes with at most P % of its greetings\n"
+    "                      unanswered (default 0)\n"
+    "  -q, --quiet         print no line per cycle\n"
+    "  -D, --timestamps    begin every line with the local time, ISO 8601\n"
+    "      --log FILE      append a JSON line for every greeting and event to FILE\n"
+    "      --list          list this machine's serial ports and the COM names that reach them\n"
+    "  -h, --help          print this text\n"
+    "  -V, --version       print the version\n"
+    "\n"
+    "A bounded run ends with its summary on standard error and exit status 0 when at\n"
+    "least one greeting was answered and at most P % were not, else 1.\n"
     "\n"
     "manual: man tervalo\n";
 
+// Values the options take, each with what it accepts in words for the line that refuses
+// a value. Decimal values are scaled to whole units: places is how many decimals.
+struct value_rule {
+    const char* takes;
+    int places;
+    std::uint64_t min;  // scaled
+    std::uint64_t max;  // scaled
+};
+
+constexpr std::uint64_t RUN_LIMIT = 1'000'000'000;
+constexpr value_rule COUNT_RULE{"a whole number of greetings from 1 to 1000000000", 0, 1,
+                                RUN_LIMIT};
+constexpr value_rule DEADLINE_RULE{"a number of seconds from 1 to 1000000000, to the millisecond",
+                                   3, 1000, RUN_LIMIT * 1000};
+constexpr value_rule MAX_LOSS_RULE{"a percentage from 0 to 100, to six decimals", 6, 0,
+                                   100'000'000};
+
+enum option_code : int {
+    POSITIONAL = 1,  // getopt_long's code for a non-option with "-" leading the short options
+    MAX_LOSS = 256,
+    LOG,
+    LIST,
+};
+
+struct option_text {
+    int code;
+    const char* name;        // as shown in a refusal: "--count (-c)"
+    const value_rule* rule;  // nullptr: a file name, or no value
+};
+
+constexpr std::array<option_text, 9> NAMES{{
+    {'c', "--count (-c)", &COUNT_RULE},
+    {'w', "--deadline (-w)", &DEADLINE_RULE},
+    {MAX_LOSS, "--max-loss", &MAX_LOSS_RULE},
+    {'q', "--quiet (-q)", nullptr},
+    {'D', "--timestamps (-D)", nullptr},
+    {LOG, "--log", nullptr},
+    {LIST, "--list", nullptr},
+    {'h', "--help (-h)", nullptr},
+    {'V', "--version (-V)", nullptr},
+}};
+
+constexpr std::array<option, 10> LONG_OPTIONS{{
+    {"count", required_argument, nullptr, 'c'},
+    {"deadline", required_argument, nullptr, 'w'},
+    {"max-loss", required_argument, nullptr, MAX_LOSS},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"timestamps", no_argument, nullptr, 'D'},
+    {"log", required_argument, nullptr, LOG},
+    {"list", no_argument, nullptr, LIST},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+}};
+
+// "-" first: every argument that is not an option comes back in its place as
+// POSITIONAL, so options may follow the port name whatever POSIXLY_CORRECT says (glibc
+// and MinGW-w64 both honour it). ":" next: a missing value is told apart from an
+// unknown option, and getopt prints nothing of its own.
+constexpr const char* SHORT_OPTIONS = "-:c:w:qDhV";
+
+const option_text* text_of(int code) {
+    for (const option_text& text : NAMES) {
+        if (text.code == code) {
+            return &text;
+        }
+    }
+    return nullptr;
+}
+
+// Reads a decimal number with at most rule.places decimals, scaled by 10^places, within
+// the rule's bounds. Digits only: no sign, blank or exponent.
+bool read_value(std::string_view text, const value_rule& rule, std::uint64_t* value) {
+    std::uint64_t scaled = 0;
+    int decimals = -1;  // -1 until the point
+    bool digits = false;
+    for (const char c : text) {
+        if (c == '.' && decimals < 0) {
+            decimals = 0;
+            continue;
+        }
+        if (c < '0' || c > '9' || (decimals >= 0 && ++decimals > rule.places) ||
+            scaled > rule.max) {
+            return false;
+        }
+        scaled = scaled * 10 + static_cast<std::uint64_t>(c - '0');
+        digits = true;
+    }
+    for (int place = decimals < 0 ? 0 : decimals; place < rule.places; ++place) {
+        scaled *= 10;
+        if (scaled > rule.max) {
+            return false;
+        }
+    }
+    *value = scaled;
+    return digits && scaled >= rule.min && scaled <= rule.max;
+}
+
+// Carries out --help, --version or --list.
+void run_action(int action) {
+    switch (action) {
+        case 'h':
+            print_line("%s%s", USAGE_TEXT, OPTIONS);
+            return;
+        case 'V':
+            print_line("tervalo %s\n", TERVALO_VERSION);
+            return;
+        default: {
+            // Static: the list is large for a stack, and the process ends right after.
+            static PortList ports;
+            list_system_ports(ports);
+            print_port_list(ports);
+        }
+    }
+}
+
 }  // namespace
 
-bool run_option(int argc, char** argv, int* exit_status) {
-    if (argc < 2) {
-        print_line("%s", USAGE_TEXT);
-        *exit_status = -1;
-        return true;
+bool read_command_line(int argc, char** argv, run_options& options, int* exit_status) {
+    *exit_status = 255;
+    int action = 0;  // the first of --help, --version and --list
+    opterr = 0;
+    for (;;) {
+        const int code = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS.data(), nullptr);
+        if (code == -1) {
+            break;
+        }
+        const option_text* text = text_of(code);
+        std::uint64_t value = 0;
+        switch (code) {
+            case POSITIONAL:
+                // The first names the port; the rest are ignored, as they always were.
+                if (options.port == nullptr) {
+                    options.port = optarg;
+                }
+                break;
+            case 'c':
+            case 'w':
+            case MAX_LOSS:
+                if (!read_value(optarg, *text->rule, &value)) {
+                    std::fprintf(stderr, "tervalo: %s takes %s, not \"%.40s\"\n", text->name,
+                                 text->rule->takes, optarg);
+                    return false;
+                }
+                if (code == 'c') {
+                    options.count = value;
+                } else if (code == 'w') {
+                    options.deadline_ms = static_cast<std::int64_t>(value);
+                } else {
+                    options.max_loss_millionths = value;
+                }
+                break;
+            case 'q':
+                options.quiet = true;
+                break;
+            case 'D':
+                options.timestamps = true;
+                break;
+            case LOG:
+                options.log_path = optarg;
+                break;
+            case LIST:
+            case 'h':
+            case 'V':
+                action = action == 0 ? code : action;
+                break;
+            default: {
+                // ':' or '?': a known option without its value or with one it does not
+                // take (which getopt reports as either), or an unknown option.
+                const option_text* known = optopt != 0 ? text_of(optopt) : nullptr;
+                if (known == nullptr) {
+                    const std::array<char, 3> letter{'-', static_cast<char>(optopt), '\0'};
+                    std::fprintf(stderr,
+                                 "tervalo: unknown option \"%s\"; tervalo --help lists the "
+                                 "options\n",
+                                 optopt != 0 ? letter.data() : argv[optind - 1]);
+                } else if (known->rule != nullptr) {
+                    std::fprintf(stderr, "tervalo: %s takes %s; none given\n", known->name,
+                                 known->rule->takes);
+                } else if (known->code == LOG) {
+                    std::fprintf(stderr, "tervalo: %s takes a file name; none given\n",
+                                 known->name);
+                } else {
+                    std::fprintf(stderr, "tervalo: %s takes no value\n", known->name);
+                }
+                return false;
+            }
+        }
     }
-    const std::string_view option = argv[1];
-    *exit_status = 0;
-    if (option == "--help") {
-        print_line("%s%s", USAGE_TEXT, OPTIONS);
-    } else if (option == "--version") {
-        print_line("tervalo %s\n", TERVALO_VERSION);
-    } else if (option == "--list") {
-        // Static: the list is large for a stack, and the process ends right after.
-        static PortList ports;
-        list_system_ports(ports);
-        print_port_list(ports);
-    } else {
+    // After "--", the first argument left is the port name.
+    if (options.port == nullptr && optind < argc) {
+        options.port = argv[optind];
+    }
+    if (action != 0) {
+        run_action(action);
+        *exit_status = 0;
+        return false;
+    }
+    if (options.port == nullptr) {
+        print_line("%s", USAGE_TEXT);
         return false;
     }
     return true;

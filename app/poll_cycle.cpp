@@ -6,19 +6,27 @@
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
-void run_cycle(Packet& packet) {
-    count_cycle_start(link_stats, port_handle == PORT_CLOSED);
+void run_cycle(Packet& packet, CycleRecord& record) {
+    const bool away = port_handle == PORT_CLOSED;
+    count_cycle_start(link_stats, away);
+    record.seq = link_stats.greetings.load(std::memory_order_relaxed);
+    record.payload = {};
+    record.round_trip_us = 0;
     send_hello();
-    const std::int64_t sent_at = now_ms();
+    const std::int64_t sent_at = now_us();
     if (read_packet(packet) != LINK_OK) {
         print_line(NO_RESPONSE_LINE);
         count_no_response(link_stats);
+        record.result = away ? cycle_result::port_away : cycle_result::no_response;
     } else {
-        const std::int64_t round_trip_ms = now_ms() - sent_at;
+        record.round_trip_us = now_us() - sent_at;
         // The payload is printed raw, up to its first zero byte if it has one.
         packet.data[packet.len] = 0;
         print_line(RESPONSE_FORMAT, reinterpret_cast<const char*>(packet.data.data()));
-        count_response(link_stats, round_trip_ms);
+        count_response(link_stats, record.round_trip_us);
+        record.result = cycle_result::response;
+        record.payload = std::span(packet.data).first(packet.len);
     }
-    pause_ms(CYCLE_PAUSE_MS);
+    record.warnings = warnings_this_cycle;
+    record.ended = local_now();
 }

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "link/link_protocol.h"
+#include "link_stats/cycle_record.h"
 
 // Pause between the end of one cycle and the next greeting.
 inline constexpr int CYCLE_PAUSE_MS = 1000;
 
 // One greeting cycle: send the greeting, wait for the response, print its payload or
-// "[warn]:no response", then pause. packet is the caller's, reused every cycle.
-void run_cycle(Packet& packet);
+// "[warn]:no response", and count it in link_stats. The pause after it is the caller's,
+// which knows whether another cycle follows. packet is the caller's, reused every cycle;
+// record is filled with what the cycle came to, its payload pointing into packet.
+void run_cycle(Packet& packet, CycleRecord& record);

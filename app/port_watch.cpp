@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "run_log/run_log.h"
 #include "serial/port_messages.h"
 #include "serial/serial_port.h"
 
@@ -36,10 +37,15 @@ bool open_first(const char* name) {
     return true;
 }
 
+const char* opened_path() {
+    return report.path.data();
+}
+
 void reopen_if_lost(const char* name) {
     if (port_lost_error != 0) {
         port_lost_message(name, port_lost_error, line);
         print_diagnostic();
+        log_port_lost(port_lost_error);
         port_lost_error = 0;
     }
     if (port_handle != PORT_CLOSED) {
@@ -49,6 +55,7 @@ void reopen_if_lost(const char* name) {
     if (port_handle != PORT_CLOSED) {
         port_reopened_message(name, report.path.data(), line);
         print_diagnostic();
+        log_port_reopened(report.path.data());
         tell_line_kept(name);
     }
 }

@@ -7,7 +7,10 @@
 // On success says so if the driver kept another line than the one asked for.
 bool open_first(const char* name);
 
+// The device path the last successful open reached.
+const char* opened_path();
+
 // Called at the start of every cycle. Reports a port lost since the last call; while
 // the port is closed, opens the same name again, exactly as open_first did, and says so
-// when that succeeds. Failed attempts print nothing.
+// when that succeeds. Failed attempts print nothing. Both events go to the run log too.
 void reopen_if_lost(const char* name);

@@ -48,7 +48,7 @@ int read_frame(Packet& packet) {
     packet.len = length;
     if (length < FRAME_LENGTH_MIN) {
         print_line(LENGTH_ERROR_FORMAT, length);
-        count_warning(link_stats, link_warning::length);
+        count_warning(link_stats, {link_warning::length, length, 0});
         return LINK_FAILED;
     }
     if (read_unescaped(packet.data.data(), length) != LINK_OK ||
@@ -60,7 +60,7 @@ int read_frame(Packet& packet) {
     const std::uint8_t computed = xor_check(packet.data.data(), length);
     if (computed != scratch[0]) {
         print_line(CHECK_ERROR_FORMAT, computed, scratch[0]);
-        count_warning(link_stats, link_warning::crc);
+        count_warning(link_stats, {link_warning::crc, computed, scratch[0]});
         return LINK_FAILED;
     }
     if (packet.data[0] != FRAME_TYPE_TEXT) {
@@ -88,7 +88,7 @@ int read_unescaped(std::uint8_t* dst, std::uint16_t count) {
             }
             if (!unescape(second, &byte)) {
                 print_line(ESCAPE_ERROR_FORMAT, second);
-                count_warning(link_stats, link_warning::escape);
+                count_warning(link_stats, {link_warning::escape, second, 0});
                 return LINK_ESCAPE_ERROR;
             }
         }

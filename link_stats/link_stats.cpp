@@ -1,8 +1,12 @@
 #include "link_stats/link_stats.h"
 
+#include <bit>
 #include <string_view>
 
+#include "link_stats/text_out.h"
+
 LinkStats link_stats;
+cycle_warnings warnings_this_cycle;
 
 namespace {
 
@@ -12,69 +16,72 @@ void add_one(counter& value) {
     value.fetch_add(1, relaxed);
 }
 
-// Appends to a fixed buffer, dropping what does not fit. Numbers are formatted here
-// rather than by the C library, which a signal handler must not call.
-struct text_out {
-    std::span<char> buffer;
-    std::size_t size = 0;
-
-    text_out& operator<<(std::string_view text) {
-        for (const char c : text) {
-            if (size < buffer.size()) {
-                buffer[size++] = c;
-            }
-        }
-        return *this;
+// A round trip in ms with three decimals, or the top of the histogram for one beyond it.
+void put_trip(text_out& text, std::uint64_t trip_us) {
+    if (trip_us == UINT64_MAX) {
+        text << ">";
+        trip_us = ROUND_TRIP_TOP_US;
     }
+    text.thousandths(trip_us) << " ms";
+}
 
-    text_out& operator<<(std::uint64_t number) {
-        std::array<char, 20> digits{};
-        std::size_t count = 0;
-        do {
-            digits[count++] = static_cast<char>('0' + number % 10);
-            number /= 10;
-        } while (number != 0);
-        while (count > 0) {
-            *this << std::string_view(&digits[--count], 1);
-        }
-        return *this;
+// Counted from the buckets rather than taken from responses: a cycle interrupted between
+// the two updates then still gives consistent figures.
+std::uint64_t trips_counted(const LinkStats& stats) {
+    std::uint64_t trips = 0;
+    for (const auto& bucket : stats.round_trips) {
+        trips += bucket.load(relaxed);
     }
-};
-
-// The lower median: the ceil(n/2)-th smallest trip, taken from the buckets. Returns
-// ROUND_TRIP_LIMIT_MS + 1 when it lies in the overflow bucket.
-std::uint64_t median_bucket(const LinkStats& stats, std::uint64_t trips) {
-    const std::uint64_t rank = (trips + 1) / 2;
-    std::uint64_t seen = 0;
-    for (std::size_t ms = 0; ms < stats.round_trips.size(); ++ms) {
-        seen += stats.round_trips[ms].load(relaxed);
-        if (seen >= rank) {
-            return ms;
-        }
-    }
-    return ROUND_TRIP_LIMIT_MS + 1;
+    return trips;
 }
 
 }  // namespace
 
+std::size_t round_trip_bucket(std::uint64_t trip_us) {
+    if (trip_us < ROUND_TRIP_EXACT_US) {
+        return trip_us;
+    }
+    if (trip_us >= ROUND_TRIP_TOP_US) {
+        return ROUND_TRIP_BUCKETS - 1;
+    }
+    // The top 7 bits of the trip: its doubling, then one of 64 steps within it.
+    const int shift = static_cast<int>(std::bit_width(trip_us)) - 7;
+    const std::uint64_t step = (trip_us >> shift) - ROUND_TRIP_STEPS;
+    return ROUND_TRIP_EXACT_US + static_cast<std::size_t>(shift - 1) * ROUND_TRIP_STEPS + step;
+}
+
+std::uint64_t bucket_value_us(std::size_t bucket) {
+    if (bucket < ROUND_TRIP_EXACT_US) {
+        return bucket;
+    }
+    if (bucket >= ROUND_TRIP_BUCKETS - 1) {
+        return UINT64_MAX;
+    }
+    const std::size_t beyond = bucket - ROUND_TRIP_EXACT_US;
+    const auto shift = static_cast<int>(beyond / ROUND_TRIP_STEPS) + 1;
+    const std::uint64_t low = (ROUND_TRIP_STEPS + beyond % ROUND_TRIP_STEPS) << shift;
+    const std::uint64_t width = std::uint64_t{1} << shift;
+    return low + (width - 1) / 2;
+}
+
 void count_cycle_start(LinkStats& stats, bool port_away) {
+    warnings_this_cycle.count = 0;
     add_one(stats.greetings);
     if (port_away) {
         add_one(stats.cycles_away);
     }
 }
 
-void count_response(LinkStats& stats, std::int64_t round_trip_ms) {
+void count_response(LinkStats& stats, std::int64_t round_trip_us) {
     // One writer: plain loads and stores are enough to keep the extremes.
-    const auto trip = static_cast<std::uint64_t>(round_trip_ms < 0 ? 0 : round_trip_ms);
-    if (trip < stats.round_trip_min.load(relaxed)) {
-        stats.round_trip_min.store(trip, relaxed);
+    const auto trip = static_cast<std::uint64_t>(round_trip_us < 0 ? 0 : round_trip_us);
+    if (trip < stats.round_trip_min_us.load(relaxed)) {
+        stats.round_trip_min_us.store(trip, relaxed);
     }
-    if (trip > stats.round_trip_max.load(relaxed)) {
-        stats.round_trip_max.store(trip, relaxed);
+    if (trip > stats.round_trip_max_us.load(relaxed)) {
+        stats.round_trip_max_us.store(trip, relaxed);
     }
-    const std::size_t bucket = trip > ROUND_TRIP_LIMIT_MS ? ROUND_TRIP_LIMIT_MS + 1 : trip;
-    stats.round_trips[bucket].fetch_add(1, relaxed);
+    stats.round_trips[round_trip_bucket(trip)].fetch_add(1, relaxed);
     add_one(stats.responses);
 }
 
@@ -82,8 +89,12 @@ void count_no_response(LinkStats& stats) {
     add_one(stats.no_response);
 }
 
-void count_warning(LinkStats& stats, link_warning warning) {
-    switch (warning) {
+void count_warning(LinkStats& stats, const warning_seen& warning) {
+    if (warnings_this_cycle.count < CYCLE_WARNINGS_KEPT) {
+        warnings_this_cycle.kept[warnings_this_cycle.count] = warning;
+    }
+    ++warnings_this_cycle.count;
+    switch (warning.kind) {
         case link_warning::crc:
             add_one(stats.crc_errors);
             break;
@@ -94,6 +105,41 @@ void count_warning(LinkStats& stats, link_warning warning) {
             add_one(stats.length_errors);
             break;
     }
+}
+
+std::uint64_t round_trip_quantile_us(const LinkStats& stats, std::uint64_t per_mille) {
+    const std::uint64_t trips = trips_counted(stats);
+    if (trips == 0) {
+        return 0;
+    }
+    const std::uint64_t rank =
+        trips > UINT64_MAX / 1000 ? trips / 1000 * per_mille : (trips * per_mille + 999) / 1000;
+    std::uint64_t seen = 0;
+    std::size_t bucket = 0;
+    for (; bucket < stats.round_trips.size(); ++bucket) {
+        seen += stats.round_trips[bucket].load(relaxed);
+        if (seen >= rank && seen > 0) {
+            break;
+        }
+    }
+    const std::uint64_t value = bucket_value_us(bucket);
+    if (value == UINT64_MAX) {
+        return value;
+    }
+    // The middle of a bucket may lie outside what was seen; the extremes are exact.
+    const std::uint64_t min = stats.round_trip_min_us.load(relaxed);
+    const std::uint64_t max = stats.round_trip_max_us.load(relaxed);
+    return value < min ? min : value > max ? max : value;
+}
+
+bool link_held(const LinkStats& stats, std::uint64_t max_loss_millionths) {
+    const std::uint64_t greetings = stats.greetings.load(relaxed);
+    const std::uint64_t responses = stats.responses.load(relaxed);
+    if (responses == 0 || responses > greetings) {
+        return false;
+    }
+    // unanswered / greetings * 100 <= max_loss_millionths / 10^6, without division.
+    return (greetings - responses) * 100'000'000 <= max_loss_millionths * greetings;
 }
 
 std::size_t format_summary(const LinkStats& stats, std::span<char> out) {
@@ -119,23 +165,18 @@ std::size_t format_summary(const LinkStats& stats, std::span<char> out) {
          << ", length " << stats.length_errors.load(relaxed) << "; port away "
          << stats.cycles_away.load(relaxed) << " cycles\n";
 
-    // Counted from the buckets rather than taken from responses: a cycle interrupted
-    // between the two updates then still gives a consistent median.
-    std::uint64_t trips = 0;
-    for (const auto& bucket : stats.round_trips) {
-        trips += bucket.load(relaxed);
-    }
-    if (trips == 0) {
+    if (trips_counted(stats) == 0) {
         text << "round trip: no responses\n";
         return text.size;
     }
-    text << "round trip: min " << stats.round_trip_min.load(relaxed) << " ms, median ";
-    const std::uint64_t median = median_bucket(stats, trips);
-    if (median > ROUND_TRIP_LIMIT_MS) {
-        text << ">" << std::uint64_t{ROUND_TRIP_LIMIT_MS};
-    } else {
-        text << median;
-    }
-    text << " ms, max " << stats.round_trip_max.load(relaxed) << " ms\n";
+    text << "round trip: min ";
+    put_trip(text, stats.round_trip_min_us.load(relaxed));
+    text << ", median ";
+    put_trip(text, round_trip_quantile_us(stats, 500));
+    text << ", p99 ";
+    put_trip(text, round_trip_quantile_us(stats, 990));
+    text << ", max ";
+    put_trip(text, stats.round_trip_max_us.load(relaxed));
+    text << "\n";
     return text.size;
 }

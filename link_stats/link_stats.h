@@ -1,6 +1,6 @@
 // How the link has done since the tool started: what each cycle ended in, the warnings
 // the frame reader printed, and the round trips, kept in one fixed-size record that is
-// written out as a summary when the tool is stopped.
+// written out as a summary when the tool is stopped or its run is over.
 //
 // The counters are atomic because the summary is taken while a cycle may be updating
 // them: from a signal handler on Linux, from another thread on Windows. Each is read on
@@ -14,15 +14,41 @@
 #include <cstdint>
 #include <span>
 
-// Round trips are kept in 1 ms buckets from 0 to this many ms; longer ones share one
-// overflow bucket. A frame still arriving at the reader's one-second deadline is not cut
-// off, so trips beyond a second do happen, but rarely beyond two.
-inline constexpr std::size_t ROUND_TRIP_LIMIT_MS = 2000;
+// Round trips are kept in microseconds in a histogram of fixed size: one bucket per
+// microsecond below ROUND_TRIP_EXACT_US, then ROUND_TRIP_STEPS buckets to each doubling,
+// so a bucket is never wider than 1/64 of its values and its middle is within 0.8 % of
+// any of them. Trips from 2^ROUND_TRIP_TOP_BITS microseconds (67 s) on share one
+// overflow bucket: a frame still arriving at the reader's one-second deadline is not cut
+// off, so trips beyond a second do happen, but not by a minute.
+inline constexpr std::uint64_t ROUND_TRIP_STEPS = 64;
+inline constexpr std::uint64_t ROUND_TRIP_EXACT_US = 2 * ROUND_TRIP_STEPS;
+inline constexpr int ROUND_TRIP_TOP_BITS = 26;
+inline constexpr std::uint64_t ROUND_TRIP_TOP_US = std::uint64_t{1} << ROUND_TRIP_TOP_BITS;
+inline constexpr std::size_t ROUND_TRIP_BUCKETS =
+    ROUND_TRIP_EXACT_US + (ROUND_TRIP_TOP_BITS - 7) * ROUND_TRIP_STEPS + 1;
+static_assert(ROUND_TRIP_EXACT_US == 1 << 7, "the first doubling after the exact buckets");
 
 // The longest summary format_summary writes; a buffer of this size always holds it.
 inline constexpr std::size_t SUMMARY_MAX = 512;
 
 enum class link_warning { crc, escape, length };
+
+// One warning the frame reader printed, with the numbers it printed: for length the
+// declared length; for crc the computed and the received check byte; for escape the
+// byte that followed the escape byte.
+struct warning_seen {
+    link_warning kind;
+    std::uint16_t first;
+    std::uint16_t second;
+};
+
+// The warnings of the current cycle. A cycle on a noisy line can print many; the first
+// CYCLE_WARNINGS_KEPT are kept with their numbers, the rest only counted.
+inline constexpr std::size_t CYCLE_WARNINGS_KEPT = 16;
+struct cycle_warnings {
+    std::array<warning_seen, CYCLE_WARNINGS_KEPT> kept{};
+    std::size_t count = 0;  // all of them, kept or not
+};
 
 using counter = std::atomic<std::uint64_t>;
 static_assert(counter::is_always_lock_free, "read from a signal handler");
@@ -35,19 +61,37 @@ struct LinkStats {
     counter escape_errors{0};
     counter length_errors{0};
     counter cycles_away{0};  // cycles that began with the port closed
-    counter round_trip_min{UINT64_MAX};
-    counter round_trip_max{0};
-    std::array<std::atomic<std::uint32_t>, ROUND_TRIP_LIMIT_MS + 2> round_trips{};
+    counter round_trip_min_us{UINT64_MAX};
+    counter round_trip_max_us{0};
+    std::array<std::atomic<std::uint32_t>, ROUND_TRIP_BUCKETS> round_trips{};
 };
 
 // The process's record, fed by the poll cycle and the frame reader.
 extern LinkStats link_stats;
+// The warnings of the cycle under way, for the cycle's own record.
+extern cycle_warnings warnings_this_cycle;
 
+// Also empties warnings_this_cycle.
 void count_cycle_start(LinkStats& stats, bool port_away);
-// round_trip_ms: from the greeting's send returning to the response's read returning.
-void count_response(LinkStats& stats, std::int64_t round_trip_ms);
+// round_trip_us: from the greeting's send returning to the response's read returning.
+void count_response(LinkStats& stats, std::int64_t round_trip_us);
 void count_no_response(LinkStats& stats);
-void count_warning(LinkStats& stats, link_warning warning);
+// Counts the warning and keeps it in warnings_this_cycle.
+void count_warning(LinkStats& stats, const warning_seen& warning);
+
+// The bucket a trip falls into, and the value a bucket stands for (its middle).
+std::size_t round_trip_bucket(std::uint64_t trip_us);
+std::uint64_t bucket_value_us(std::size_t bucket);
+
+// The round trip below which the share per_mille / 1000 of the trips lie: the
+// ceil(n * per_mille / 1000)-th smallest (the lower median at 500), from the buckets and
+// kept between the exact minimum and maximum. UINT64_MAX when it lies in the overflow
+// bucket; 0 without trips.
+std::uint64_t round_trip_quantile_us(const LinkStats& stats, std::uint64_t per_mille);
+
+// Whether a run passed: at least one greeting answered, and the unanswered share at most
+// max_loss_millionths / 10^6 percent. Exact for up to 10^10 greetings.
+bool link_held(const LinkStats& stats, std::uint64_t max_loss_millionths);
 
 // Writes the summary, lines ending in LF as on every standard-error line, into out and returns its
 // size (cut short if out is smaller than SUMMARY_MAX). Allocates nothing and calls no library

@@ -21,6 +21,18 @@ std::array<char, SUMMARY_MAX> summary_text;
 std::atomic_flag summary_started = ATOMIC_FLAG_INIT;
 std::atomic<bool> summary_written{false};
 constexpr int WRITE_WAIT_MS = 1000;
+stop_hook hook_at_stop = nullptr;
+
+const char* event_name(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+            return "ctrl-c";
+        case CTRL_BREAK_EVENT:
+            return "ctrl-break";
+        default:
+            return "close";
+    }
+}
 
 BOOL WINAPI on_console_event(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
@@ -31,6 +43,9 @@ BOOL WINAPI on_console_event(DWORD event) {
         DWORD written = 0;
         WriteFile(GetStdHandle(STD_ERROR_HANDLE), summary_text.data(), static_cast<DWORD>(size),
                   &written, nullptr);
+        if (hook_at_stop != nullptr) {
+            hook_at_stop(event_name(event));
+        }
         summary_written = true;
     } else {
         for (int waited = 0; !summary_written && waited < WRITE_WAIT_MS; ++waited) {
@@ -42,6 +57,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 }  // namespace
 
-void install_stop_summary() {
+void install_stop_summary(stop_hook also) {
+    hook_at_stop = also;
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }

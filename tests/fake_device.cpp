@@ -72,6 +72,10 @@ std::int64_t now_ms() {
     return reading;
 }
 
+std::int64_t now_us() {
+    return now_ms() * 1000;
+}
+
 void pause_ms(int ms) {
     ++state.wakeups;
     state.now += ms;

@@ -24,7 +24,8 @@ void play(const reply_plan& plan, std::int64_t sent_at) {
 
 std::string cycle_output(Packet& packet) {
     ::testing::internal::CaptureStdout();
-    run_cycle(packet);
+    CycleRecord record;
+    run_cycle(packet, record);
     return ::testing::internal::GetCapturedStdout();
 }
 

@@ -1,0 +1,284 @@
+#include "run_log/run_log.h"
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "link/link_protocol.h"
+#include "link_stats/text_out.h"
+#include "run_log/log_file.h"
+#include "serial/port_messages.h"
+#include "timing/local_time.h"
+
+namespace {
+
+// The longest line: a payload of which every byte takes six characters, and room for
+// the rest of the line (the warnings kept, the names and paths of the start event).
+constexpr std::size_t LOG_LINE_MAX = 6 * PAYLOAD_MAX + 8192;
+constexpr std::size_t SUMMARY_LINE_MAX = 1024;
+
+bool log_open = false;
+std::atomic<bool> log_broken{false};  // read by a stop handler
+const char* log_path = "";
+// Static: far too large for a stack, and needed for the whole run.
+std::array<char, LOG_LINE_MAX> line;
+// The summary's own, as a signal handler may write it while a cycle line is formed.
+std::array<char, SUMMARY_LINE_MAX> summary_line;
+std::atomic_flag summary_written = ATOMIC_FLAG_INIT;
+
+constexpr std::string_view HEX = "0123456789abcdef";
+
+void put_string(text_out& text, std::span<const std::uint8_t> bytes) {
+    text << "\"";
+    for (const std::uint8_t byte : bytes) {
+        const char c = static_cast<char>(byte);
+        switch (c) {
+            case '"':
+                text << "\\\"";
+                break;
+            case '\\':
+                text << "\\\\";
+                break;
+            case '\n':
+                text << "\\n";
+                break;
+            case '\r':
+                text << "\\r";
+                break;
+            case '\t':
+                text << "\\t";
+                break;
+            default:
+                if (byte < 0x20 || byte > 0x7e) {
+                    text << "\\u00" << HEX.substr(byte >> 4, 1) << HEX.substr(byte & 0xF, 1);
+                } else {
+                    text << std::string_view(&c, 1);
+                }
+        }
+    }
+    text << "\"";
+}
+
+void put_string(text_out& text, const char* value) {
+    put_string(text, std::span(reinterpret_cast<const std::uint8_t*>(value), std::strlen(value)));
+}
+
+// A scaled decimal (places decimals) as a JSON number, trailing zeros left out.
+void put_decimal(text_out& text, std::uint64_t scaled, int places) {
+    std::uint64_t unit = 1;
+    for (int i = 0; i < places; ++i) {
+        unit *= 10;
+    }
+    text << scaled / unit;
+    std::uint64_t fraction = scaled % unit;
+    if (fraction == 0) {
+        return;
+    }
+    text << ".";
+    while (fraction != 0) {
+        unit /= 10;
+        text << fraction / unit;
+        fraction %= unit;
+    }
+}
+
+// Every line's start: {"t":"<time>",
+void put_time(text_out& text, const local_time& when) {
+    iso8601_text stamp{};
+    const std::size_t size = format_iso8601(when, stamp);
+    text << "{\"t\":\"" << std::string_view(stamp.data(), size) << "\",";
+}
+
+// Writes the first size bytes of bytes as one line. A failure is reported here unless
+// from_signal, and ends the log.
+void write_line(const char* bytes, std::size_t size, bool from_signal) {
+    int error = 0;
+    if (log_file_write(bytes, size, &error)) {
+        return;
+    }
+    log_broken = true;
+    if (!from_signal) {
+        std::array<char, 256> reason{};
+        system_error_text(error, reason);
+        std::fprintf(stderr, "tervalo: --log %s: write failed (%s); no more lines go to it\n",
+                     log_path, reason.data());
+        std::fflush(stderr);
+    }
+}
+
+bool log_writable() {
+    return log_open && !log_broken;
+}
+
+// Ends the line formed in line and writes it.
+void finish_line(text_out& text) {
+    text << "}\n";
+    // Never cut: LOG_LINE_MAX holds the longest line.
+    if (!text.full()) {
+        write_line(line.data(), text.size, false);
+    }
+}
+
+void put_warning(text_out& text, const warning_seen& warning) {
+    switch (warning.kind) {
+        case link_warning::crc:
+            text << "{\"kind\":\"crc\",\"computed\":" << std::uint64_t{warning.first}
+                 << ",\"received\":" << std::uint64_t{warning.second} << "}";
+            return;
+        case link_warning::escape:
+            text << "{\"kind\":\"escape\",\"byte\":" << std::uint64_t{warning.first} << "}";
+            return;
+        case link_warning::length:
+            text << "{\"kind\":\"length\",\"length\":" << std::uint64_t{warning.first} << "}";
+            return;
+    }
+}
+
+const char* result_name(cycle_result result) {
+    switch (result) {
+        case cycle_result::response:
+            return "response";
+        case cycle_result::no_response:
+            return "no_response";
+        case cycle_result::port_away:
+            return "port_away";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::size_t json_string(std::span<const std::uint8_t> bytes, std::span<char> out) {
+    text_out text{out};
+    put_string(text, bytes);
+    return text.size;
+}
+
+bool open_run_log(const char* path) {
+    int error = 0;
+    if (!log_file_open(path, &error)) {
+        std::array<char, 256> reason{};
+        system_error_text(error, reason);
+        std::fprintf(stderr, "tervalo: --log %s: cannot open it for appending (%s)\n", path,
+                     reason.data());
+        std::fflush(stderr);
+        return false;
+    }
+    log_open = true;
+    log_path = path;
+    return true;
+}
+
+void log_start(const run_options& options, const char* device_path) {
+    if (!log_writable()) {
+        return;
+    }
+    text_out text{line};
+    put_time(text, local_now());
+    text << "\"event\":\"start\",\"port\":";
+    put_string(text, options.port);
+    text << ",\"path\":";
+    put_string(text, device_path);
+    text << ",\"version\":\"" TERVALO_VERSION "\",\"options\":{\"count\":";
+    if (options.count > 0) {
+        text << options.count;
+    } else {
+        text << "null";
+    }
+    text << ",\"deadline_s\":";
+    if (options.deadline_ms > 0) {
+        put_decimal(text, static_cast<std::uint64_t>(options.deadline_ms), 3);
+    } else {
+        text << "null";
+    }
+    text << ",\"max_loss\":";
+    put_decimal(text, options.max_loss_millionths, 6);
+    text << ",\"quiet\":" << (options.quiet ? "true" : "false")
+         << ",\"timestamps\":" << (options.timestamps ? "true" : "false") << "}";
+    finish_line(text);
+}
+
+void log_cycle(const CycleRecord& record) {
+    if (!log_writable()) {
+        return;
+    }
+    text_out text{line};
+    put_time(text, record.ended);
+    text << "\"seq\":" << record.seq << ",\"result\":\"" << result_name(record.result) << "\"";
+    if (record.result == cycle_result::response) {
+        text << ",\"payload\":";
+        put_string(text, record.payload);
+        text << ",\"rtt_us\":" << record.round_trip_us;
+    }
+    // A response may follow warnings too (a broken frame, then a good one): listed
+    // whenever there are some, so the lines add up to the summary's counts.
+    const std::size_t count = record.warnings.count;
+    if (record.result == cycle_result::no_response || count > 0) {
+        text << ",\"warnings\":[";
+        for (std::size_t i = 0; i < count && i < CYCLE_WARNINGS_KEPT; ++i) {
+            text << (i > 0 ? "," : "");
+            put_warning(text, record.warnings.kept[i]);
+        }
+        text << "]";
+        if (count > CYCLE_WARNINGS_KEPT) {
+            text << ",\"warnings_not_listed\":" << std::uint64_t{count - CYCLE_WARNINGS_KEPT};
+        }
+    }
+    finish_line(text);
+}
+
+void log_port_lost(int system_error) {
+    if (!log_writable()) {
+        return;
+    }
+    std::array<char, 256> reason{};
+    system_error_text(system_error, reason);
+    text_out text{line};
+    put_time(text, local_now());
+    text << "\"event\":\"port_lost\",\"reason\":";
+    put_string(text, reason.data());
+    finish_line(text);
+}
+
+void log_port_reopened(const char* device_path) {
+    if (!log_writable()) {
+        return;
+    }
+    text_out text{line};
+    put_time(text, local_now());
+    text << "\"event\":\"port_reopened\",\"path\":";
+    put_string(text, device_path);
+    finish_line(text);
+}
+
+void log_summary(const LinkStats& stats, const char* end, verdict result, bool from_signal) {
+    if (!log_writable() || summary_written.test_and_set()) {
+        return;
+    }
+    constexpr auto relaxed = std::memory_order_relaxed;
+    text_out text{summary_line};
+    put_time(text, from_signal ? local_now_in_last_zone() : local_now());
+    text << "\"event\":\"summary\",\"end\":\"" << end
+         << "\",\"greetings\":" << stats.greetings.load(relaxed)
+         << ",\"responses\":" << stats.responses.load(relaxed)
+         << ",\"no_response\":" << stats.no_response.load(relaxed)
+         << ",\"crc\":" << stats.crc_errors.load(relaxed)
+         << ",\"escape\":" << stats.escape_errors.load(relaxed)
+         << ",\"length\":" << stats.length_errors.load(relaxed)
+         << ",\"port_away\":" << stats.cycles_away.load(relaxed) << ",\"rtt_us\":";
+    if (stats.responses.load(relaxed) == 0) {
+        text << "null";
+    } else {
+        text << "{\"min\":" << stats.round_trip_min_us.load(relaxed)
+             << ",\"median\":" << round_trip_quantile_us(stats, 500)
+             << ",\"p99\":" << round_trip_quantile_us(stats, 990)
+             << ",\"max\":" << stats.round_trip_max_us.load(relaxed) << "}";
+    }
+    if (result != verdict::none) {
+        text << ",\"passed\":" << (result == verdict::passed ? "true" : "false");
+    }
+    text << "}\n";
+    write_line(summary_line.data(), text.size, from_signal);
+}
