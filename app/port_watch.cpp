@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "metrics/metrics_file.h"
 #include "run_log/run_log.h"
 #include "serial/port_messages.h"
 #include "serial/serial_port.h"
@@ -46,6 +47,7 @@ void reopen_if_lost(const char* name) {
         port_lost_message(name, port_lost_error, line);
         print_diagnostic();
         log_port_lost(port_lost_error);
+        metrics_port_lost();
         port_lost_error = 0;
     }
     if (port_handle != PORT_CLOSED) {
@@ -56,6 +58,7 @@ void reopen_if_lost(const char* name) {
         port_reopened_message(name, report.path.data(), line);
         print_diagnostic();
         log_port_reopened(report.path.data());
+        metrics_port_up();
         tell_line_kept(name);
     }
 }

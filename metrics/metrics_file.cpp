@@ -1,7 +1,6 @@
 #include "metrics/metrics_file.h"
 
 #include <array>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -32,12 +31,6 @@ struct MetricsFile {
 };
 
 MetricsFile metrics;
-
-std::uint64_t unix_time_us() {
-    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(since_epoch).count();
-    return us < 0 ? 0 : static_cast<std::uint64_t>(us);
-}
 
 void tell(const char* file, const char* reason, const char* after = "") {
     std::fprintf(stderr, "tervalo: cannot write the metrics file %s (%s)%s\n", file, reason, after);
@@ -104,16 +97,17 @@ bool start_metrics(const char* file, const char* port_name) {
     return true;
 }
 
-void metrics_response(std::int64_t round_trip_us) {
+void metrics_cycle(const CycleRecord& record) {
     if (!metrics.started) {
         return;
     }
-    add_round_trip(metrics.values.round_trips,
-                   static_cast<std::uint64_t>(round_trip_us < 0 ? 0 : round_trip_us));
-    metrics.values.last_response_unix_us = unix_time_us();
-}
-
-void write_metrics() {
+    if (record.result == cycle_result::response) {
+        const auto non_negative = [](std::int64_t value) {
+            return static_cast<std::uint64_t>(value < 0 ? 0 : value);
+        };
+        add_round_trip(metrics.values.round_trips, non_negative(record.round_trip_us));
+        metrics.values.last_response_unix_us = non_negative(record.ended.unix_us);
+    }
     rewrite_or_tell();
 }
 

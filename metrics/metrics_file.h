@@ -6,18 +6,16 @@
 // unconditionally.
 #pragma once
 
-#include <cstdint>
+#include "link_stats/cycle_record.h"
 
 // Takes file as the metrics file for the port named port_name and writes it once (port
 // down, nothing counted yet), before the port is opened. Returns false, having printed
 // one standard-error line, when it cannot be written: the tool must not start then.
 bool start_metrics(const char* file, const char* port_name);
 
-// A response came after round_trip_us microseconds; the same figure the summary takes.
-void metrics_response(std::int64_t round_trip_us);
-
-// After every greeting: rewrites the file from link_stats and the responses recorded.
-void write_metrics();
+// After every greeting: takes a response's round trip (the figure the summary takes)
+// and its time, and rewrites the file with the counts of link_stats.
+void metrics_cycle(const CycleRecord& record);
 
 // The port opened (the first time, or again after it was lost), or lost: each rewrites
 // the file at once.

@@ -148,6 +148,8 @@ void metrics_served_match_the_record(const tool_under_test& tool_kind) {
     ASSERT_GE(greetings, CYCLES) << tool->output() << tool->errors();
     ASSERT_GE(record.size(), greetings);
 
+    SCOPED_TRACE("after " + std::to_string(greetings) + " greetings the tool printed:\n" +
+                 tool->output());
     const expected_counts expected = counts_of(record, greetings);
     EXPECT_EQ(value(samples, "tervalo_responses_total"), expected.responses);
     EXPECT_EQ(value(samples, "tervalo_no_response_total"), expected.no_response);
@@ -173,18 +175,27 @@ void metrics_served_match_the_record(const tool_under_test& tool_kind) {
     EXPECT_LE(last_response, unix_seconds(std::chrono::system_clock::now()) + 1);
     EXPECT_EQ(promtool_check(dir.path() / METRICS_FILE), "");
 
-    // The device goes away: the simulator ends and its terminal closes with it.
+    // The device goes away: the simulator ends and its terminal closes with it. Its
+    // name then leads nowhere (without the link, COM1 would be this machine's ttyS0).
     kill(sim.pid(), SIGTERM);
     ASSERT_EQ(sim.wait_exit(SHORT_WAIT), 0);
-    const auto lost_deadline = std::chrono::steady_clock::now() + LONG_WAIT;
-    do {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        samples = scraped(exporter);
-    } while (sample_value(samples, "tervalo_port_up", port) != 0.0 &&
-             std::chrono::steady_clock::now() < lost_deadline);
-    EXPECT_EQ(value(samples, "tervalo_port_up"), 0) << tool->errors();
-    EXPECT_EQ(value(samples, "tervalo_port_lost_total"), 1);
-    EXPECT_EQ(promtool_check(dir.path() / METRICS_FILE), "");
+    fs::create_symlink("/nonexistent/tty", dir.path() / "COM1");
+    const auto port_up_becomes = [&](double up) {
+        const auto until = std::chrono::steady_clock::now() + LONG_WAIT;
+        do {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            samples = scraped(exporter);
+        } while (sample_value(samples, "tervalo_port_up", port) != up &&
+                 std::chrono::steady_clock::now() < until);
+        EXPECT_EQ(value(samples, "tervalo_port_up"), up) << tool->errors();
+        EXPECT_EQ(value(samples, "tervalo_port_lost_total"), 1);
+        EXPECT_EQ(promtool_check(dir.path() / METRICS_FILE), "");
+    };
+    port_up_becomes(0);
+    // And comes back.
+    ToolRun second_sim(TERVALO_SIM_BINARY, {"--replace"}, dir.path());
+    ASSERT_TRUE(second_sim.wait_for_output(SIM_READY, SHORT_WAIT)) << second_sim.output();
+    port_up_becomes(1);
     EXPECT_TRUE(tool->running());
 }
 
