@@ -8,6 +8,7 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -219,10 +220,13 @@ void every_read_is_whole(const tool_under_test& tool_kind) {
     while (std::chrono::steady_clock::now() < deadline || greetings_seen.size() < 4) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline + CYCLE_BOUND * 4)
             << "the file was rewritten " << greetings_seen.size() << " times";
-        const std::string text = contents_of(file);
-        if (text.empty() && !fs::exists(file)) {
-            continue;  // not written yet: the tool is still starting
+        std::ifstream in(file, std::ios::binary);
+        if (!in) {
+            // Not written yet, while the tool starts; once there, it is replaced, never gone.
+            ASSERT_EQ(reads, 0U) << "the file was gone after " << reads << " reads";
+            continue;
         }
+        const std::string text{std::istreambuf_iterator<char>(in), {}};
         ++reads;
         const auto samples = parse_exposition(text);
         ASSERT_TRUE(samples) << "read " << reads << " is not whole:\n" << text;
@@ -278,25 +282,32 @@ TEST(WineMetrics, EveryReadOfTheFileIsWholeWhileTheToolRewritesIt) {
 TEST(Metrics, AFileThatCannotBeWrittenAtStartFailsTheStart) {
     ScratchDir dir;
     fs::create_directory(dir.path() / "a-folder");
+    const auto cannot_write = [](const std::string& file, const std::string& reason) {
+        return "tervalo: cannot write the metrics file " + file + " (" + reason + ")\n";
+    };
     const struct {
-        std::string file;
-        std::string reason;
+        std::vector<std::string> args;
+        std::string error;
     } cases[] = {
-        {"no/such/folder/tervalo.prom", "No such file or directory"},
-        {"a-folder", "Is a directory"},
+        {{"--metrics", "no/such/folder/tervalo.prom", "COM1"},
+         cannot_write("no/such/folder/tervalo.prom", "No such file or directory")},
+        {{"COM1", "--metrics", "a-folder"}, cannot_write("a-folder", "Is a directory")},
+        {{"--metrics", std::string(5000, 'm'), "COM1"},
+         cannot_write(std::string(5000, 'm'), "its name is too long")},
+        {{"COM1", "--metrics"}, "tervalo: --metrics takes a file name; none given\n"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
+        SCOPED_TRACE(c.args.front() + " " + c.args[1].substr(0, 40));
         const PtyDevice device;
         fs::remove(dir.path() / "COM1");
         device.link_as(dir.path() / "COM1");
-        ToolRun tool(TERVALO_BINARY, {"--metrics", c.file, "COM1"}, dir.path());
+        ToolRun tool(TERVALO_BINARY, c.args, dir.path());
         EXPECT_EQ(tool.wait_exit(SHORT_WAIT), 255);
-        EXPECT_EQ(tool.errors(),
-                  "tervalo: cannot write the metrics file " + c.file + " (" + c.reason + ")\n");
+        EXPECT_EQ(tool.errors(), c.error);
         EXPECT_EQ(tool.output(), "");
         EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(300)).empty());
     }
+    EXPECT_FALSE(fs::exists(dir.path() / "a-folder.tmp"));
 }
 
 // Later, a failed write is told once, and the link goes on and keeps trying.
