@@ -2,9 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 const std::string USAGE = "usage: tervalo com_port\nexample: tervalo COM1\n";
+const std::string VERSION = "tervalo " TERVALO_VERSION "\n";
+const std::vector<std::string> HELP_MENTIONS{"\n  -c, --count N ",    "\n  -w, --deadline S ",
+                                             "\n      --max-loss P ", "\n  -q, --quiet ",
+                                             "\n  -D, --timestamps ", "\n      --log FILE ",
+                                             "\n      --list ",       "\n  -h, --help ",
+                                             "\n  -V, --version ",    "man tervalo"};
 
 struct command_line {
     std::vector<std::string> args;
@@ -14,21 +22,31 @@ struct command_line {
     std::vector<std::string> mentions;  // what else it must contain
 };
 
+// Refused before any file or port is touched: no output, one line on standard error
+// that names the option and says what it takes.
+struct refused_line {
+    std::vector<std::string> args;
+    std::vector<std::string> says;
+};
+
 }  // namespace
 
 void check_command_lines_that_end_at_once(const start_tool& start) {
     const std::vector<command_line> lines{
         {{}, 255, USAGE, true, {}},
-        {{"--version"}, 0, "tervalo " TERVALO_VERSION "\n", true, {}},
-        {{"--version", "COM3"}, 0, "tervalo " TERVALO_VERSION "\n", true, {}},
-        {{"--help"},
-         0,
-         USAGE,
-         false,
-         {"\n  --list ", "\n  --help ", "\n  --version ", "man tervalo"}},
+        {{"-q", "-c", "3"}, 255, USAGE, true, {}},
+        {{"--version"}, 0, VERSION, true, {}},
+        {{"-V"}, 0, VERSION, true, {}},
+        {{"--version", "COM3"}, 0, VERSION, true, {}},
+        {{"COM3", "-c", "2", "--vers"}, 0, VERSION, true, {}},
+        {{"--help"}, 0, USAGE, false, HELP_MENTIONS},
+        {{"COM3", "-h", "-V"}, 0, USAGE, false, HELP_MENTIONS},
     };
     for (const command_line& line : lines) {
-        const std::string shown = line.args.empty() ? "(none)" : line.args.front();
+        std::string shown = "(none)";
+        if (!line.args.empty()) {
+            shown = line.args.front() + (line.args.size() > 1 ? " ..." : "");
+        }
         const auto run = start(line.args);
         EXPECT_EQ(run->wait_exit(LONG_WAIT), line.status) << shown;
         const std::string output = run->output();
@@ -41,5 +59,61 @@ void check_command_lines_that_end_at_once(const start_tool& start) {
             EXPECT_NE(output.find(text), std::string::npos) << shown << " lacks " << text;
         }
         EXPECT_EQ(output.find('\r'), std::string::npos) << shown;
+        EXPECT_EQ(run->errors(), "") << shown;
+    }
+}
+
+void check_refused_options(const start_tool& start) {
+    const std::string count = "--count (-c) takes a whole number of greetings from 1 to ";
+    const std::string deadline = "--deadline (-w) takes a number of seconds from 1 to ";
+    const std::string loss = "--max-loss takes a percentage from 0 to 100, to six decimals";
+    const std::vector<refused_line> lines{
+        {{"-c", "0", "COM3"}, {count, "not \"0\""}},
+        {{"COM3", "-c", "abc"}, {count, "not \"abc\""}},
+        {{"COM3", "--count=1e3"}, {count}},
+        {{"-c", "-5", "COM3"}, {count}},
+        {{"-c", "1000000001", "COM3"}, {count}},
+        {{"-c", "99999999999999999999999", "COM3"}, {count}},
+        {{"-c", "2.5", "COM3"}, {count}},
+        {{"COM3", "-c"}, {count, "none given"}},
+        {{"-w", "-1", "COM3"}, {deadline, "not \"-1\""}},
+        {{"-w", "0.999", "COM3"}, {deadline}},
+        {{"-w", "1.0001", "COM3"}, {deadline}},
+        {{"-w", "", "COM3"}, {deadline}},
+        {{"--deadline", ".", "COM3"}, {deadline}},
+        {{"--max-loss", "101", "COM3"}, {loss, "not \"101\""}},
+        {{"--max-loss", "100.000001", "COM3"}, {loss}},
+        {{"--max-loss", "0.0000001", "COM3"}, {loss}},
+        {{"--max-loss", "-0", "COM3"}, {loss}},
+        {{"--max-loss", "5%", "COM3"}, {loss}},
+        {{"COM3", "--max-loss"}, {loss, "none given"}},
+        {{"COM3", "--log"}, {"--log takes a file name; none given"}},
+        {{"--bogus", "COM3"}, {"unknown option \"--bogus\""}},
+        {{"COM3", "--List"}, {"unknown option \"--List\""}},
+        {{"COM3", "-x"}, {"unknown option \"-x\""}},
+        {{"COM3", "-qx"}, {"unknown option \"-x\""}},
+        {{"--l", "COM3"}, {"unknown option \"--l\""}},
+        {{"--version=2"}, {"--version (-V) takes no value"}},
+        {{"COM3", "--quiet=yes"}, {"--quiet (-q) takes no value"}},
+        // Refused even when an option that ends at once comes first.
+        {{"--help", "-c", "0"}, {count}},
+        {{"--log", "no-such-folder/run.jsonl", "COM3"},
+         {"--log no-such-folder/run.jsonl: cannot open it for appending ("}},
+    };
+    for (const refused_line& line : lines) {
+        std::string shown;
+        for (const std::string& arg : line.args) {
+            shown += " " + arg;
+        }
+        const auto run = start(line.args);
+        EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << shown;
+        EXPECT_EQ(run->output(), "") << shown;
+        const std::string errors = run->errors();
+        EXPECT_TRUE(errors.starts_with("tervalo: ")) << shown << ": " << errors;
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << shown << ": " << errors;
+        EXPECT_TRUE(errors.ends_with("\n")) << shown << ": " << errors;
+        for (const std::string& text : line.says) {
+            EXPECT_NE(errors.find(text), std::string::npos) << shown << ": " << errors;
+        }
     }
 }

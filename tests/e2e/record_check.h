@@ -2,6 +2,8 @@
 // cycle: the answer key of the soak and of the VM tier.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -36,3 +38,9 @@ std::string compare_cycle(std::string_view output, std::size_t& at, const record
 // an empty string, or the first mismatch: the cycle, what was sent and what was printed.
 std::string compare_cycles(const std::string& output, std::size_t at,
                            const std::vector<record_entry>& record, std::uint64_t cycles);
+
+// Checks a run log's greeting line against the record entry of its cycle: the result,
+// the whole payload (the record shows it as printed, up to a first zero byte), and each
+// warning with its numbers, as the cycle printed them. Returns an empty string, or the
+// mismatch.
+std::string compare_log_cycle(const nlohmann::json& line, const record_entry& entry);

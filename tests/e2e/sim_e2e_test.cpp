@@ -7,10 +7,14 @@
 
 #include <csignal>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <thread>
 
 #include "link/output_lines.h"
 #include "sim/printed_line.h"
+#include "tests/e2e/log_lines.h"
+#include "tests/e2e/record_check.h"
 #include "tests/e2e/tool_harness.h"
 
 namespace {
@@ -195,6 +199,76 @@ TEST(ToolAgainstSim, ToolCanBeStartedAgainAgainstTheSameSimulator) {
         // The simulator looks for a free port once a second of silence has passed.
         std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     }
+}
+
+TEST(ToolAgainstSim, TheRunLogMatchesTheSimulatorsRecordCycleByCycle) {
+    // Every fault but the largest reply (see the soak), raw noise and gaps included: the
+    // log must say what the tool printed, so open outcomes are checked as far as the
+    // record fixes them. A seed that meets bad checks, escapes and lengths in 16 cycles.
+    ScratchDir dir;
+    const fs::path record_path = dir.path() / "record.tsv";
+    ToolRun sim(TERVALO_SIM_BINARY,
+                {"--mix", "779", "--fault",
+                 "silence,late,bad-check,length-0,length-1,bad-escape,other-type,noise,raw-noise,"
+                 "gap,split,unsolicited",
+                 "--record", record_path.string(), "--log", (dir.path() / "sim.log").string()},
+                dir.path());
+    ASSERT_TRUE(sim.wait_for_output(READY, SHORT_WAIT)) << sim.output();
+    // Two runs appending to one log: the second's lines follow the first's.
+    const fs::path log_path = dir.path() / "run.jsonl";
+    constexpr std::uint64_t FIRST = 4;
+    constexpr std::uint64_t CYCLES = 16;
+    for (const std::uint64_t count : {FIRST, CYCLES - FIRST}) {
+        ToolRun tool(TERVALO_BINARY,
+                     {"-q", "--log", log_path.string(), "COM1", "-c", std::to_string(count),
+                      "--max-loss", "100"},
+                     dir.path());
+        ASSERT_EQ(tool.wait_exit(std::chrono::seconds(6) * (count + 2)), 0) << tool.errors();
+        EXPECT_EQ(tool.output(), BANNER);
+        // The simulator counts greetings across runs; it needs a second of silence to
+        // look for the next opener.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    }
+    const std::vector<record_entry> record = read_record(record_path);
+    ASSERT_GE(record.size(), CYCLES);
+    const std::vector<nlohmann::json> lines = read_log_lines(log_path);
+    ASSERT_EQ(event_lines(lines, "start").size(), 2u);
+    const std::vector<nlohmann::json> summaries = event_lines(lines, "summary");
+    ASSERT_EQ(summaries.size(), 2u);
+    EXPECT_EQ(lines.back(), summaries.back());
+
+    // Sequence numbers start again with each run; the record's cycles go on.
+    const std::vector<nlohmann::json> greetings = greeting_lines(lines);
+    ASSERT_EQ(greetings.size(), CYCLES);
+    std::map<std::string, std::uint64_t> counted;
+    for (std::uint64_t i = 0; i < CYCLES; ++i) {
+        nlohmann::json line = greetings[i];
+        line["seq"] = i + 1;
+        const std::string mismatch = compare_log_cycle(line, record[i]);
+        EXPECT_TRUE(mismatch.empty()) << mismatch;
+        counted[line.value("result", "")] += 1;
+        for (const nlohmann::json& warning : line.value("warnings", nlohmann::json::array())) {
+            counted[warning.value("kind", "")] += 1;
+        }
+    }
+    // The summaries hold what the lines add up to.
+    std::map<std::string, std::uint64_t> summed;
+    for (const nlohmann::json& summary : summaries) {
+        EXPECT_EQ(summary.value("end", ""), "count");
+        for (const char* key :
+             {"greetings", "responses", "no_response", "crc", "escape", "length"}) {
+            summed[key] += summary.value(key, std::uint64_t{0});
+        }
+    }
+    EXPECT_EQ(summed["greetings"], CYCLES);
+    EXPECT_EQ(summed["responses"], counted["response"]);
+    EXPECT_EQ(summed["no_response"], counted["no_response"]);
+    for (const char* kind : {"crc", "escape", "length"}) {
+        EXPECT_EQ(summed[kind], counted[kind]) << kind;
+        EXPECT_GT(counted[kind], 0u) << "the seed meets no " << kind << " warning";
+    }
+    kill(sim.pid(), SIGTERM);
+    EXPECT_EQ(sim.wait_exit(SHORT_WAIT), 0);
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 #include "link/output_lines.h"
 #include "sim/printed_line.h"
 #include "tests/e2e/bad_input_rounds.h"
+#include "tests/e2e/bounded_run_rounds.h"
 #include "tests/e2e/command_line_rounds.h"
+#include "tests/e2e/log_lines.h"
 #include "tests/e2e/tool_harness.h"
 
 namespace {
@@ -23,9 +25,8 @@ class ToolOverPty : public ::testing::Test {
   protected:
     void SetUp() override { device.link_as(dir.path() / "COM3"); }
 
-    std::unique_ptr<ToolRun> start(const std::string& port = "COM3") {
-        auto run =
-            std::make_unique<ToolRun>(TERVALO_BINARY, std::vector<std::string>{port}, dir.path());
+    std::unique_ptr<ToolRun> start(const std::vector<std::string>& args = {"COM3"}) {
+        auto run = std::make_unique<ToolRun>(TERVALO_BINARY, args, dir.path());
         EXPECT_TRUE(run->wait_for_output(BANNER, SHORT_WAIT)) << run->output();
         return run;
     }
@@ -58,9 +59,11 @@ long cpu_ticks_over(const ToolRun& run, std::chrono::milliseconds stretch) {
 
 TEST(ToolCommandLine, UsageHelpVersionAndListEndAtOnce) {
     ScratchDir dir;
-    check_command_lines_that_end_at_once([&dir](const std::vector<std::string>& args) {
+    const start_tool start = [&dir](const std::vector<std::string>& args) {
         return std::make_unique<ToolRun>(TERVALO_BINARY, args, dir.path());
-    });
+    };
+    check_command_lines_that_end_at_once(start);
+    check_refused_options(start);
     // What this machine has varies; every line must still name a port the way the
     // manual says, and the list must not be taken for a port name.
     ToolRun list(TERVALO_BINARY, {"--list"}, dir.path());
@@ -84,7 +87,7 @@ TEST_F(ToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
 }
 
 TEST_F(ToolOverPty, ExtraArgumentsAreIgnored) {
-    ToolRun tool(TERVALO_BINARY, {"COM3", "COM4", "--verbose"}, dir.path());
+    ToolRun tool(TERVALO_BINARY, {"COM3", "COM4", "verbose"}, dir.path());
     ASSERT_TRUE(tool.wait_for_output(BANNER, SHORT_WAIT)) << tool.output();
     EXPECT_TRUE(next_greeting());
 }
@@ -157,9 +160,7 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         {"COMx", bad_name},
         {"/dev/ptmx", bad_name},
         {"COM1" + std::string(2000, 'x'), bad_name},
-        {"--List", bad_name},
-        {"-h", bad_name},
-        {"--version=2", bad_name},
+        {"-", bad_name},
         {"COM5", ": no such device (/nonexistent/tty)\n"},
         {"COM", ": no such device (COM)\n"},
         {"COM3x", ": no such device (COM3x)\n"},
@@ -189,7 +190,8 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
 }
 
 TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
-    const auto tool = start();
+    // The log changes nothing on the console; what it records is checked at the end.
+    const auto tool = start({"COM3", "--log", "run.jsonl"});
     ASSERT_TRUE(next_greeting());
     device.send(frame_bytes(0xA2, "before"));
     ASSERT_TRUE(tool->wait_for_output("[info]:response: before\r\n", SHORT_WAIT)) << tool->output();
@@ -244,6 +246,84 @@ TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
     EXPECT_GE(away_cycles, 1u) << errors;
     EXPECT_LE(away_cycles, after_loss_cycles) << errors;
     EXPECT_GE(away_cycles + 1, after_loss_cycles) << errors;
+
+    // The log: the start, the loss and the return in their places among the greetings,
+    // the cycles away as such, and the summary of the stop last.
+    const std::vector<nlohmann::json> lines = read_log_lines(dir.path() / "run.jsonl");
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines.front().value("event", ""), "start");
+    EXPECT_EQ(lines.front().value("path", ""), device.tty_path());
+    std::vector<std::string> events;
+    std::size_t away_lines = 0;
+    for (const nlohmann::json& line : lines) {
+        if (line.contains("event")) {
+            events.push_back(line.value("event", ""));
+        } else if (line.value("result", "") == "port_away") {
+            ++away_lines;
+            EXPECT_EQ(events.back(), "port_lost") << line.dump();
+        }
+    }
+    EXPECT_EQ(events, (std::vector<std::string>{"start", "port_lost", "port_reopened", "summary"}));
+    EXPECT_EQ(away_lines, away_cycles);
+    EXPECT_EQ(event_lines(lines, "port_lost")[0].value("reason", ""), "Input/output error");
+    EXPECT_EQ(event_lines(lines, "port_reopened")[0].value("path", ""), returned.tty_path());
+    const nlohmann::json& summary = lines.back();
+    EXPECT_EQ(summary.value("end", ""), "SIGINT");
+    EXPECT_EQ(summary.value("port_away", std::size_t{0}), away_cycles);
+    EXPECT_EQ(summary.value("greetings", std::size_t{0}), greeting_lines(lines).size());
+    EXPECT_FALSE(summary.contains("passed"));
+}
+
+TEST_F(ToolOverPty, BoundedRunsEndWithTheirVerdict) {
+    play_bounded_runs(
+        [this](const std::vector<std::string>& args) {
+            return std::make_unique<ToolRun>(TERVALO_BINARY, args, dir.path());
+        },
+        "COM3", device, dir.path());
+}
+
+TEST_F(ToolOverPty, SigquitWritesTheSummarySoFarAndTheRunGoesOn) {
+    const auto tool = start();
+    for (const char* reply : {"one", "two"}) {
+        ASSERT_TRUE(next_greeting());
+        device.send(frame_bytes(0xA2, reply));
+        ASSERT_TRUE(tool->wait_for_output(printed_line(RESPONSE_FORMAT, reply), SHORT_WAIT));
+    }
+    kill(tool->pid(), SIGQUIT);
+    const std::string so_far =
+        "--- tervalo summary ---\ngreetings 2, responses 2, 100.0% answered\n";
+    ASSERT_TRUE(tool->wait_for_errors(so_far, SHORT_WAIT)) << tool->errors();
+    ASSERT_TRUE(next_greeting());
+    device.send(frame_bytes(0xA2, "three"));
+    ASSERT_TRUE(tool->wait_for_output(printed_line(RESPONSE_FORMAT, "three"), SHORT_WAIT));
+    EXPECT_TRUE(tool->running());
+    kill(tool->pid(), SIGTERM);
+    ASSERT_NE(tool->wait_exit(SHORT_WAIT), -1);
+    EXPECT_EQ(tool->end_signal(), SIGTERM);
+    const std::string errors = tool->errors();
+    EXPECT_EQ(count_of(errors, "--- tervalo summary ---\n"), 2u) << errors;
+    EXPECT_NE(errors.find("greetings 3, responses 3, 100.0% answered\n", so_far.size()),
+              std::string::npos)
+        << errors;
+}
+
+TEST_F(ToolOverPty, ALogThatCannotBeWrittenIsReportedOnceAndTheLinkGoesOn) {
+    // /dev/full opens for appending and fails every write, as a full disk would.
+    ToolRun tool(TERVALO_BINARY, {"--log", "/dev/full", "-c", "3", "COM3"}, dir.path());
+    for (const char* reply : {"a", "b", "c"}) {
+        ASSERT_TRUE(next_greeting());
+        device.send(frame_bytes(0xA2, reply));
+    }
+    EXPECT_EQ(tool.wait_exit(LONG_WAIT), 0) << tool.errors();
+    EXPECT_EQ(tool.output(), BANNER + printed_line(RESPONSE_FORMAT, "a") +
+                                 printed_line(RESPONSE_FORMAT, "b") +
+                                 printed_line(RESPONSE_FORMAT, "c"));
+    const std::string errors = tool.errors();
+    EXPECT_TRUE(
+        errors.starts_with("tervalo: --log /dev/full: write failed (No space left on "
+                           "device); no more lines go to it\n--- tervalo summary ---\n"))
+        << errors;
+    EXPECT_EQ(count_of(errors, "\n"), 5u) << errors;
 }
 
 TEST_F(ToolOverPty, TheLineIsSetTo921600BaudEightNoneOneWithoutFlowControl) {

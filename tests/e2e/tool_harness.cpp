@@ -152,6 +152,7 @@ ToolRun::ToolRun(const std::string& program, const std::vector<std::string>& arg
         // run in the background with these ignored.
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
         // A new session: no controlling terminal the program could pick up by accident.
         setsid();
         execv(argv[0], argv.data());

@@ -1,0 +1,165 @@
+#include "tests/e2e/bounded_run_rounds.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <regex>
+#include <sstream>
+
+#include "link/output_lines.h"
+#include "sim/printed_line.h"
+#include "tests/e2e/log_lines.h"
+
+namespace {
+
+using answer = std::optional<std::string>;  // nullopt: the greeting is not answered
+
+struct bounded_row {
+    const char* name;
+    std::vector<std::string> before_port;
+    std::vector<std::string> after_port;
+    std::vector<answer> answers;  // one per greeting the run must send
+    int status;
+};
+
+// "2026-12-08T14:03:07.412+01:00 " before a line with -D.
+const std::regex STAMPED_LINE(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d) ([^\n]*\n))");
+
+bool has(const std::vector<std::string>& args, const std::string& option) {
+    return std::find(args.begin(), args.end(), option) != args.end();
+}
+
+// Standard output with the timestamps taken off; every line must have one.
+std::string without_stamps(const std::string& output) {
+    std::string plain;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        line += "\n";
+        std::smatch match;
+        EXPECT_TRUE(std::regex_match(line, match, STAMPED_LINE)) << line;
+        plain += match[2];
+    }
+    return plain;
+}
+
+void check_log(const std::filesystem::path& path, const std::string& port,
+               const std::vector<answer>& answers, int status) {
+    const std::vector<nlohmann::json> lines = read_log_lines(path);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.front().value("event", ""), "start");
+    EXPECT_EQ(lines.front().value("port", ""), port);
+    EXPECT_EQ(lines.front()["options"].value("count", std::size_t{0}), answers.size());
+    const std::vector<nlohmann::json> greetings = greeting_lines(lines);
+    ASSERT_EQ(greetings.size(), answers.size());
+    std::size_t responses = 0;
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        const nlohmann::json& line = greetings[i];
+        EXPECT_EQ(line.value("seq", std::size_t{0}), i + 1);
+        if (answers[i]) {
+            ++responses;
+            EXPECT_EQ(line.value("result", ""), "response") << line.dump();
+            EXPECT_EQ(latin1_bytes(line.value("payload", "")), *answers[i]) << line.dump();
+            EXPECT_TRUE(line["rtt_us"].is_number_integer()) << line.dump();
+            EXPECT_FALSE(line.contains("warnings")) << line.dump();
+        } else {
+            EXPECT_EQ(line.value("result", ""), "no_response") << line.dump();
+            EXPECT_EQ(line["warnings"], nlohmann::json::array()) << line.dump();
+            EXPECT_FALSE(line.contains("payload")) << line.dump();
+        }
+    }
+    const nlohmann::json& summary = lines.back();
+    EXPECT_EQ(summary.value("event", ""), "summary");
+    EXPECT_EQ(summary.value("end", ""), "count");
+    EXPECT_EQ(summary.value("greetings", std::size_t{0}), answers.size());
+    EXPECT_EQ(summary.value("responses", std::size_t{0}), responses);
+    EXPECT_EQ(summary.value("no_response", std::size_t{0}), answers.size() - responses);
+    EXPECT_EQ(summary.value("passed", status != 0), status == 0);
+}
+
+}  // namespace
+
+void play_bounded_runs(const start_tool& start, const std::string& port, const PtyDevice& device,
+                       const std::filesystem::path& dir) {
+    // Bytes a log must keep: controls, a high byte, quotes and backslashes, a zero.
+    const std::string odd("OK \x01\xff\"\\|\x7f\x00z", 11);
+    const std::vector<bounded_row> rows{
+        {"-c 3, every greeting answered", {"-c", "3"}, {}, {"one", "two", "three"}, 0},
+        {"-c 3 after the port, a silent device",
+         {},
+         {"-c", "3"},
+         {std::nullopt, std::nullopt, std::nullopt},
+         1},
+        {"one lost of three, --max-loss 34 passes",
+         {"--count=3"},
+         {"--max-loss", "34"},
+         {"a", std::nullopt, "c"},
+         0},
+        {"one lost of three, --max-loss 33.3 fails",
+         {"-c", "3", "--max-loss", "33.3"},
+         {},
+         {"a", std::nullopt, "c"},
+         1},
+        {"all lost, --max-loss 100 still needs an answer",
+         {"-c2", "--max-loss=100"},
+         {},
+         {std::nullopt, std::nullopt},
+         1},
+        {"-q: the banner only", {"-qc", "2"}, {}, {"x", "y"}, 0},
+        {"-D: every line stamped", {"-D"}, {"-c", "2"}, {"x", std::nullopt}, 1},
+        {"--log: a line per greeting, the payload's bytes kept",
+         {"--log", "run.jsonl", "-c", "3"},
+         {"--max-loss", "50"},
+         {odd, std::nullopt, "z"},
+         0},
+        {"-w 3.5: three greetings fit, a fourth would end late",
+         {"-w", "3.5"},
+         {},
+         {"a", "b", "c"},
+         0},
+        {"-w and -c: whichever comes first", {"-w", "30"}, {"-c", "2"}, {"a", "b"}, 0},
+    };
+    for (const bounded_row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::string> args = row.before_port;
+        args.push_back(port);
+        args.insert(args.end(), row.after_port.begin(), row.after_port.end());
+        const auto tool = start(args);
+        std::string expected = BANNER_LINE;
+        for (const answer& reply : row.answers) {
+            ASSERT_EQ(device.receive(10, LONG_WAIT), greeting_bytes());
+            if (reply) {
+                device.send(frame_bytes(0xA2, *reply));
+                expected += printed_line(RESPONSE_FORMAT, reply->c_str());
+            } else {
+                expected += NO_RESPONSE_LINE;
+            }
+        }
+        ASSERT_EQ(tool->wait_exit(LONG_WAIT), row.status) << tool->errors();
+        EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(100)).empty());
+
+        const std::vector<std::string> all = args;
+        std::string output = tool->output();
+        if (has(all, "-D")) {
+            output = without_stamps(output);
+        }
+        if (has(all, "-qc")) {
+            expected = BANNER_LINE;
+        }
+        EXPECT_EQ(output, expected);
+
+        std::size_t responses = 0;
+        for (const answer& reply : row.answers) {
+            responses += reply ? 1u : 0u;
+        }
+        const std::string summary = "--- tervalo summary ---\ngreetings " +
+                                    std::to_string(row.answers.size()) + ", responses " +
+                                    std::to_string(responses) + ", ";
+        const std::string errors = tool->errors();
+        EXPECT_TRUE(errors.starts_with(summary)) << errors;
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 4) << errors;
+        if (has(all, "--log")) {
+            check_log(dir / "run.jsonl", port, row.answers, row.status);
+        }
+    }
+}
