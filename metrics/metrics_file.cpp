@@ -32,15 +32,29 @@ struct MetricsFile {
 
 MetricsFile metrics;
 
-void tell(const char* file, const char* reason, const char* after = "") {
-    std::fprintf(stderr, "tervalo: cannot write the metrics file %s (%s)%s\n", file, reason, after);
+using error_text = std::array<char, 256>;
+
+// The start refused: the run does not begin.
+void tell_cannot_write(const char* file, const char* reason) {
+    std::fprintf(stderr, "tervalo: --metrics %s: cannot write it (%s)\n", file, reason);
     std::fflush(stderr);
 }
 
-void tell_error(const char* file, int system_error, const char* after = "") {
-    std::array<char, 256> reason{};
+void tell_cannot_write(const char* file, int system_error) {
+    error_text reason{};
     system_error_text(system_error, reason);
-    tell(file, reason.data(), after);
+    tell_cannot_write(file, reason.data());
+}
+
+// A write failed during the run.
+void tell_write_failed(int system_error) {
+    error_text reason{};
+    system_error_text(system_error, reason);
+    std::fprintf(stderr,
+                 "tervalo: --metrics %s: write failed (%s); the link goes on, and each cycle "
+                 "tries again\n",
+                 metrics.path.data(), reason.data());
+    std::fflush(stderr);
 }
 
 // Rewrites the file; returns the system's error code, or 0.
@@ -67,7 +81,7 @@ void rewrite_or_tell() {
     }
     const int error = rewrite();
     if (error != 0 && !metrics.failure_told) {
-        tell_error(metrics.path.data(), error, "; the link goes on, and each cycle tries again");
+        tell_write_failed(error);
         metrics.failure_told = true;
     }
 }
@@ -77,7 +91,7 @@ void rewrite_or_tell() {
 bool start_metrics(const char* file, const char* port_name) {
     const std::size_t length = std::strlen(file);
     if (length >= metrics.path.size()) {
-        tell(file, "its name is too long");
+        tell_cannot_write(file, "its name is too long");
         return false;
     }
     std::memcpy(metrics.path.data(), file, length + 1);
@@ -85,12 +99,12 @@ bool start_metrics(const char* file, const char* port_name) {
     std::memcpy(metrics.temp_path.data() + length, TEMP_SUFFIX.data(), TEMP_SUFFIX.size());
     const auto label = escape_label_value(port_name, metrics.label);
     if (!label) {
-        tell(file, "the port name is too long for its label");
+        tell_cannot_write(file, "the port name is too long for its label");
         return false;
     }
     metrics.label_size = *label;
     if (const int error = rewrite(); error != 0) {
-        tell_error(file, error);
+        tell_cannot_write(file, error);
         return false;
     }
     metrics.started = true;
