@@ -57,17 +57,33 @@ std::size_t occurrences(std::string_view text, std::string_view what) {
     return count;
 }
 
-// A tool under test: how to start it in dir, where COM1 links the simulator's terminal,
-// with --metrics before the port, and the port name it is given.
+// A tool under test: the port name it is given; how to point that port at a terminal
+// (or at nothing); and how to start it in dir, where COM1 links the simulator's
+// terminal, with options before the port.
 struct tool_under_test {
     std::string port;
+    std::function<void(const fs::path& dir, const fs::path& target)> point_port_at;
     std::function<std::unique_ptr<ToolRun>(const fs::path& dir,
                                            const std::vector<std::string>& options)>
         start;
 };
 
+void replace_link(const fs::path& link, const fs::path& target) {
+    fs::remove(link);
+    fs::create_symlink(target, link);
+}
+
 tool_under_test linux_tool() {
-    return {"COM1", [](const fs::path& dir, std::vector<std::string> options) {
+    return {"COM1",
+            [](const fs::path& dir, const fs::path& target) {
+                // Left alone when it is already so: while it is replaced, COM1 would be
+                // this machine's ttyS0.
+                const fs::path link = dir / "COM1";
+                if (!fs::is_symlink(link) || fs::read_symlink(link) != target) {
+                    replace_link(link, target);
+                }
+            },
+            [](const fs::path& dir, std::vector<std::string> options) {
                 options.push_back("COM1");
                 return std::make_unique<ToolRun>(TERVALO_BINARY, options, dir);
             }};
@@ -176,11 +192,12 @@ void metrics_served_match_the_record(const tool_under_test& tool_kind) {
     EXPECT_LE(last_response, unix_seconds(std::chrono::system_clock::now()) + 1);
     EXPECT_EQ(promtool_check(dir.path() / METRICS_FILE), "");
 
-    // The device goes away: the simulator ends and its terminal closes with it. Its
-    // name then leads nowhere (without the link, COM1 would be this machine's ttyS0).
+    // The device goes away: the simulator ends and its terminal closes with it. The
+    // port's name then leads nowhere (a terminal's old name may be taken by the next
+    // terminal made).
     kill(sim.pid(), SIGTERM);
     ASSERT_EQ(sim.wait_exit(SHORT_WAIT), 0);
-    fs::create_symlink("/nonexistent/tty", dir.path() / "COM1");
+    tool_kind.point_port_at(dir.path(), "/nonexistent/tty");
     const auto port_up_becomes = [&](double up) {
         const auto until = std::chrono::steady_clock::now() + LONG_WAIT;
         do {
@@ -196,6 +213,7 @@ void metrics_served_match_the_record(const tool_under_test& tool_kind) {
     // And comes back.
     ToolRun second_sim(TERVALO_SIM_BINARY, {"--replace"}, dir.path());
     ASSERT_TRUE(second_sim.wait_for_output(SIM_READY, SHORT_WAIT)) << second_sim.output();
+    tool_kind.point_port_at(dir.path(), fs::read_symlink(dir.path() / "COM1"));
     port_up_becomes(1);
     EXPECT_TRUE(tool->running());
 }
@@ -255,13 +273,14 @@ TEST(Metrics, EveryReadOfTheFileIsWholeWhileTheToolRewritesIt) {
 // tervalo.exe under Wine (run through scripts/wine-env), reaching the simulator's
 // terminal as COM7 of the prefix: the rename that replaces the file is Windows'.
 tool_under_test wine_tool() {
-    return {"COM7", [](const fs::path& dir, std::vector<std::string> options) {
-                const fs::path com7 = dos_device("com7");
-                fs::remove(com7);
-                fs::create_symlink(fs::read_symlink(dir / "COM1"), com7);
-                options.push_back("COM7");
-                return run_windows_tool(options, dir);
-            }};
+    return {
+        "COM7",
+        [](const fs::path&, const fs::path& target) { replace_link(dos_device("com7"), target); },
+        [](const fs::path& dir, std::vector<std::string> options) {
+            replace_link(dos_device("com7"), fs::read_symlink(dir / "COM1"));
+            options.push_back("COM7");
+            return run_windows_tool(options, dir);
+        }};
 }
 
 TEST(WineMetrics, NodeExporterServesTheSimulatorsCountsAndTheLostPort) {
