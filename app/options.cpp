@@ -181,7 +181,7 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
             case 'c':
             case 'w':
             case MAX_LOSS:
-                if (!read_value(optarg, *text->rule, &value)) {
+                if (optarg == nullptr || !read_value(optarg, *text->rule, &value)) {
                     std::fprintf(stderr, "tervalo: %s takes %s, not \"%.40s\"\n", text->name,
                                  text->rule->takes, optarg);
                     return false;

@@ -65,22 +65,19 @@ void put_string(text_out& text, const char* value) {
     put_string(text, std::span(reinterpret_cast<const std::uint8_t*>(value), std::strlen(value)));
 }
 
-// A scaled decimal (places decimals) as a JSON number, trailing zeros left out.
-void put_decimal(text_out& text, std::uint64_t scaled, int places) {
-    std::uint64_t unit = 1;
-    for (int i = 0; i < places; ++i) {
-        unit *= 10;
+// A scaled decimal (places decimals, at most 18) as a JSON number, trailing zeros left out.
+void put_decimal(text_out& text, std::uint64_t scaled, std::size_t places) {
+    std::array<char, 18> fraction{};
+    for (std::size_t i = places; i > 0; --i) {
+        fraction[i - 1] = static_cast<char>('0' + scaled % 10);
+        scaled /= 10;
     }
-    text << scaled / unit;
-    std::uint64_t fraction = scaled % unit;
-    if (fraction == 0) {
-        return;
+    text << scaled;
+    while (places > 0 && fraction[places - 1] == '0') {
+        --places;
     }
-    text << ".";
-    while (fraction != 0) {
-        unit /= 10;
-        text << fraction / unit;
-        fraction %= unit;
+    if (places > 0) {
+        text << "." << std::string_view(fraction.data(), places);
     }
 }
 

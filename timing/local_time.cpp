@@ -79,11 +79,13 @@ local_time local_now_in_last_zone() {
 
 std::int64_t seconds_of_civil(std::int64_t year, int month, int day, int hour, int minute,
                               int second) {
-    return days_of_civil(year, month, day) * S_PER_DAY + hour * 3600 + minute * 60 + second;
+    return days_of_civil(year, month, day) * S_PER_DAY + std::int64_t{hour} * 3600 +
+           std::int64_t{minute} * 60 + second;
 }
 
 std::size_t format_iso8601(const local_time& when, iso8601_text& out) {
-    const std::int64_t local_us = when.unix_us + std::int64_t{when.utc_offset_s} * US_PER_S;
+    const std::int64_t offset_us = std::int64_t{when.utc_offset_s} * US_PER_S;
+    const std::int64_t local_us = when.unix_us + offset_us;
     const std::int64_t seconds = floor_div(local_us, US_PER_S);
     const std::int64_t ms = (local_us - seconds * US_PER_S) / 1000;
     const std::int64_t days = floor_div(seconds, S_PER_DAY);

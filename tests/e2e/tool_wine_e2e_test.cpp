@@ -29,6 +29,7 @@
 #include "tests/e2e/bad_input_rounds.h"
 #include "tests/e2e/bounded_run_rounds.h"
 #include "tests/e2e/command_line_rounds.h"
+#include "tests/e2e/log_lines.h"
 #include "tests/e2e/tool_harness.h"
 #include "tests/e2e/wine_session.h"
 
@@ -313,7 +314,8 @@ TEST_F(WineToolOverPty, CtrlCWritesTheSummaryOfWhatTheDeviceSentToStandardError)
         {{0xAD, 0x00, 0x00}, "[warn]:[read_packet]:len error 0\r\n" + NO_RESPONSE},
         {{}, NO_RESPONSE},
     };
-    const auto tool = start();
+    // The log's summary comes from the same handler, on its thread.
+    const auto tool = start({"COM5", "--log", "run.jsonl"});
     std::string printed = BANNER;
     for (const auto& round : rounds) {
         ASSERT_TRUE(next_greeting());
@@ -351,6 +353,25 @@ TEST_F(WineToolOverPty, CtrlCWritesTheSummaryOfWhatTheDeviceSentToStandardError)
     EXPECT_LE(p99, max);
     EXPECT_LT(max, 1000);
     EXPECT_TRUE(summary.ends_with(" ms\n")) << summary;
+
+    const std::vector<nlohmann::json> lines = read_log_lines(dir.path() / "run.jsonl");
+    ASSERT_EQ(lines.size(), 1 + std::size(rounds) + 1);
+    const nlohmann::json& last = lines.back();
+    EXPECT_EQ(last.value("event", ""), "summary");
+    EXPECT_EQ(last.value("end", ""), "ctrl-c");
+    for (const auto& [key, value] : std::map<std::string, std::size_t>{{"greetings", 5},
+                                                                       {"responses", 2},
+                                                                       {"no_response", 3},
+                                                                       {"crc", 1},
+                                                                       {"escape", 1},
+                                                                       {"length", 1},
+                                                                       {"port_away", 0}}) {
+        EXPECT_EQ(last.value(key, std::size_t{99}), value) << key;
+    }
+    const std::vector<nlohmann::json> greetings = greeting_lines(lines);
+    ASSERT_EQ(greetings.size(), std::size(rounds));
+    EXPECT_EQ(greetings[2]["warnings"], nlohmann::json::parse(R"([{"kind":"escape","byte":65}])"));
+    EXPECT_EQ(greetings[2].value("payload", ""), "two");
 }
 
 }  // namespace

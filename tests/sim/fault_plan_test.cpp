@@ -10,6 +10,7 @@
 #include "app/poll_cycle.h"
 #include "sim/fault_plan.h"
 #include "tests/fake_device.h"
+#include "timing/clock.h"
 
 namespace {
 
@@ -26,6 +27,8 @@ std::string cycle_output(Packet& packet) {
     ::testing::internal::CaptureStdout();
     CycleRecord record;
     run_cycle(packet, record);
+    // As the tool's loop does between cycles: late and unsolicited replies land here.
+    pause_ms(CYCLE_PAUSE_MS);
     return ::testing::internal::GetCapturedStdout();
 }
 
