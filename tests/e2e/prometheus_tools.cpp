@@ -162,7 +162,7 @@ std::optional<std::string> http_get(int port, const std::string& path) {
     if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
         static_cast<ssize_t>(request.size())) {
         char buffer[4096];
-        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+        for (ssize_t n = 0; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
             response.append(buffer, static_cast<std::size_t>(n));
         }
     }
