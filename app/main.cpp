@@ -7,6 +7,7 @@
 #include "console/console.h"
 #include "link/output_lines.h"
 #include "link_stats/stop_summary.h"
+#include "metrics/metrics_file.h"
 #include "run_log/run_log.h"
 #include "timing/clock.h"
 #include "timing/local_time.h"
@@ -63,6 +64,9 @@ int main(int argc, char** argv) {
     if (options.log_path != nullptr && !open_run_log(options.log_path)) {
         return -1;
     }
+    if (options.metrics_path != nullptr && !start_metrics(options.metrics_path, options.port)) {
+        return -1;
+    }
     if (options.timestamps) {
         set_line_prefix(timestamp_prefix);
     }
@@ -75,6 +79,7 @@ int main(int argc, char** argv) {
         return end_output_failed();
     }
     log_start(options, opened_path());
+    metrics_port_up();
     install_stop_summary(log_summary_at_stop);
     set_quiet(options.quiet);
 
@@ -87,6 +92,7 @@ int main(int argc, char** argv) {
         reopen_if_lost(options.port);
         run_cycle(packet, record);
         log_cycle(record);
+        metrics_cycle(record);
         if (output_failed()) {
             return end_output_failed();
         }

@@ -28,6 +28,8 @@ constexpr const char* OPTIONS =
     "  -q, --quiet         print no line per cycle\n"
     "  -D, --timestamps    begin every line with the local time, ISO 8601\n"
     "      --log FILE      append a JSON line for every greeting and event to FILE\n"
+    "      --metrics FILE  keep the run's counts in FILE for Prometheus, rewritten\n"
+    "                      after every greeting (node_exporter's textfile collector)\n"
     "      --list          list the serial ports and the COM names that reach them\n"
     "  -h, --help          print this text\n"
     "  -V, --version       print the version\n"
@@ -58,6 +60,7 @@ enum option_code : int {
     POSITIONAL = 1,  // getopt_long's code for a non-option with "-" leading the short options
     MAX_LOSS = 256,
     LOG,
+    METRICS,
     LIST,
 };
 
@@ -67,25 +70,27 @@ struct option_text {
     const value_rule* rule;  // nullptr: a file name, or no value
 };
 
-constexpr std::array<option_text, 9> NAMES{{
+constexpr std::array<option_text, 10> NAMES{{
     {'c', "--count (-c)", &COUNT_RULE},
     {'w', "--deadline (-w)", &DEADLINE_RULE},
     {MAX_LOSS, "--max-loss", &MAX_LOSS_RULE},
     {'q', "--quiet (-q)", nullptr},
     {'D', "--timestamps (-D)", nullptr},
     {LOG, "--log", nullptr},
+    {METRICS, "--metrics", nullptr},
     {LIST, "--list", nullptr},
     {'h', "--help (-h)", nullptr},
     {'V', "--version (-V)", nullptr},
 }};
 
-constexpr std::array<option, 10> LONG_OPTIONS{{
+constexpr std::array<option, 11> LONG_OPTIONS{{
     {"count", required_argument, nullptr, 'c'},
     {"deadline", required_argument, nullptr, 'w'},
     {"max-loss", required_argument, nullptr, MAX_LOSS},
     {"quiet", no_argument, nullptr, 'q'},
     {"timestamps", no_argument, nullptr, 'D'},
     {"log", required_argument, nullptr, LOG},
+    {"metrics", required_argument, nullptr, METRICS},
     {"list", no_argument, nullptr, LIST},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -198,6 +203,9 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
             case LOG:
                 options.log_path = optarg;
                 break;
+            case METRICS:
+                options.metrics_path = optarg;
+                break;
             case LIST:
             case 'h':
             case 'V':
@@ -216,7 +224,7 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
                 } else if (known->rule != nullptr) {
                     std::fprintf(stderr, "tervalo: %s takes %s; none given\n", known->name,
                                  known->rule->takes);
-                } else if (known->code == LOG) {
+                } else if (known->code == LOG || known->code == METRICS) {
                     std::fprintf(stderr, "tervalo: %s takes a file name; none given\n",
                                  known->name);
                 } else {

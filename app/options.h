@@ -13,6 +13,7 @@ struct run_options {
     bool quiet = false;                     // -q
     bool timestamps = false;                // -D
     const char* log_path = nullptr;         // --log
+    const char* metrics_path = nullptr;     // --metrics
 };
 
 // Reads argv into options. Returns true when the tool is to run on options.port. Returns

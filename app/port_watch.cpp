@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "metrics/metrics_file.h"
 #include "run_log/run_log.h"
 #include "serial/port_messages.h"
 #include "serial/serial_port.h"
@@ -51,6 +52,7 @@ void reopen_if_lost(const char* name) {
         port_lost_message(name, port_lost_error, line);
         print_diagnostic();
         log_port_lost(port_lost_error);
+        metrics_port_lost();
         port_lost_error = 0;
         told_held = false;
     }
@@ -62,6 +64,7 @@ void reopen_if_lost(const char* name) {
         port_reopened_message(name, report.path.data(), line);
         print_diagnostic();
         log_port_reopened(report.path.data());
+        metrics_port_up();
         tell_line_kept(name);
     } else if (report.failure == OPEN_TERMINAL_HELD && !told_held) {
         // Someone's shell or login prompt has the name now; the port stays away.

@@ -8,11 +8,17 @@ namespace {
 
 const std::string USAGE = "usage: tervalo com_port\nexample: tervalo COM1\n";
 const std::string VERSION = "tervalo " TERVALO_VERSION "\n";
-const std::vector<std::string> HELP_MENTIONS{"\n  -c, --count N ",    "\n  -w, --deadline S ",
-                                             "\n      --max-loss P ", "\n  -q, --quiet ",
-                                             "\n  -D, --timestamps ", "\n      --log FILE ",
-                                             "\n      --list ",       "\n  -h, --help ",
-                                             "\n  -V, --version ",    "man tervalo"};
+const std::vector<std::string> HELP_MENTIONS{"\n  -c, --count N ",
+                                             "\n  -w, --deadline S ",
+                                             "\n      --max-loss P ",
+                                             "\n  -q, --quiet ",
+                                             "\n  -D, --timestamps ",
+                                             "\n      --log FILE ",
+                                             "\n      --metrics FILE ",
+                                             "\n      --list ",
+                                             "\n  -h, --help ",
+                                             "\n  -V, --version ",
+                                             "man tervalo"};
 
 struct command_line {
     std::vector<std::string> args;
@@ -88,6 +94,7 @@ void check_refused_options(const start_tool& start) {
         {{"--max-loss", "5%", "COM3"}, {loss}},
         {{"COM3", "--max-loss"}, {loss, "none given"}},
         {{"COM3", "--log"}, {"--log takes a file name; none given"}},
+        {{"COM3", "--metrics"}, {"--metrics takes a file name; none given"}},
         {{"--bogus", "COM3"}, {"unknown option \"--bogus\""}},
         {{"COM3", "--List"}, {"unknown option \"--List\""}},
         {{"COM3", "-x"}, {"unknown option \"-x\""}},
@@ -99,6 +106,8 @@ void check_refused_options(const start_tool& start) {
         {{"--help", "-c", "0"}, {count}},
         {{"--log", "no-such-folder/run.jsonl", "COM3"},
          {"--log no-such-folder/run.jsonl: cannot open it for appending ("}},
+        {{"--metrics", "no-such-folder/tervalo.prom", "COM3"},
+         {"--metrics no-such-folder/tervalo.prom: cannot write it ("}},
     };
     for (const refused_line& line : lines) {
         std::string shown;

@@ -1,0 +1,23 @@
+// The run's figures kept in a file for node_exporter's textfile collector (--metrics):
+// the file is rewritten whole after every greeting and on every port event, and each
+// rewrite replaces it in one step, so a scrape never sees half of it.
+//
+// Without start_metrics every other call does nothing, so the cycle calls them
+// unconditionally.
+#pragma once
+
+#include "link_stats/cycle_record.h"
+
+// Takes file as the metrics file for the port named port_name and writes it once (port
+// down, nothing counted yet), before the port is opened. Returns false, having printed
+// one standard-error line, when it cannot be written: the tool must not start then.
+bool start_metrics(const char* file, const char* port_name);
+
+// After every greeting: takes a response's round trip (the figure the summary takes)
+// and its time, and rewrites the file with the counts of link_stats.
+void metrics_cycle(const CycleRecord& record);
+
+// The port opened (the first time, or again after it was lost), or lost: each rewrites
+// the file at once.
+void metrics_port_up();
+void metrics_port_lost();

@@ -1,0 +1,144 @@
+#include "metrics/metrics_text.h"
+
+#include <charconv>
+
+namespace {
+
+// Appends to a fixed buffer; once something did not fit, the text is marked unusable
+// rather than cut, since a cut exposition would be served as if whole.
+struct text_out {
+    std::span<char> buffer;
+    std::size_t size = 0;
+    bool overflow = false;
+
+    text_out& operator<<(std::string_view text) {
+        if (text.size() > buffer.size() - size) {
+            overflow = true;
+            return *this;
+        }
+        text.copy(buffer.data() + size, text.size());
+        size += text.size();
+        return *this;
+    }
+
+    text_out& operator<<(char c) { return *this << std::string_view(&c, 1); }
+
+    text_out& operator<<(std::uint64_t number) {
+        std::array<char, 20> digits{};
+        const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), number).ptr;
+        return *this << std::string_view(digits.data(),
+                                         static_cast<std::size_t>(end - digits.data()));
+    }
+};
+
+// Microseconds as seconds in decimal, without trailing zeros: 1500 as 0.0015, 2000000
+// as 2. Exact, where a double would print 0.0015000000000000000312.
+struct seconds {
+    std::uint64_t us;
+};
+
+text_out& operator<<(text_out& text, seconds value) {
+    text << value.us / 1'000'000;
+    std::uint64_t fraction = value.us % 1'000'000;
+    if (fraction == 0) {
+        return text;
+    }
+    std::array<char, 7> digits{'.'};
+    std::size_t count = 7;
+    for (std::size_t i = 6; i >= 1; --i) {
+        digits[i] = static_cast<char>('0' + fraction % 10);
+        fraction /= 10;
+    }
+    while (digits[count - 1] == '0') {
+        --count;
+    }
+    return text << std::string_view(digits.data(), count);
+}
+
+// One family's # HELP and # TYPE lines.
+void family(text_out& text, std::string_view name, std::string_view type, std::string_view help) {
+    text << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
+}
+
+}  // namespace
+
+void add_round_trip(RoundTripHistogram& histogram, std::uint64_t round_trip_us) {
+    std::size_t bucket = 0;
+    while (bucket < ROUND_TRIP_BOUNDS_US.size() && round_trip_us > ROUND_TRIP_BOUNDS_US[bucket]) {
+        ++bucket;
+    }
+    ++histogram.counts[bucket];
+    histogram.sum_us += round_trip_us;
+}
+
+std::optional<std::size_t> escape_label_value(std::string_view name,
+                                              std::span<char, PORT_LABEL_MAX> out) {
+    if (name.size() > PORT_LABEL_NAME_MAX) {
+        return std::nullopt;
+    }
+    std::size_t size = 0;
+    for (const char c : name) {
+        if (c == '\\' || c == '"' || c == '\n') {
+            out[size++] = '\\';
+        }
+        out[size++] = c == '\n' ? 'n' : c;
+    }
+    return size;
+}
+
+std::size_t format_metrics(const MetricsValues& values, std::string_view port_label,
+                           std::span<char> out) {
+    text_out text{out};
+    // Every sample's labels start with the port; kind and le follow it.
+    const auto sample = [&](std::string_view name) -> text_out& {
+        return text << name << "{port=\"" << port_label << '"';
+    };
+    const auto counter = [&](std::string_view name, std::string_view help, std::uint64_t value) {
+        family(text, name, "counter", help);
+        sample(name) << "} " << value << '\n';
+    };
+
+    counter("tervalo_greetings_total",
+            "Greetings sent, or due while the port was away: one a cycle.", values.greetings);
+    counter("tervalo_responses_total", "Greetings answered by a well-formed response.",
+            values.responses);
+    counter("tervalo_no_response_total", "Greetings left without a response within the deadline.",
+            values.no_response);
+
+    family(text, "tervalo_warnings_total", "counter",
+           "Malformed frames the reader warned of, by kind: check byte, escape, length.");
+    const struct {
+        std::string_view kind;
+        std::uint64_t count;
+    } warnings[] = {{"crc", values.crc_warnings},
+                    {"escape", values.escape_warnings},
+                    {"length", values.length_warnings}};
+    for (const auto& warning : warnings) {
+        sample("tervalo_warnings_total")
+            << ",kind=\"" << warning.kind << "\"} " << warning.count << '\n';
+    }
+
+    counter("tervalo_port_lost_total", "Times the port's device went away while in use.",
+            values.port_lost);
+
+    family(text, "tervalo_port_up", "gauge", "1 while the port is open, 0 while it is away.");
+    sample("tervalo_port_up") << "} " << std::uint64_t{values.port_up ? 1U : 0U} << '\n';
+    family(text, "tervalo_last_response_timestamp_seconds", "gauge",
+           "Unix time of the last response; 0 before the first.");
+    sample("tervalo_last_response_timestamp_seconds")
+        << "} " << seconds{values.last_response_unix_us} << '\n';
+
+    family(text, "tervalo_round_trip_seconds", "histogram",
+           "Time from sending a greeting to reading its response.");
+    std::uint64_t cumulative = 0;
+    for (std::size_t i = 0; i < ROUND_TRIP_BOUNDS_US.size(); ++i) {
+        cumulative += values.round_trips.counts[i];
+        sample("tervalo_round_trip_seconds_bucket")
+            << ",le=\"" << seconds{ROUND_TRIP_BOUNDS_US[i]} << "\"} " << cumulative << '\n';
+    }
+    cumulative += values.round_trips.counts.back();
+    sample("tervalo_round_trip_seconds_bucket") << ",le=\"+Inf\"} " << cumulative << '\n';
+    sample("tervalo_round_trip_seconds_sum") << "} " << seconds{values.round_trips.sum_us} << '\n';
+    sample("tervalo_round_trip_seconds_count") << "} " << cumulative << '\n';
+    return text.overflow ? 0 : text.size;
+}
