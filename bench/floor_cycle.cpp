@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "app/poll_cycle.h"
 #include "link/link_protocol.h"
@@ -58,6 +59,7 @@ int main(int argc, char** argv) {
             std::fputs(NO_RESPONSE_LINE, stdout);
         }
         std::fflush(stdout);
-        usleep(CYCLE_PAUSE_MS * 1000);
+        const timespec pause{CYCLE_PAUSE_MS / 1000, (CYCLE_PAUSE_MS % 1000) * 1000000L};
+        nanosleep(&pause, nullptr);
     }
 }
