@@ -6,36 +6,22 @@
 #include <cstdio>
 #include <string_view>
 
+#include "app/help_options.h"
 #include "console/console.h"
 #include "link/output_lines.h"
 #include "port_list/port_list.h"
 
 namespace {
 
-// Follows the usage text in --help.
-constexpr const char* OPTIONS =
+// --help: the usage text, these, the options and where the manual is. The options
+// themselves are in help_options.txt, which the Windows read-me quotes too.
+constexpr const char* OPTIONS_INTRO =
     "\n"
     "Greets the device on com_port once a second and prints its answer, until stopped\n"
     "with Ctrl-C or until a bounded run (-c, -w) is over. --list shows which COM name\n"
     "reaches which port.\n"
-    "\n"
-    "options, before or after com_port:\n"
-    "  -c, --count N       stop after N greetings\n"
-    "  -w, --deadline S    stop after S seconds; no greeting is sent whose wait would\n"
-    "                      end later\n"
-    "      --max-loss P    a bounded run passes with at most P % of its greetings\n"
-    "                      unanswered (default 0)\n"
-    "  -q, --quiet         print no line per cycle\n"
-    "  -D, --timestamps    begin every line with the local time, ISO 8601\n"
-    "      --log FILE      append a JSON line for every greeting and event to FILE\n"
-    "      --metrics FILE  keep the run's counts in FILE for Prometheus, rewritten\n"
-    "                      after every greeting (node_exporter's textfile collector)\n"
-    "      --list          list the serial ports and the COM names that reach them\n"
-    "  -h, --help          print this text\n"
-    "  -V, --version       print the version\n"
-    "\n"
-    "A bounded run ends with its summary on standard error and exit status 0 when at\n"
-    "least one greeting was answered and at most P % were not, else 1.\n"
+    "\n";
+constexpr const char* OPTIONS_MANUAL =
     "\n"
     "manual: man tervalo\n";
 
@@ -144,7 +130,7 @@ bool read_value(std::string_view text, const value_rule& rule, std::uint64_t* va
 void run_action(int action) {
     switch (action) {
         case 'h':
-            print_line("%s%s", USAGE_TEXT, OPTIONS);
+            print_line("%s%s%s%s", USAGE_TEXT, OPTIONS_INTRO, HELP_OPTIONS, OPTIONS_MANUAL);
             return;
         case 'V':
             print_line("tervalo %s\n", TERVALO_VERSION);

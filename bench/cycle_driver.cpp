@@ -3,14 +3,16 @@
 // its fixed pauses, the processor time it uses, its peak resident memory and, when
 // alloc_counter is preloaded, its heap allocations per cycle.
 //
-//   cycle_driver prompt|silent CYCLES [--sim PATH] [--count-allocations LIB] -- PROGRAM ARGS...
+//   cycle_driver prompt|silent CYCLES [--sim PATH] [--count-allocations LIB] [--payload N]
+//                -- PROGRAM ARGS...
 //
 // The program runs in a scratch directory where COM3 names the pseudo-terminal. With
 // --sim the simulated device (tervalo-sim) plays the device: prompt, it answers every
 // greeting with a frame carrying "world"; silent, it has the fault "silence" every cycle.
 // The moments of a greeting and of a reply's last byte written are then the moments its
 // log lines arrive. Without --sim this driver plays the device itself and knows both
-// moments first-hand. CYCLES cycles are counted, after two that warm up.
+// moments first-hand; --payload makes its reply N letters long (1 to 65,534) instead of
+// "world". CYCLES cycles are counted, after two that warm up.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -207,6 +209,7 @@ struct driver_options {
     int cycles = 0;
     std::string alloc_library;  // empty: allocations not counted
     std::string sim_path;       // empty: the driver plays the device
+    std::string reply = REPLY_TEXT;
     std::vector<std::string> command;
 };
 
@@ -223,6 +226,12 @@ std::optional<driver_options> parse_options(const std::vector<std::string>& args
             options.alloc_library = std::filesystem::absolute(option[1]).string();
         } else if (*option == "--sim") {
             options.sim_path = std::filesystem::absolute(option[1]).string();
+        } else if (*option == "--payload") {
+            const auto size = static_cast<std::size_t>(std::stoul(option[1]));
+            options.reply.clear();
+            for (std::size_t i = 0; i < size; ++i) {
+                options.reply.push_back(static_cast<char>('a' + i % 26));
+            }
         }
     }
     options.command.assign(dashes + 1, args.end());
@@ -297,9 +306,9 @@ bool run_cycles(const driver_options& options, device_end& device, child& p,
     if (!options.sim_path.empty()) {
         streams.insert(streams.end(), {&device.sim.out, &device.sim.err});
     }
-    const byte_string response = frame_bytes(FRAME_TYPE_TEXT, REPLY_TEXT);
+    const byte_string response = frame_bytes(FRAME_TYPE_TEXT, options.reply);
     const byte_string greeting = greeting_bytes();
-    const std::string response_line = printed_line(RESPONSE_FORMAT, REPLY_TEXT);
+    const std::string response_line = printed_line(RESPONSE_FORMAT, options.reply.c_str());
 
     // The moment the next greeting was complete on the line.
     const auto next_greeting = [&]() -> std::optional<clock_type::time_point> {
@@ -400,7 +409,7 @@ int main(int argc, char** argv) {
     if (!options) {
         std::fprintf(stderr,
                      "usage: cycle_driver prompt|silent CYCLES [--sim PATH] "
-                     "[--count-allocations LIB] -- PROGRAM ARGS...\n");
+                     "[--count-allocations LIB] [--payload N] -- PROGRAM ARGS...\n");
         return 2;
     }
     ScratchDir dir;

@@ -1,5 +1,7 @@
 #include "bench/memory_port.h"
 
+#include <algorithm>
+
 #include "serial/port_backend.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
@@ -17,26 +19,27 @@ std::int64_t clock_readings = 0;
 void memory_port_load(std::span<const std::uint8_t> bytes) {
     line = bytes;
     position = 0;
+    drop_received();
 }
 
 void memory_port_rewind() {
     position = 0;
+    drop_received();
 }
 
 std::intptr_t open_port(const char*, port_report*, port_route) {
     return port_handle;
 }
 
-int try_read_byte(std::uint8_t* dst) {
-    if (position == line.size()) {
-        return -1;
-    }
-    *dst = line[position++];
-    return 0;
+std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
+    const std::size_t count = std::min(size, line.size() - position);
+    std::copy_n(line.begin() + static_cast<std::ptrdiff_t>(position), count, dst);
+    position += count;
+    return count;
 }
 
-bool wait_for_input(int) {
-    return position < line.size();
+int wait_for_port(int, std::uint8_t*, std::size_t) {
+    return position < line.size() ? 0 : -1;
 }
 
 void port_send(const std::uint8_t*, std::size_t) {}

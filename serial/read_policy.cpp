@@ -1,6 +1,12 @@
-// read_byte over every backend: two raw tries, each empty one followed by a wait of
-// about 1 ms that ends early when a byte arrives. The frame reader's gap rule (a frame
-// is dropped when a byte is more than about 2 ms late) rests on these two pauses.
+// read_byte over every backend: two tries, each empty one followed by a wait of about
+// 1 ms that ends early when a byte arrives. The frame reader's gap rule (a frame is
+// dropped when a byte is more than about 2 ms late) rests on these two pauses.
+//
+// A try that finds the receive buffer empty takes everything that has arrived in one
+// read, so a reply costs a few system calls, not one per byte; the bytes are handed out
+// exactly as single reads would have returned them.
+#include <array>
+
 #include "serial/port_backend.h"
 #include "serial/serial_port.h"
 
@@ -9,14 +15,66 @@ namespace {
 constexpr int READ_TRIES = 2;
 constexpr int READ_PAUSE_MS = 1;
 
+// Static, not on a stack: the bytes outlive each call.
+struct receive_buffer {
+    std::array<std::uint8_t, RECEIVE_BUFFER_SIZE> bytes;
+    std::size_t next;  // the first byte not handed out yet
+    std::size_t end;   // one past the last byte received
+};
+
+receive_buffer received{};
+
+bool take_received(std::uint8_t* dst) {
+    if (received.next == received.end) {
+        return false;
+    }
+    *dst = received.bytes[received.next];
+    ++received.next;
+    return true;
+}
+
+bool try_read(std::uint8_t* dst) {
+    if (port_handle == PORT_CLOSED) {
+        return false;
+    }
+    if (take_received(dst)) {
+        return true;
+    }
+    received.next = 0;
+    received.end = read_arrived(received.bytes.data(), received.bytes.size());
+    return take_received(dst);
+}
+
 }  // namespace
+
+void drop_received() {
+    received.next = 0;
+    received.end = 0;
+}
+
+std::size_t received_unread() {
+    return received.end - received.next;
+}
 
 int read_byte(std::uint8_t* dst) {
     for (int attempt = 0; attempt < READ_TRIES; ++attempt) {
-        if (port_handle != PORT_CLOSED && try_read_byte(dst) == 0) {
+        if (try_read(dst)) {
             return 0;
         }
         wait_for_input(READ_PAUSE_MS);
     }
     return -1;
+}
+
+bool wait_for_input(int ms) {
+    if (port_handle != PORT_CLOSED && received_unread() > 0) {
+        return true;
+    }
+    // Empty here, so a wait that reads may fill it from the start.
+    drop_received();
+    const int taken = wait_for_port(ms, received.bytes.data(), received.bytes.size());
+    if (taken > 0) {
+        received.end = static_cast<std::size_t>(taken);
+    }
+    return taken >= 0;
 }

@@ -85,13 +85,15 @@ std::intptr_t open_port(const char* name, port_report* report, port_route route 
 // Returns 0 when a byte was stored, -1 when none arrived or the port is closed.
 int read_byte(std::uint8_t* dst);
 
-// Waits up to ms milliseconds for the port to have a byte to read. Returns true as
-// soon as it has, false when the time ran out. A port that can deliver nothing (closed,
+// Waits up to ms milliseconds for the port to have a byte to read (a byte received but
+// not yet handed out by read_byte counts). Returns true as soon as it has, false when
+// the time ran out. A port that can deliver nothing (closed,
 // or its device gone) is never reported ready: the call then just pauses for ms, so a
 // caller looping on it cannot spin.
 bool wait_for_input(int ms);
 
-// Discards all pending input and output, then writes count bytes in one go, giving
+// Discards all pending input (received bytes not yet handed out by read_byte too) and
+// output, then writes count bytes in one go, giving
 // up after 100 ms a byte plus 500 ms. Failures are not reported, but a device found
 // gone closes the port. Does nothing while the port is closed.
 void port_send(const std::uint8_t* bytes, std::size_t count);

@@ -200,6 +200,7 @@ bool device_gone(int error) {
 // Closing at once releases the device's name: a re-plugged USB adapter gets its old
 // name back only when nobody holds the old one.
 void close_lost_port(int error) {
+    drop_received();
     close(static_cast<int>(port_handle));
     port_handle = PORT_CLOSED;
     port_lost_error = error;
@@ -337,21 +338,23 @@ std::intptr_t open_port(const char* name, port_report* report, port_route route)
     return fd;
 }
 
-int try_read_byte(std::uint8_t* dst) {
-    const ssize_t n = read(static_cast<int>(port_handle), dst, 1);
-    if (n == 1) {
-        return 0;
+std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
+    // The port is non-blocking: read returns what has arrived, or -1 with EAGAIN.
+    const ssize_t n = read(static_cast<int>(port_handle), dst, size);
+    if (n > 0) {
+        return static_cast<std::size_t>(n);
     }
     if (n < 0 && device_gone(errno)) {
         close_lost_port(errno);
     }
-    return -1;
+    return 0;
 }
 
-bool wait_for_input(int ms) {
+// Waits in poll, which does not read: a ready byte is left for read_arrived.
+int wait_for_port(int ms, std::uint8_t*, std::size_t) {
     if (port_handle == PORT_CLOSED) {
         pause_ms(ms);
-        return false;
+        return -1;
     }
     // The first wait is the full ms, never shortened by the clock's millisecond steps, so
     // a 1 ms pause is at least as long as the sleep it replaces.
@@ -364,12 +367,12 @@ bool wait_for_input(int ms) {
         if (ready < 0 && errno == EINTR) {
             left = deadline - now_ms();
             if (left <= 0) {
-                return false;
+                return -1;
             }
             continue;
         }
         if (ready == 0) {
-            return false;
+            return -1;
         }
         // Once the far end has gone (a pulled USB adapter, a closed pseudo-terminal) the
         // tty reports a hang-up, with POLLIN too, at once and forever, and delivers
@@ -380,9 +383,9 @@ bool wait_for_input(int ms) {
         }
         if (port_handle == PORT_CLOSED || ready < 0) {
             pause_ms(static_cast<int>(left));
-            return false;
+            return -1;
         }
-        return true;
+        return 0;
     }
 }
 
@@ -391,6 +394,8 @@ void port_send(const std::uint8_t* bytes, std::size_t count) {
         return;
     }
     const int fd = static_cast<int>(port_handle);
+    // What the tool has received and not read yet is pending input too.
+    drop_received();
     if (tcflush(fd, TCIOFLUSH) != 0 && device_gone(errno)) {
         close_lost_port(errno);
         return;

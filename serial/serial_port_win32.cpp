@@ -43,17 +43,31 @@ DCB line_settings() {
     return dcb;
 }
 
-// With the interval at MAXDWORD and both read totals zero, ReadFile returns at once
-// with whatever has arrived, possibly nothing.
-COMMTIMEOUTS time_outs() {
+constexpr DWORD WRITE_TIMEOUT_PER_BYTE_MS = 100;
+constexpr DWORD WRITE_TIMEOUT_CONSTANT_MS = 500;
+
+// The read time-outs decide what ReadFile does when nothing has arrived. With the
+// interval at MAXDWORD and both read totals zero (wait_ms 0) it returns at once with
+// whatever has arrived, possibly nothing. With the interval and the multiplier at
+// MAXDWORD and the constant wait_ms, a read of one byte returns as soon as a byte is
+// there, and with none after wait_ms: a wait in the kernel.
+COMMTIMEOUTS time_outs(DWORD wait_ms) {
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
-    timeouts.WriteTotalTimeoutMultiplier = 100;
-    timeouts.WriteTotalTimeoutConstant = 500;
+    timeouts.ReadTotalTimeoutMultiplier = wait_ms == 0 ? 0 : MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = wait_ms;
+    timeouts.WriteTotalTimeoutMultiplier = WRITE_TIMEOUT_PER_BYTE_MS;
+    timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_CONSTANT_MS;
     return timeouts;
 }
+
+// The read wait the driver holds, and for which handle, so that a wait of the same
+// length as the last one costs no SetCommTimeouts. A port just opened returns at once.
+struct read_wait {
+    std::intptr_t handle;
+    DWORD ms;
+};
+read_wait wait_held{PORT_CLOSED, 0};
 
 // What CreateFileA's failure says. A COM port that another program holds refuses with
 // access denied (share mode 0 on both sides) or a sharing violation.
@@ -111,14 +125,15 @@ bool read_line(HANDLE handle, line_state* line) {
 // The errors a removed device gives. Drivers differ: USB adapters commonly fail with
 // ERROR_BAD_COMMAND or ERROR_ACCESS_DENIED, others with ERROR_DEVICE_REMOVED or
 // ERROR_GEN_FAILURE, and Wine, when the tty behind a COM port hangs up, with
-// ERROR_NOT_READY.
+// ERROR_NOT_READY. ERROR_OPERATION_ABORTED is not among them: it is what a transfer
+// gets once abort-on-error has seen a line error (noise, a framing error), or when a
+// purge cancels it; the device is still there (see transfer_failed).
 bool device_gone(DWORD error) {
     switch (error) {
         case ERROR_BAD_COMMAND:
         case ERROR_DEVICE_REMOVED:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_ACCESS_DENIED:
-        case ERROR_OPERATION_ABORTED:
         case ERROR_INVALID_HANDLE:
         case ERROR_GEN_FAILURE:
         case ERROR_NOT_READY:
@@ -133,9 +148,42 @@ void close_if_gone(DWORD error) {
     if (!device_gone(error)) {
         return;
     }
+    drop_received();
     CloseHandle(as_handle(port_handle));
     port_handle = PORT_CLOSED;
     port_lost_error = static_cast<int>(error);
+    wait_held = {PORT_CLOSED, 0};
+}
+
+// An aborted transfer leaves the port refusing every transfer until its errors are
+// cleared, which ClearCommError does; a device that has gone fails that too, and only
+// then is the port closed. Some drivers end a pending read that way when their device
+// is pulled, so the wait still ends at once and the port is closed with the real cause.
+void transfer_failed(DWORD error) {
+    if (error == ERROR_OPERATION_ABORTED) {
+        DWORD errors = 0;
+        if (ClearCommError(as_handle(port_handle), &errors, nullptr)) {
+            return;
+        }
+        error = GetLastError();
+    }
+    close_if_gone(error);
+}
+
+// Sets the read wait to wait_ms unless the driver holds it already. Returns false when
+// the driver refused it.
+bool use_read_wait(DWORD wait_ms) {
+    if (wait_held.handle == port_handle && wait_held.ms == wait_ms) {
+        return true;
+    }
+    COMMTIMEOUTS timeouts = time_outs(wait_ms);
+    if (!SetCommTimeouts(as_handle(port_handle), &timeouts)) {
+        wait_held = {PORT_CLOSED, 0};
+        transfer_failed(GetLastError());
+        return false;
+    }
+    wait_held = {port_handle, wait_ms};
+    return true;
 }
 
 }  // namespace
@@ -168,53 +216,76 @@ std::intptr_t open_port(const char* name, port_report* report, port_route) {
     }
     // A refusal shows in the line read back below; the port is used as it is.
     DCB dcb = line_settings();
-    SetCommState(handle, &dcb);
-    COMMTIMEOUTS timeouts = time_outs();
+    if (!SetCommState(handle, &dcb)) {
+        // The old settings stay, and with them perhaps abort-on-error, which would make
+        // every line error fail the transfers: that one is turned off on its own.
+        current.fAbortOnError = FALSE;
+        SetCommState(handle, &current);
+    }
+    COMMTIMEOUTS timeouts = time_outs(0);
     SetCommTimeouts(handle, &timeouts);
     PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
     report->line_known = read_line(handle, &report->line);
     return reinterpret_cast<std::intptr_t>(handle);
 }
 
-int try_read_byte(std::uint8_t* dst) {
-    DWORD received = 0;
-    // ReadFile returns nonzero on success; with the time-outs set at open it returns at
-    // once, with no byte when none has arrived.
-    if (ReadFile(as_handle(port_handle), dst, 1, &received, nullptr)) {
-        return received > 0 ? 0 : -1;
+// Asks the driver how much has arrived first, and reads just that: the read then
+// returns at once whatever read time-outs are in force, so none need setting.
+std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
+    HANDLE handle = as_handle(port_handle);
+    DWORD errors = 0;
+    COMSTAT status{};
+    // Both return nonzero on success.
+    if (!ClearCommError(handle, &errors, &status)) {
+        transfer_failed(GetLastError());
+        return 0;
     }
-    close_if_gone(GetLastError());
-    return -1;
+    if (status.cbInQue == 0) {
+        return 0;
+    }
+    const DWORD wanted = status.cbInQue < size ? status.cbInQue : static_cast<DWORD>(size);
+    DWORD received = 0;
+    if (!ReadFile(handle, dst, wanted, &received, nullptr)) {
+        transfer_failed(GetLastError());
+        return 0;
+    }
+    return received;
 }
 
-// A non-overlapped handle offers no wait with a time limit, so this looks at the driver's
-// input count between 1 ms pauses: on an idle line it costs what the plain pauses did,
-// and it never reads, so a byte it sees is left for the caller.
-bool wait_for_input(int ms) {
+// Waits in ReadFile, with the read time-outs as the limit; the byte it returns is kept
+// in the receive buffer. One byte, because ReadFile returns at the first byte only when
+// that fills the request: Wine's serial reads otherwise go on until the time is up.
+int wait_for_port(int ms, std::uint8_t* dst, std::size_t) {
+    // A read wait of 0 would not wait at all.
+    ms = ms > 0 ? ms : 1;
     const std::int64_t deadline = now_ms() + ms;
-    for (;;) {
-        if (port_handle == PORT_CLOSED) {
-            const std::int64_t left = deadline - now_ms();
-            pause_ms(left > 1 ? static_cast<int>(left) : 1);
-            return false;
+    std::int64_t left = ms;
+    // A read that comes back empty before its time met time-outs other than those asked
+    // for (a tick early, or settings changed under it): it is asked again once, for the
+    // rest, and otherwise the rest is paused out, never spun through.
+    for (int round = 0; round < 2 && port_handle != PORT_CLOSED; ++round) {
+        if (!use_read_wait(static_cast<DWORD>(left))) {
+            break;
         }
-        DWORD errors = 0;
-        COMSTAT status{};
-        // Nonzero on success; fails once the device has gone.
-        if (ClearCommError(as_handle(port_handle), &errors, &status)) {
-            if (status.cbInQue > 0) {
-                return true;
-            }
-        } else {
-            close_if_gone(GetLastError());
+        DWORD received = 0;
+        if (!ReadFile(as_handle(port_handle), dst, 1, &received, nullptr)) {
+            transfer_failed(GetLastError());
+            break;
         }
-        // Paused before the deadline is tested, so that a 1 ms wait always sleeps once,
-        // as the plain pause did.
-        pause_ms(1);
-        if (now_ms() >= deadline) {
-            return false;
+        if (received > 0) {
+            return 1;
         }
+        left = deadline - now_ms();
+        if (left <= 0) {
+            return -1;
+        }
+        wait_held = {PORT_CLOSED, 0};
     }
+    left = deadline - now_ms();
+    if (left > 0) {
+        pause_ms(static_cast<int>(left));
+    }
+    return -1;
 }
 
 void port_send(const std::uint8_t* bytes, std::size_t count) {
@@ -222,8 +293,10 @@ void port_send(const std::uint8_t* bytes, std::size_t count) {
         return;
     }
     HANDLE handle = as_handle(port_handle);
+    // What the tool has received and not read yet is pending input too.
+    drop_received();
     if (!PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
-        close_if_gone(GetLastError());
+        transfer_failed(GetLastError());
         if (port_handle == PORT_CLOSED) {
             return;
         }
@@ -231,6 +304,6 @@ void port_send(const std::uint8_t* bytes, std::size_t count) {
     // A short or failed write shows only as a missing response, unless the device has gone.
     DWORD written = 0;
     if (!WriteFile(handle, bytes, static_cast<DWORD>(count), &written, nullptr)) {
-        close_if_gone(GetLastError());
+        transfer_failed(GetLastError());
     }
 }

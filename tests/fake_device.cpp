@@ -22,6 +22,7 @@ struct fake_state {
     std::vector<std::uint8_t> sent;
     int purges = 0;
     int wakeups = 0;
+    int reads = 0;
 };
 
 fake_state state;
@@ -34,6 +35,7 @@ bool byte_ready() {
 
 void fake_reset() {
     state = fake_state{};
+    drop_received();
     port_handle = 3;
 }
 
@@ -51,7 +53,7 @@ std::int64_t fake_now() {
     return state.now;
 }
 std::size_t fake_unread() {
-    return state.incoming.size();
+    return state.incoming.size() + received_unread();
 }
 const std::vector<std::uint8_t>& fake_sent() {
     return state.sent;
@@ -61,6 +63,9 @@ int fake_purges() {
 }
 int fake_wakeups() {
     return state.wakeups;
+}
+int fake_reads() {
+    return state.reads;
 }
 void fake_clock_step_per_reading(std::int64_t ms) {
     state.step_per_reading = ms;
@@ -82,35 +87,37 @@ void pause_ms(int ms) {
 }
 
 // Ends at the next scheduled byte if that comes within the limit, as a wait for
-// readability does.
-bool wait_for_input(int ms) {
+// readability does; like poll, it reads nothing.
+int wait_for_port(int ms, std::uint8_t*, std::size_t) {
     ++state.wakeups;
     if (port_handle == PORT_CLOSED || state.incoming.empty()) {
         state.now += ms;
-        return false;
+        return -1;
     }
     const std::int64_t next = state.incoming.front().at_ms;
     if (next > state.now + ms) {
         state.now += ms;
-        return false;
+        return -1;
     }
     if (next > state.now) {
         state.now = next;
     }
-    return true;
+    return 0;
 }
 
 std::intptr_t open_port(const char*, port_report*, port_route) {
     return PORT_CLOSED;
 }
 
-int try_read_byte(std::uint8_t* dst) {
-    if (!byte_ready()) {
-        return -1;
+std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
+    ++state.reads;
+    std::size_t count = 0;
+    while (count < size && byte_ready()) {
+        dst[count] = state.incoming.front().value;
+        state.incoming.pop_front();
+        ++count;
     }
-    *dst = state.incoming.front().value;
-    state.incoming.pop_front();
-    return 0;
+    return count;
 }
 
 void port_send(const std::uint8_t* bytes, std::size_t count) {
@@ -118,6 +125,7 @@ void port_send(const std::uint8_t* bytes, std::size_t count) {
         return;
     }
     ++state.purges;
+    drop_received();
     while (byte_ready()) {
         state.incoming.pop_front();
     }

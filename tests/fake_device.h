@@ -15,7 +15,8 @@ void fake_reset();
 void fake_arrive(std::int64_t at_ms, std::span<const std::uint8_t> bytes);
 void fake_arrive(std::int64_t at_ms, std::initializer_list<std::uint8_t> bytes);
 
-// Current virtual time, and how much of what was scheduled has not been read or purged.
+// Current virtual time, and how much of what was scheduled has not been read or purged
+// (bytes taken into the receive buffer but not handed out by read_byte count as unread).
 std::int64_t fake_now();
 std::size_t fake_unread();
 
@@ -26,6 +27,10 @@ int fake_purges();
 // How many pauses and waits the code under test has taken: each is a wake-up of the
 // real process.
 int fake_wakeups();
+
+// How many reads of what has arrived the code under test has made: each is a system
+// call of the real port.
+int fake_reads();
 
 // Makes each reading of the clock advance it by ms too, as a slow machine would.
 void fake_clock_step_per_reading(std::int64_t ms);

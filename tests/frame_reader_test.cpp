@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "link/link_protocol.h"
+#include "serial/port_backend.h"
 #include "serial/serial_port.h"
 #include "tests/fake_device.h"
 
@@ -287,6 +288,67 @@ TEST_F(FrameReader, BytesAfterAnAcceptedFrameStayUnread) {
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(payload(), "one");
     EXPECT_EQ(fake_unread(), text_frame("two").size());
+}
+
+TEST_F(FrameReader, BytesTakenInOneReadAreHandedOutAsSingleReadsWould) {
+    // The backend reads everything that has arrived at once, up to its buffer's size;
+    // what the reader sees must not depend on where those reads fall.
+    const bytes wire = text_frame("split");
+    const bytes next = text_frame("next");
+    struct arrival {
+        std::int64_t at_ms;
+        bytes wire;
+    };
+    struct buffer_case {
+        const char* name;
+        std::vector<arrival> arrivals;
+        std::string payload;
+    };
+    const bytes noise(RECEIVE_BUFFER_SIZE - 3, 0x00);  // the frame starts 3 bytes before the edge
+    const std::vector<buffer_case> cases{
+        {"frame split across two reads",
+         {{0, bytes(wire.begin(), wire.begin() + 5)}, {1, bytes(wire.begin() + 5, wire.end())}},
+         "split"},
+        {"frame across the buffer's edge", {{0, noise}, {0, wire}}, "split"},
+        {"gap while the buffer is empty ends the attempt",
+         {{0, bytes(wire.begin(), wire.begin() + 5)},
+          {3, bytes(wire.begin() + 5, wire.end())},
+          {10, next}},
+         "next"},
+        {"two frames in one read: the first is delivered", {{0, wire}, {0, next}}, "split"},
+    };
+    for (const buffer_case& c : cases) {
+        fake_reset();
+        for (const arrival& a : c.arrivals) {
+            fake_arrive(a.at_ms, a.wire);
+        }
+        const read_outcome out = read();
+        EXPECT_EQ(out.result, LINK_OK) << c.name;
+        EXPECT_EQ(out.printed, "") << c.name;
+        EXPECT_EQ(payload(), c.payload) << c.name;
+    }
+}
+
+TEST_F(FrameReader, AReplyThatHasArrivedIsReadInOneCallNotOnePerByte) {
+    fake_arrive(0, text_frame(std::string(1000, 'r')));
+    ASSERT_EQ(read().result, LINK_OK);
+    EXPECT_EQ(packet.len, 1000);
+    EXPECT_EQ(fake_reads(), 1);
+}
+
+TEST_F(FrameReader, BufferedBytesCountAsInputForTheWaitAndTheGreetingPurgesThem) {
+    fake_arrive(0, text_frame("one"));
+    fake_arrive(0, text_frame("two"));
+    ASSERT_EQ(read().result, LINK_OK);
+    // "two" sits in the receive buffer: ready at once, without a wake-up.
+    const int wakeups = fake_wakeups();
+    EXPECT_TRUE(wait_for_input(1000));
+    EXPECT_EQ(fake_now(), 0);
+    EXPECT_EQ(fake_wakeups(), wakeups);
+
+    send_hello();
+    EXPECT_EQ(fake_unread(), 0u);
+    EXPECT_EQ(read().result, LINK_FAILED);
 }
 
 TEST(Greeting, SendsTheTenBytesAfterAPurge) {

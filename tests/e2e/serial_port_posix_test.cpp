@@ -1,6 +1,7 @@
 // The Linux port backend against a pseudo-terminal: the waits that replace blind sleeps
 // end when a byte arrives, run their time out on a silent line, and after a hang-up close
-// the port and pause instead of returning at once. Bounds are generous; the machine may be busy.
+// the port and pause instead of returning at once; bytes read ahead in one call are
+// handed out in order and purged before a send. Bounds are generous; the machine may be busy.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -66,6 +67,45 @@ TEST_F(PosixPort, AWaitOnASilentLineRunsItsTimeOut) {
     EXPECT_GE(ms_since(start), 95);
     std::uint8_t byte = 0;
     EXPECT_EQ(read_byte(&byte), -1);
+}
+
+// Reads count bytes through read_byte, waiting for each as long as it takes to come.
+byte_string read_bytes(std::size_t count) {
+    byte_string got;
+    std::uint8_t byte = 0;
+    while (got.size() < count && wait_for_input(5000) && read_byte(&byte) == 0) {
+        got.push_back(byte);
+    }
+    return got;
+}
+
+TEST_F(PosixPort, BytesReadAheadAreHandedOutInOrderAndPurgedBeforeASend) {
+    // A frame split across two reads: the second write's bytes follow the first's.
+    device.send({0xAD, 0x00, 0x03});
+    EXPECT_EQ(read_bytes(1), byte_string{0xAD});
+    device.send({0xA2, 0x4F, 0x4B, 0xA6});
+    EXPECT_EQ(read_bytes(6), (byte_string{0x00, 0x03, 0xA2, 0x4F, 0x4B, 0xA6}));
+
+    // A gap while the buffer is empty: nothing to hand out, and the wait runs its time.
+    std::uint8_t byte = 0;
+    EXPECT_EQ(read_byte(&byte), -1);
+    const auto start = steady::now();
+    EXPECT_FALSE(wait_for_input(50));
+    EXPECT_GE(ms_since(start), 45);
+
+    // Bytes read ahead count as input: the wait returns at once although the line is quiet.
+    device.send({1, 2, 3});
+    EXPECT_EQ(read_bytes(1), byte_string{1});
+    const auto buffered = steady::now();
+    EXPECT_TRUE(wait_for_input(10000));
+    EXPECT_LT(ms_since(buffered), 1000);
+
+    // The purge before a send drops them with the rest of the pending input.
+    port_send(greeting_bytes().data(), greeting_bytes().size());
+    EXPECT_EQ(device.receive(greeting_bytes().size(), milliseconds(5000)), greeting_bytes());
+    EXPECT_EQ(read_byte(&byte), -1);
+    device.send({9});
+    EXPECT_EQ(read_bytes(1), byte_string{9});
 }
 
 TEST_F(PosixPort, AfterAHangUpThePortIsClosedAndAWaitPausesInsteadOfReturningAtOnce) {

@@ -258,8 +258,11 @@ TEST_F(WineToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgai
     device.send(frame_bytes(0xA2, "before"));
     ASSERT_TRUE(tool->wait_for_output("[info]:response: before\r\n", SHORT_WAIT)) << tool->output();
 
-    // Both ends closed: Wine's calls on the tty behind COM5 fail from now on.
+    // Both ends closed: Wine's calls on the tty behind COM5 fail from now on. The name
+    // goes with the device, as a pulled adapter's does: the freed pseudo-terminal number
+    // may be given to another program's terminal meanwhile.
     device.hang_up();
+    std::filesystem::remove(dos_device("com5"));
     const std::string lost = "tervalo: COM5: port lost (";
     ASSERT_TRUE(tool->wait_for_errors(lost, LONG_WAIT)) << tool->errors();
     const std::string at_loss = tool->output();
