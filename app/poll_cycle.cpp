@@ -12,8 +12,10 @@ void run_cycle(Packet& packet, CycleRecord& record) {
     record.seq = link_stats.greetings.load(std::memory_order_relaxed);
     record.payload = {};
     record.round_trip_us = 0;
-    send_hello();
+    // Taken before the send: taken after it, a tool preempted between the write and the
+    // clock would find the reply already there and report a trip of a few microseconds.
     const std::int64_t sent_at = now_us();
+    send_hello();
     if (read_packet(packet) != LINK_OK) {
         print_line(NO_RESPONSE_LINE);
         count_no_response(link_stats);

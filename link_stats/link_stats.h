@@ -73,7 +73,7 @@ extern cycle_warnings warnings_this_cycle;
 
 // Also empties warnings_this_cycle.
 void count_cycle_start(LinkStats& stats, bool port_away);
-// round_trip_us: from the greeting's send returning to the response's read returning.
+// round_trip_us: from just before the greeting is sent to the response's read returning.
 void count_response(LinkStats& stats, std::int64_t round_trip_us);
 void count_no_response(LinkStats& stats);
 // Counts the warning and keeps it in warnings_this_cycle.
