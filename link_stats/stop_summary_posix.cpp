@@ -95,14 +95,13 @@ void let_stops_end_the_process() {
 }
 
 extern "C" void on_stop(int signal_number) {
-    const int saved_errno = errno;
     let_stops_end_the_process();
     if (write_summary_once(false) && hook_at_stop != nullptr) {
         hook_at_stop(signal_name(signal_number));
     }
-    // Unblocked and back at its default action, so the process ends here.
+    // Unblocked and back at its default action, so the process ends here and nothing
+    // that was interrupted needs its errno back.
     raise(signal_number);
-    errno = saved_errno;
 }
 
 // The summary so far (Ctrl-\ at a terminal); the run goes on, so it never waits.
