@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "serial/port_backend.h"
+#include "serial/read_policy.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 

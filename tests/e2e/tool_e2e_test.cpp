@@ -35,8 +35,8 @@ class ToolOverPty : public ::testing::Test {
   protected:
     void SetUp() override { device.link_as(dir.path() / "COM3"); }
 
-    std::unique_ptr<ToolRun> start(const std::vector<std::string>& args = {"COM3"}) {
-        auto run = std::make_unique<ToolRun>(TERVALO_BINARY, args, dir.path());
+    std::unique_ptr<tool_run> start(const std::vector<std::string>& args = {"COM3"}) {
+        auto run = std::make_unique<tool_run>(TERVALO_BINARY, args, dir.path());
         EXPECT_TRUE(run->wait_for_output(BANNER, SHORT_WAIT)) << run->output();
         return run;
     }
@@ -48,8 +48,8 @@ class ToolOverPty : public ::testing::Test {
         return got == greeting_bytes();
     }
 
-    ScratchDir dir;
-    PtyDevice device;
+    scratch_dir dir;
+    pty_device device;
 };
 
 std::size_t count_of(const std::string& text, const std::string& what) {
@@ -61,22 +61,22 @@ std::size_t count_of(const std::string& text, const std::string& what) {
 }
 
 // Processor time the program has used over a stretch of real time, in clock ticks.
-long cpu_ticks_over(const ToolRun& run, std::chrono::milliseconds stretch) {
+long cpu_ticks_over(const tool_run& run, std::chrono::milliseconds stretch) {
     const long before = cpu_ticks_of(run.pid());
     std::this_thread::sleep_for(stretch);
     return cpu_ticks_of(run.pid()) - before;
 }
 
 TEST(ToolCommandLine, UsageHelpVersionAndListEndAtOnce) {
-    ScratchDir dir;
+    scratch_dir dir;
     const start_tool start = [&dir](const std::vector<std::string>& args) {
-        return std::make_unique<ToolRun>(TERVALO_BINARY, args, dir.path());
+        return std::make_unique<tool_run>(TERVALO_BINARY, args, dir.path());
     };
     check_command_lines_that_end_at_once(start);
     check_refused_options(start);
     // What this machine has varies; every line must still name a port the way the
     // manual says, and the list must not be taken for a port name.
-    ToolRun list(TERVALO_BINARY, {"--list"}, dir.path());
+    tool_run list(TERVALO_BINARY, {"--list"}, dir.path());
     EXPECT_EQ(list.wait_exit(SHORT_WAIT), 0);
     const std::regex port_line(
         "((COM[0-9]+(, COM[0-9]+)*( and [0-9]+ more)? -> )?/dev/tty(S|USB|ACM)[0-9]+: [^\n]+\n)+|"
@@ -97,7 +97,7 @@ TEST_F(ToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
 }
 
 TEST_F(ToolOverPty, ExtraArgumentsAreIgnored) {
-    ToolRun tool(TERVALO_BINARY, {"COM3", "COM4", "verbose"}, dir.path());
+    tool_run tool(TERVALO_BINARY, {"COM3", "COM4", "verbose"}, dir.path());
     ASSERT_TRUE(tool.wait_for_output(BANNER, SHORT_WAIT)) << tool.output();
     EXPECT_TRUE(next_greeting());
 }
@@ -126,7 +126,7 @@ TEST_F(ToolOverPty, BytesSentDuringThePauseAreDiscardedByTheNextGreeting) {
 TEST_F(ToolOverPty, ASecondInstanceCannotOpenTheSamePort) {
     const auto first = start();
     {
-        ToolRun second(TERVALO_BINARY, {"COM3"}, dir.path());
+        tool_run second(TERVALO_BINARY, {"COM3"}, dir.path());
         EXPECT_EQ(second.wait_exit(SHORT_WAIT), 255);
         EXPECT_EQ(second.output(), OPEN_FAILED);
     }
@@ -186,13 +186,13 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
     std::filesystem::create_symlink("/dev/zero", dir.path() / "COM8");
     // Opened by the unprivileged user nobody (or, when not root, by its owner after a
     // chmod 000), which may not open a terminal it does not own.
-    PtyDevice locked;
+    pty_device locked;
     std::filesystem::permissions(locked.tty_path(), std::filesystem::perms::none);
     locked.link_as(dir.path() / "COM6");
     std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
     // A terminal that the dialout group may open, which nobody is not in. Only root may
     // give it that group; others skip the row.
-    PtyDevice dialout_only;
+    pty_device dialout_only;
     const long dialout = dialout_group();
     const bool has_dialout =
         dialout >= 0 &&
@@ -200,8 +200,8 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         chmod(dialout_only.tty_path().c_str(), 0660) == 0;
     dialout_only.link_as(dir.path() / "COM9");
     // Someone's shell: a session has the terminal as its own.
-    PtyDevice shell;
-    TerminalSession session(shell.tty_path());
+    pty_device shell;
+    terminal_session session(shell.tty_path());
     shell.link_as(dir.path() / "COM7");
     const std::string in_shell =
         " is in use as the terminal of sleep (pid " + std::to_string(session.pid()) + ")\n";
@@ -255,10 +255,10 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
     }
     for (const open_case& c : cases) {
         const std::string shown = c.name.substr(0, 40);
-        ToolRun run(c.unprivileged ? unprivileged_program(TERVALO_BINARY) : TERVALO_BINARY,
-                    c.unprivileged ? unprivileged({TERVALO_BINARY, c.name})
-                                   : std::vector<std::string>{c.name},
-                    dir.path());
+        tool_run run(c.unprivileged ? unprivileged_program(TERVALO_BINARY) : TERVALO_BINARY,
+                     c.unprivileged ? unprivileged({TERVALO_BINARY, c.name})
+                                    : std::vector<std::string>{c.name},
+                     dir.path());
         EXPECT_EQ(run.wait_exit(SHORT_WAIT), 255) << shown;
         EXPECT_EQ(run.output(), OPEN_FAILED) << shown;
         EXPECT_EQ(run.errors(), std::string("tervalo: ").append(c.name).append(c.reason)) << shown;
@@ -303,7 +303,7 @@ TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
     EXPECT_EQ(tool->errors(), lost);
 
     // The device comes back under the same name, on another terminal.
-    PtyDevice returned;
+    pty_device returned;
     returned.link_as(dir.path() / "COM3");
     const std::string reopened = "tervalo: COM3: port reopened (" + returned.tty_path() + ")\n";
     ASSERT_TRUE(tool->wait_for_errors(reopened, LONG_WAIT)) << tool->errors();
@@ -358,7 +358,7 @@ TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
 TEST_F(ToolOverPty, BoundedRunsEndWithTheirVerdict) {
     play_bounded_runs(
         [this](const std::vector<std::string>& args) {
-            return std::make_unique<ToolRun>(TERVALO_BINARY, args, dir.path());
+            return std::make_unique<tool_run>(TERVALO_BINARY, args, dir.path());
         },
         "COM3", device, dir.path());
 }
@@ -390,7 +390,7 @@ TEST_F(ToolOverPty, SigquitWritesTheSummarySoFarAndTheRunGoesOn) {
 
 TEST_F(ToolOverPty, ALogThatCannotBeWrittenIsReportedOnceAndTheLinkGoesOn) {
     // /dev/full opens for appending and fails every write, as a full disk would.
-    ToolRun tool(TERVALO_BINARY, {"--log", "/dev/full", "-c", "3", "COM3"}, dir.path());
+    tool_run tool(TERVALO_BINARY, {"--log", "/dev/full", "-c", "3", "COM3"}, dir.path());
     for (const char* reply : {"a", "b", "c"}) {
         ASSERT_TRUE(next_greeting());
         device.send(frame_bytes(0xA2, reply));
@@ -423,7 +423,7 @@ TEST_F(ToolOverPty, ALinkThatGoesAwayIsReopenedOnlyThroughTheLink) {
         << tool->output();
     EXPECT_EQ(tool->errors(), lost);
 
-    PtyDevice returned;
+    pty_device returned;
     returned.link_as(dir.path() / "COM1");
     const std::string reopened = "tervalo: COM1: port reopened (" + returned.tty_path() + ")\n";
     ASSERT_TRUE(tool->wait_for_errors(lost + reopened, LONG_WAIT)) << tool->errors();
@@ -440,8 +440,8 @@ TEST_F(ToolOverPty, AReopenLeavesATerminalASessionHoldsAlone) {
     ASSERT_TRUE(tool->wait_for_errors(lost, LONG_WAIT)) << tool->errors();
 
     // The name leads to someone's shell now: said once, and nothing is sent there.
-    PtyDevice shell;
-    auto session = std::make_unique<TerminalSession>(shell.tty_path());
+    pty_device shell;
+    auto session = std::make_unique<terminal_session>(shell.tty_path());
     shell.link_as(dir.path() / "COM3");
     const std::string held = "tervalo: COM3: " + shell.tty_path() +
                              " is in use as the terminal of sleep (pid " +
@@ -461,16 +461,16 @@ TEST_F(ToolOverPty, AReopenLeavesATerminalASessionHoldsAlone) {
 }
 
 // A descriptor of the test's, closed with the test.
-class OwnFd {
+class own_fd {
   public:
-    explicit OwnFd(int fd) : fd_(fd) {}
-    ~OwnFd() {
+    explicit own_fd(int fd) : fd_(fd) {}
+    ~own_fd() {
         if (fd_ >= 0) {
             close(fd_);
         }
     }
-    OwnFd(const OwnFd&) = delete;
-    OwnFd& operator=(const OwnFd&) = delete;
+    own_fd(const own_fd&) = delete;
+    own_fd& operator=(const own_fd&) = delete;
     int get() const { return fd_; }
 
   private:
@@ -479,9 +479,9 @@ class OwnFd {
 
 // A pipe whose buffer the test has filled and whose reader never reads: a writer to it
 // blocks. The write end is blocking again, as a program's standard error would be.
-class FullPipe {
+class full_pipe {
   public:
-    FullPipe() {
+    full_pipe() {
         if (pipe2(ends_.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
             throw std::runtime_error("pipe2");
         }
@@ -490,12 +490,12 @@ class FullPipe {
         }
         fcntl(ends_[1], F_SETFL, fcntl(ends_[1], F_GETFL) & ~O_NONBLOCK);
     }
-    ~FullPipe() {
+    ~full_pipe() {
         close(ends_[0]);
         close(ends_[1]);
     }
-    FullPipe(const FullPipe&) = delete;
-    FullPipe& operator=(const FullPipe&) = delete;
+    full_pipe(const full_pipe&) = delete;
+    full_pipe& operator=(const full_pipe&) = delete;
     int writer() const { return ends_[1]; }
 
   private:
@@ -503,7 +503,7 @@ class FullPipe {
 };
 
 TEST_F(ToolOverPty, AFailedWriteToStandardOutputEndsTheRunWithStatusOne) {
-    const OwnFd full(open("/dev/full", O_WRONLY | O_CLOEXEC));
+    const own_fd full(open("/dev/full", O_WRONLY | O_CLOEXEC));
     ASSERT_GE(full.get(), 0);
     const std::string no_space =
         "tervalo: cannot write to standard output (No space left on device)\n";
@@ -531,7 +531,7 @@ TEST_F(ToolOverPty, AFailedWriteToStandardOutputEndsTheRunWithStatusOne) {
     for (const output_case& c : cases) {
         const std::string shown = (c.args.empty() ? "(none)" : c.args.front()) +
                                   (c.output == CLOSED ? " closed" : " full");
-        ToolRun run(TERVALO_BINARY, c.args, dir.path(), {.output = c.output});
+        tool_run run(TERVALO_BINARY, c.args, dir.path(), {.output = c.output});
         EXPECT_EQ(run.wait_exit(SHORT_WAIT), 1) << shown;
         EXPECT_EQ(run.errors(), c.errors) << shown;
     }
@@ -545,7 +545,7 @@ TEST_F(ToolOverPty, AClosedStandardInputOrErrorIsNotTakenByThePort) {
     for (const run_streams& streams : cases) {
         SCOPED_TRACE("input " + std::string(streams.input == CLOSED ? "closed" : "open") +
                      ", errors " + (streams.errors == CLOSED ? "closed" : "open"));
-        ToolRun tool(TERVALO_BINARY, {"COM3"}, dir.path(), streams);
+        tool_run tool(TERVALO_BINARY, {"COM3"}, dir.path(), streams);
         ASSERT_TRUE(tool.wait_for_output(BANNER, SHORT_WAIT)) << tool.output();
         ASSERT_TRUE(next_greeting());
         device.send(frame_bytes(0xA2, "seen"));
@@ -566,8 +566,8 @@ TEST_F(ToolOverPty, AClosedStandardInputOrErrorIsNotTakenByThePort) {
 TEST_F(ToolOverPty, AStopEndsTheToolPromptlyWhenStandardErrorIsFull) {
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(strsignal(signal_number));
-        const FullPipe stalled;
-        ToolRun tool(TERVALO_BINARY, {"COM3"}, dir.path(), {.errors = stalled.writer()});
+        const full_pipe stalled;
+        tool_run tool(TERVALO_BINARY, {"COM3"}, dir.path(), {.errors = stalled.writer()});
         ASSERT_TRUE(tool.wait_for_output(BANNER, SHORT_WAIT)) << tool.output();
         ASSERT_TRUE(next_greeting());
         kill(tool.pid(), signal_number);
@@ -579,8 +579,8 @@ TEST_F(ToolOverPty, AStopEndsTheToolPromptlyWhenStandardErrorIsFull) {
 TEST_F(ToolOverPty, TheLineIsSetTo921600BaudEightNoneOneWithoutFlowControl) {
     // By its COM name and by its device path alike (a terminal of its own: a stopped tool
     // leaves its exclusive flag, which only root may pass).
-    PtyDevice by_path;
-    const std::vector<std::pair<std::string, const PtyDevice*>> names{
+    pty_device by_path;
+    const std::vector<std::pair<std::string, const pty_device*>> names{
         {"COM3", &device}, {by_path.tty_path(), &by_path}};
     for (const auto& [name, pty] : names) {
         set_wrong_line(pty->tty_path());

@@ -45,7 +45,7 @@ class WineTool : public ::testing::Test {
         const std::string problem = wine_session_problem();
         ASSERT_EQ(problem, "");
     }
-    ScratchDir dir;
+    scratch_dir dir;
 };
 
 class WineToolOverPty : public WineTool {
@@ -64,7 +64,7 @@ class WineToolOverPty : public WineTool {
 
     // Makes the device the prefix's port of that name; the port numbers 1 to 4 are left
     // alone because Wine rewrites com1 whenever it boots a prefix.
-    void attach(const PtyDevice& pty, const std::string& dos_name) {
+    void attach(const pty_device& pty, const std::string& dos_name) {
         const std::filesystem::path link = dos_device(dos_name);
         std::filesystem::remove(link);
         pty.link_as(link);
@@ -72,7 +72,7 @@ class WineToolOverPty : public WineTool {
     }
 
     // Starting Wine can take a while on a busy machine, hence the long wait.
-    std::unique_ptr<ToolRun> start(const std::vector<std::string>& args = {"COM5"}) {
+    std::unique_ptr<tool_run> start(const std::vector<std::string>& args = {"COM5"}) {
         auto run = run_windows_tool(args, dir.path());
         EXPECT_TRUE(run->wait_for_output(BANNER, LONG_WAIT)) << run->output();
         return run;
@@ -84,7 +84,7 @@ class WineToolOverPty : public WineTool {
         return got == greeting_bytes();
     }
 
-    PtyDevice device;
+    pty_device device;
 
   private:
     std::vector<std::filesystem::path> links_;
@@ -219,7 +219,7 @@ TEST_F(WineToolOverPty, BoundedRunsEndWithTheirVerdict) {
 
 TEST_F(WineToolOverPty, PortsFromTenAreReachedThroughTheDeviceNamespace) {
     for (const std::string name : {"COM12", "COM012"}) {
-        PtyDevice port12;
+        pty_device port12;
         attach(port12, "com12");
         const auto tool = start({name});
         EXPECT_EQ(port12.receive(10, LONG_WAIT), greeting_bytes()) << name;
@@ -270,7 +270,7 @@ TEST_F(WineToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgai
         << tool->output();
     EXPECT_TRUE(tool->errors().ends_with("); reopening it every cycle\n")) << tool->errors();
 
-    PtyDevice returned;
+    pty_device returned;
     attach(returned, "com5");
     const std::string reopened = "tervalo: COM5: port reopened (COM5)\n";
     ASSERT_TRUE(tool->wait_for_errors(reopened, LONG_WAIT)) << tool->errors();
