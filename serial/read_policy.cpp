@@ -76,5 +76,5 @@ bool wait_for_input(int ms) {
     if (taken > 0) {
         received.end = static_cast<std::size_t>(taken);
     }
-    return taken >= 0;
+    return taken != LINK_FAILED;
 }

@@ -266,7 +266,7 @@ std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
 int wait_for_port(int ms, std::uint8_t*, std::size_t) {
     if (port_handle == PORT_CLOSED) {
         pause_ms(ms);
-        return -1;
+        return LINK_FAILED;
     }
     // The first wait is the full ms, never shortened by the clock's millisecond steps, so
     // a 1 ms pause is at least as long as the sleep it replaces.
@@ -279,12 +279,12 @@ int wait_for_port(int ms, std::uint8_t*, std::size_t) {
         if (ready < 0 && errno == EINTR) {
             left = deadline - now_ms();
             if (left <= 0) {
-                return -1;
+                return LINK_FAILED;
             }
             continue;
         }
         if (ready == 0) {
-            return -1;
+            return LINK_FAILED;
         }
         // Once the far end has gone (a pulled USB adapter, a closed pseudo-terminal) the
         // tty reports a hang-up, with POLLIN too, at once and forever, and delivers
@@ -295,9 +295,9 @@ int wait_for_port(int ms, std::uint8_t*, std::size_t) {
         }
         if (port_handle == PORT_CLOSED || ready < 0) {
             pause_ms(static_cast<int>(left));
-            return -1;
+            return LINK_FAILED;
         }
-        return 0;
+        return LINK_OK;
     }
 }
 

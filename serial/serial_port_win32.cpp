@@ -294,7 +294,7 @@ int wait_for_port(int ms, std::uint8_t* dst, std::size_t) {
         }
         left = deadline - now_ms();
         if (left <= 0) {
-            return -1;
+            return LINK_FAILED;
         }
         wait_held = {PORT_CLOSED, 0};
     }
@@ -302,7 +302,7 @@ int wait_for_port(int ms, std::uint8_t* dst, std::size_t) {
     if (left > 0) {
         pause_ms(static_cast<int>(left));
     }
-    return -1;
+    return LINK_FAILED;
 }
 
 void port_send(const std::uint8_t* bytes, std::size_t count) {
