@@ -78,7 +78,7 @@ std::uint8_t data_bits_of(tcflag_t cflag) {
 }
 
 // The code of a baud rate; B0 (hang up) for a rate the table does not hold.
-speed_t speed_of(std::uint32_t baud) {
+constexpr speed_t speed_of(std::uint32_t baud) {
     for (const speed_entry& entry : SPEEDS) {
         if (entry.baud == baud) {
             return entry.code;
@@ -86,6 +86,7 @@ speed_t speed_of(std::uint32_t baud) {
     }
     return B0;
 }
+static_assert(speed_of(WANTED_LINE.baud) != B0, "the line's baud rate has a termios code");
 
 tcflag_t size_flag(std::uint8_t data_bits) {
     switch (data_bits) {
