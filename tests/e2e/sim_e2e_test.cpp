@@ -322,11 +322,12 @@ TEST(ToolAgainstSim, TheRunLogMatchesTheSimulatorsRecordCycleByCycle) {
     // and late replies in 16 cycles.
     scratch_dir dir;
     const fs::path record_path = dir.path() / "record.tsv";
+    const std::string faults =
+        "silence,late,bad-check,length-0,length-1,bad-escape,other-type,noise,raw-noise,gap,"
+        "split,unsolicited";
     tool_run sim(TERVALO_SIM_BINARY,
-                 {"--mix", "711", "--fault",
-                  "silence,late,bad-check,length-0,length-1,bad-escape,other-type,noise,raw-noise,"
-                  "gap,split,unsolicited",
-                  "--record", record_path.string(), "--log", (dir.path() / "sim.log").string()},
+                 {"--mix", "711", "--fault", faults, "--record", record_path.string(), "--log",
+                  (dir.path() / "sim.log").string()},
                  dir.path());
     ASSERT_TRUE(sim.wait_for_output(READY, SHORT_WAIT)) << sim.output();
     // Two runs appending to one log: the second's lines follow the first's.
