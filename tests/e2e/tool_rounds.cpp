@@ -86,7 +86,7 @@ std::vector<tool_round> same_rounds() {
              play_bad_input_rounds(*tool, device, [&device] { return next_greeting(device); });
          }},
         {"BoundedRunsEndWithTheirVerdict",
-         [](const tool_target& target, pty_device& device) {
+         [](const tool_target& target, const pty_device& device) {
              play_bounded_runs(target.start, target.port, device, target.dir);
          }},
     };
