@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     // Static rather than on the stack: 64 KiB is a large share of a thread's stack on
     // some platforms, and the record lives as long as the process anyway.
     static Packet packet;
-    CycleRecord record;
+    cycle_record record;
     const std::int64_t started = now_ms();
     for (;;) {
         reopen_if_lost(options.port);

@@ -137,7 +137,7 @@ void run_action(int action) {
             return;
         default: {
             // Static: the list is large for a stack, and the process ends right after.
-            static PortList ports;
+            static port_list ports;
             list_system_ports(ports);
             print_port_list(ports);
         }

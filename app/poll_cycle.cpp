@@ -6,7 +6,7 @@
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
-void run_cycle(Packet& packet, CycleRecord& record) {
+void run_cycle(Packet& packet, cycle_record& record) {
     const bool away = port_handle == PORT_CLOSED;
     count_cycle_start(link_stats, away);
     record.seq = link_stats.greetings.load(std::memory_order_relaxed);

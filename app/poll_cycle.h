@@ -10,4 +10,4 @@ inline constexpr int CYCLE_PAUSE_MS = 1000;
 // "[warn]:no response", and count it in link_stats. The pause after it is the caller's,
 // which knows whether another cycle follows. packet is the caller's, reused every cycle;
 // record is filled with what the cycle came to, its payload pointing into packet.
-void run_cycle(Packet& packet, CycleRecord& record);
+void run_cycle(Packet& packet, cycle_record& record);

@@ -240,7 +240,7 @@ std::optional<driver_options> parse_options(const std::vector<std::string>& args
 
 // The device end: this driver over its own pseudo-terminal, or the simulator.
 struct device_end {
-    std::unique_ptr<PtyDevice> pty;
+    std::unique_ptr<pty_device> pty;
     child sim;
 };
 
@@ -249,7 +249,7 @@ struct device_end {
 bool start_device(const driver_options& options, const std::filesystem::path& dir,
                   device_end& device) {
     if (options.sim_path.empty()) {
-        device.pty = std::make_unique<PtyDevice>();
+        device.pty = std::make_unique<pty_device>();
         device.pty->link_as(dir / "COM3");
         return true;
     }
@@ -412,7 +412,7 @@ int main(int argc, char** argv) {
                      "[--count-allocations LIB] [--payload N] -- PROGRAM ARGS...\n");
         return 2;
     }
-    ScratchDir dir;
+    scratch_dir dir;
     device_end device;
     alloc_share share;
     if (!start_device(*options, dir.path(), device) ||

@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int fd = open(argv[1], O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 || set_raw_line(fd) != 0) {
+    if (fd < 0 || set_raw_line(fd) != LINK_OK) {
         std::perror(argv[1]);
         return 1;
     }

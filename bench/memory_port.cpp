@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "serial/port_backend.h"
+#include "serial/read_policy.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
@@ -39,7 +39,7 @@ std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
 }
 
 int wait_for_port(int, std::uint8_t*, std::size_t) {
-    return position < line.size() ? 0 : -1;
+    return position < line.size() ? LINK_OK : LINK_FAILED;
 }
 
 void port_send(const std::uint8_t*, std::size_t) {}

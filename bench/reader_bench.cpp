@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bench/memory_port.h"
+#include "link/frame_bytes.h"
 #include "link/link_protocol.h"
 
 namespace {
@@ -13,12 +14,6 @@ namespace {
 constexpr double LINE_BYTES_PER_SECOND = 921600.0 / 10.0;
 
 Packet packet;
-
-std::vector<std::uint8_t> encoded(std::span<const std::uint8_t> payload) {
-    std::vector<std::uint8_t> wire(STUFFED_FRAME_MAX);
-    wire.resize(encode_frame(FRAME_TYPE_TEXT, payload, wire));
-    return wire;
-}
 
 void read_or_abort() {
     if (read_packet(packet) != LINK_OK) {
@@ -33,7 +28,7 @@ void LargestFrame(benchmark::State& state) {
     for (std::size_t i = 0; i < payload.size(); ++i) {
         payload[i] = static_cast<std::uint8_t>(i * 31 + 7);
     }
-    const std::vector<std::uint8_t> wire = encoded(payload);
+    const std::vector<std::uint8_t> wire = frame_bytes(FRAME_TYPE_TEXT, payload);
     memory_port_load(wire);
     for (auto iteration : state) {
         (void)iteration;
@@ -51,8 +46,7 @@ BENCHMARK(LargestFrame);
 // Short responses back to back: a five-byte payload, ten bytes on the wire.
 void ShortFrames(benchmark::State& state) {
     constexpr std::size_t FRAMES = 1000;
-    const std::vector<std::uint8_t> one =
-        encoded(std::vector<std::uint8_t>{'w', 'o', 'r', 'l', 'd'});
+    const std::vector<std::uint8_t> one = frame_bytes(FRAME_TYPE_TEXT, "world");
     std::vector<std::uint8_t> wire;
     for (std::size_t i = 0; i < FRAMES; ++i) {
         wire.insert(wire.end(), one.begin(), one.end());

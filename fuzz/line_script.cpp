@@ -128,12 +128,12 @@ bool line_carries_frame(std::span<const std::uint8_t> line, std::span<const std:
     return false;
 }
 
-void arm_guards(GuardedPacket& guarded) {
+void arm_guards(guarded_packet& guarded) {
     guarded.before.fill(GUARD);
     guarded.after.fill(GUARD);
 }
 
-bool guards_intact(const GuardedPacket& guarded) {
+bool guards_intact(const guarded_packet& guarded) {
     for (std::size_t i = 0; i < guarded.before.size(); ++i) {
         if (guarded.before[i] != GUARD || guarded.after[i] != GUARD) {
             return false;

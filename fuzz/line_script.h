@@ -24,14 +24,14 @@ std::vector<std::uint8_t> schedule_with_gaps(std::span<const std::uint8_t> input
 bool line_carries_frame(std::span<const std::uint8_t> line, std::span<const std::uint8_t> payload);
 
 // The reader's record between two guard areas; the guards must survive every read.
-struct GuardedPacket {
+struct guarded_packet {
     std::array<std::uint64_t, 8> before;
     Packet packet;
     std::array<std::uint64_t, 8> after;
 };
 
-void arm_guards(GuardedPacket& guarded);
-bool guards_intact(const GuardedPacket& guarded);
+void arm_guards(guarded_packet& guarded);
+bool guards_intact(const guarded_packet& guarded);
 
 // Lines printed through print_line since the last call, and whether every one of them
 // was one of the reader's three warnings with a plausible value.

@@ -15,7 +15,7 @@ namespace {
 // Enough for a drained line: every call but the last consumes at least one byte.
 constexpr int CALLS_MAX = 64;
 
-GuardedPacket guarded;
+guarded_packet guarded;
 
 }  // namespace
 

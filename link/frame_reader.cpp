@@ -60,12 +60,12 @@ int read_unescaped(std::uint8_t* dst, std::uint16_t count) {
     std::uint16_t index = 0;
     do {
         std::uint8_t byte = 0;
-        if (read_byte(&byte) != 0) {
+        if (read_byte(&byte) != LINK_OK) {
             return LINK_FAILED;
         }
         if (byte == ESCAPE_BYTE) {
             std::uint8_t second = 0;
-            if (read_byte(&second) != 0) {
+            if (read_byte(&second) != LINK_OK) {
                 return LINK_FAILED;
             }
             if (!unescape(second, &byte)) {

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <span>
 
+#include "link/link_result.h"
+
 inline constexpr std::uint8_t FRAME_START = 0xAD;
 inline constexpr std::uint8_t FRAME_TYPE_TEXT = 0xA2;
 inline constexpr std::uint8_t ESCAPE_BYTE = 0x5C;
@@ -34,12 +36,6 @@ inline constexpr std::size_t STUFFED_FRAME_MAX = stuffed_frame_max(PAYLOAD_MAX);
 
 // How long read_packet looks for a response.
 inline constexpr std::int64_t READ_DEADLINE_MS = 1000;
-
-enum link_result : int {
-    LINK_OK = 0,
-    LINK_FAILED = -1,        // nothing arrived in time, or the frame was refused
-    LINK_ESCAPE_ERROR = -3,  // 0x5C followed by a byte that is not a valid escape
-};
 
 // A received frame's body. After a successful read_packet, data holds the payload
 // alone and len its size; data is one byte longer than any payload can be, so a

@@ -14,7 +14,7 @@ enum class cycle_result {
     port_away,    // the cycle began with the port closed: nothing was sent
 };
 
-struct CycleRecord {
+struct cycle_record {
     std::uint64_t seq = 0;  // 1 for the run's first greeting
     cycle_result result = cycle_result::no_response;
     // A response's whole payload, zero bytes included; it lies in the cycle's Packet and

@@ -5,7 +5,7 @@
 
 #include "link_stats/text_out.h"
 
-LinkStats link_stats;
+link_counters link_stats;
 cycle_warnings warnings_this_cycle;
 
 namespace {
@@ -27,7 +27,7 @@ void put_trip(text_out& text, std::uint64_t trip_us) {
 
 // Counted from the buckets rather than taken from responses: a cycle interrupted between
 // the two updates then still gives consistent figures.
-std::uint64_t trips_counted(const LinkStats& stats) {
+std::uint64_t trips_counted(const link_counters& stats) {
     std::uint64_t trips = 0;
     for (const auto& bucket : stats.round_trips) {
         trips += bucket.load(relaxed);
@@ -64,7 +64,7 @@ std::uint64_t bucket_value_us(std::size_t bucket) {
     return low + (width - 1) / 2;
 }
 
-void count_cycle_start(LinkStats& stats, bool port_away) {
+void count_cycle_start(link_counters& stats, bool port_away) {
     warnings_this_cycle.count = 0;
     add_one(stats.greetings);
     if (port_away) {
@@ -72,7 +72,7 @@ void count_cycle_start(LinkStats& stats, bool port_away) {
     }
 }
 
-void count_response(LinkStats& stats, std::int64_t round_trip_us) {
+void count_response(link_counters& stats, std::int64_t round_trip_us) {
     // One writer: plain loads and stores are enough to keep the extremes.
     const auto trip = static_cast<std::uint64_t>(round_trip_us < 0 ? 0 : round_trip_us);
     if (trip < stats.round_trip_min_us.load(relaxed)) {
@@ -85,11 +85,11 @@ void count_response(LinkStats& stats, std::int64_t round_trip_us) {
     add_one(stats.responses);
 }
 
-void count_no_response(LinkStats& stats) {
+void count_no_response(link_counters& stats) {
     add_one(stats.no_response);
 }
 
-void count_warning(LinkStats& stats, const warning_seen& warning) {
+void count_warning(link_counters& stats, const warning_seen& warning) {
     if (warnings_this_cycle.count < CYCLE_WARNINGS_KEPT) {
         warnings_this_cycle.kept[warnings_this_cycle.count] = warning;
     }
@@ -107,7 +107,7 @@ void count_warning(LinkStats& stats, const warning_seen& warning) {
     }
 }
 
-std::uint64_t round_trip_quantile_us(const LinkStats& stats, std::uint64_t per_mille) {
+std::uint64_t round_trip_quantile_us(const link_counters& stats, std::uint64_t per_mille) {
     const std::uint64_t trips = trips_counted(stats);
     if (trips == 0) {
         return 0;
@@ -132,7 +132,7 @@ std::uint64_t round_trip_quantile_us(const LinkStats& stats, std::uint64_t per_m
     return value < min ? min : value > max ? max : value;
 }
 
-bool link_held(const LinkStats& stats, std::uint64_t max_loss_millionths) {
+bool link_held(const link_counters& stats, std::uint64_t max_loss_millionths) {
     const std::uint64_t greetings = stats.greetings.load(relaxed);
     const std::uint64_t responses = stats.responses.load(relaxed);
     if (responses == 0 || responses > greetings) {
@@ -142,7 +142,7 @@ bool link_held(const LinkStats& stats, std::uint64_t max_loss_millionths) {
     return (greetings - responses) * 100'000'000 <= max_loss_millionths * greetings;
 }
 
-std::size_t format_summary(const LinkStats& stats, std::span<char> out) {
+std::size_t format_summary(const link_counters& stats, std::span<char> out) {
     text_out text{out};
     const std::uint64_t greetings = stats.greetings.load(relaxed);
     const std::uint64_t responses = stats.responses.load(relaxed);

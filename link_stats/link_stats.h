@@ -53,7 +53,7 @@ struct cycle_warnings {
 using counter = std::atomic<std::uint64_t>;
 static_assert(counter::is_always_lock_free, "read from a signal handler");
 
-struct LinkStats {
+struct link_counters {
     counter greetings{0};    // cycles started: each sends a greeting, or would with a port
     counter responses{0};    // cycles that printed a response
     counter no_response{0};  // cycles that printed "no response"
@@ -67,17 +67,17 @@ struct LinkStats {
 };
 
 // The process's record, fed by the poll cycle and the frame reader.
-extern LinkStats link_stats;
+extern link_counters link_stats;
 // The warnings of the cycle under way, for the cycle's own record.
 extern cycle_warnings warnings_this_cycle;
 
 // Also empties warnings_this_cycle.
-void count_cycle_start(LinkStats& stats, bool port_away);
+void count_cycle_start(link_counters& stats, bool port_away);
 // round_trip_us: from just before the greeting is sent to the response's read returning.
-void count_response(LinkStats& stats, std::int64_t round_trip_us);
-void count_no_response(LinkStats& stats);
+void count_response(link_counters& stats, std::int64_t round_trip_us);
+void count_no_response(link_counters& stats);
 // Counts the warning and keeps it in warnings_this_cycle.
-void count_warning(LinkStats& stats, const warning_seen& warning);
+void count_warning(link_counters& stats, const warning_seen& warning);
 
 // The bucket a trip falls into, and the value a bucket stands for (its middle).
 std::size_t round_trip_bucket(std::uint64_t trip_us);
@@ -87,13 +87,13 @@ std::uint64_t bucket_value_us(std::size_t bucket);
 // ceil(n * per_mille / 1000)-th smallest (the lower median at 500), from the buckets and
 // kept between the exact minimum and maximum. UINT64_MAX when it lies in the overflow
 // bucket; 0 without trips.
-std::uint64_t round_trip_quantile_us(const LinkStats& stats, std::uint64_t per_mille);
+std::uint64_t round_trip_quantile_us(const link_counters& stats, std::uint64_t per_mille);
 
 // Whether a run passed: at least one greeting answered, and the unanswered share at most
 // max_loss_millionths / 10^6 percent. Exact for up to 10^10 greetings.
-bool link_held(const LinkStats& stats, std::uint64_t max_loss_millionths);
+bool link_held(const link_counters& stats, std::uint64_t max_loss_millionths);
 
 // Writes the summary, lines ending in LF as on every standard-error line, into out and returns its
 // size (cut short if out is smaller than SUMMARY_MAX). Allocates nothing and calls no library
 // function, so a signal handler may call it.
-std::size_t format_summary(const LinkStats& stats, std::span<char> out);
+std::size_t format_summary(const link_counters& stats, std::span<char> out);

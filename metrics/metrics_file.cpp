@@ -111,7 +111,7 @@ bool start_metrics(const char* file, const char* port_name) {
     return true;
 }
 
-void metrics_cycle(const CycleRecord& record) {
+void metrics_cycle(const cycle_record& record) {
     if (!metrics.started) {
         return;
     }

@@ -15,7 +15,7 @@ bool start_metrics(const char* file, const char* port_name);
 
 // After every greeting: takes a response's round trip (the figure the summary takes)
 // and its time, and rewrites the file with the counts of link_stats.
-void metrics_cycle(const CycleRecord& record);
+void metrics_cycle(const cycle_record& record);
 
 // The port opened (the first time, or again after it was lost), or lost: each rewrites
 // the file at once.

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "port_list/port_format.h"
 #include "port_list/port_list.h"
-#include "port_list/port_text.h"
 
 void copy_text(std::span<char> field, const char* text) {
     if (field.empty()) {
@@ -28,17 +28,17 @@ void append_text(std::span<char> field, const char* separator, const char* text)
     std::snprintf(rest.data(), rest.size(), "%s%s", separator, text);
 }
 
-void sort_ports(PortList& list) {
+void sort_ports(port_list& list) {
     std::sort(list.ports.begin(), list.ports.begin() + static_cast<long>(list.count),
-              [](const ListedPort& a, const ListedPort& b) { return a.order < b.order; });
+              [](const listed_port& a, const listed_port& b) { return a.order < b.order; });
 }
 
-ListedPort* add_port(PortList& list) {
+listed_port* add_port(port_list& list) {
     if (list.count >= list.ports.size()) {
         return nullptr;
     }
-    ListedPort& port = list.ports[list.count++];
-    port = ListedPort{};
+    listed_port& port = list.ports[list.count++];
+    port = listed_port{};
     return &port;
 }
 
@@ -47,7 +47,7 @@ namespace {
 constexpr std::size_t PORT_LINE_SIZE =
     PORT_NAMES_SIZE + 2 * PORT_PATH_SIZE + 2 * PORT_TEXT_SIZE + 64;
 
-void format_port_line(const ListedPort& port, std::span<char, PORT_LINE_SIZE> line) {
+void format_port_line(const listed_port& port, std::span<char, PORT_LINE_SIZE> line) {
     line[0] = '\0';
     append_text(line, "", port.com_names.data());
     append_text(line, " -> ", port.device.data());
@@ -61,7 +61,7 @@ void format_port_line(const ListedPort& port, std::span<char, PORT_LINE_SIZE> li
 
 }  // namespace
 
-void print_port_list(const PortList& list) {
+void print_port_list(const port_list& list) {
     if (list.count == 0) {
         print_line("no serial ports found\n");
         return;

@@ -13,7 +13,7 @@ inline constexpr std::size_t PORT_PATH_SIZE = 256;
 inline constexpr std::size_t PORT_TEXT_SIZE = 512;
 
 // One port. Text fields are zero-terminated, empty when unknown.
-struct ListedPort {
+struct listed_port {
     long order;                                      // the list is sorted by this
     std::array<char, PORT_NAMES_SIZE> com_names;     // "COM3", "COM3, COM7", "COM3 and 9 more"
     std::array<char, PORT_PATH_SIZE> device;         // "/dev/ttyUSB0"; empty on Windows
@@ -22,17 +22,17 @@ struct ListedPort {
     std::array<char, PORT_TEXT_SIZE> make_com_name;  // the command that gives it one
 };
 
-struct PortList {
-    std::array<ListedPort, MAX_LISTED_PORTS> ports;
+struct port_list {
+    std::array<listed_port, MAX_LISTED_PORTS> ports;
     std::size_t count;
 };
 
 // Fills list with this machine's ports, sorted.
-void list_system_ports(PortList& list);
+void list_system_ports(port_list& list);
 
 // Prints one line per port, or one line saying there are none:
 //   COM1 -> /dev/ttyS0: 16550A UART, I/O port 0x3F8
 //   COM3 -> /dev/ttyUSB0: ftdi_sio, USB 0403:6001, FTDI FT232R USB UART, serial A1,
 //   /dev/serial/by-id/... /dev/ttyACM0: cdc_acm, ...; no COM name: use the path, or make
 //   one: ln -s /dev/serial/by-id/... COM4 COM5: USB Serial Port (COM5)
-void print_port_list(const PortList& list);
+void print_port_list(const port_list& list);

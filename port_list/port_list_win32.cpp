@@ -11,8 +11,8 @@
 #include <cstring>
 #include <span>
 
+#include "port_list/port_format.h"
 #include "port_list/port_list.h"
-#include "port_list/port_text.h"
 #include "serial/device_path.h"
 
 namespace {
@@ -46,7 +46,7 @@ bool read_string(HKEY key, const wchar_t* name, std::array<wchar_t, size>& value
 
 // The record for the port of that COM name, added if it is new; nullptr when the list is
 // full or the name is not COM<n>.
-ListedPort* port_named(PortList& list, const char* com_name) {
+listed_port* port_named(port_list& list, const char* com_name) {
     int number = 0;
     if (parse_port_name(com_name, &number) != PORT_NAME_NUMBER) {
         return nullptr;
@@ -56,7 +56,7 @@ ListedPort* port_named(PortList& list, const char* com_name) {
             return &list.ports[i];
         }
     }
-    ListedPort* port = add_port(list);
+    listed_port* port = add_port(list);
     if (port != nullptr) {
         port->order = number;
         copy_text(port->com_names, com_name);
@@ -65,7 +65,7 @@ ListedPort* port_named(PortList& list, const char* com_name) {
 }
 
 // Every port in SERIALCOMM, described by its kernel device name ("\Device\Serial0").
-void read_serialcomm(PortList& list) {
+void read_serialcomm(port_list& list) {
     HKEY key{};
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
         ERROR_SUCCESS) {
@@ -88,7 +88,7 @@ void read_serialcomm(PortList& list) {
         com_name[bytes / sizeof(wchar_t)] = L'\0';
         std::array<char, PORT_NAMES_SIZE> name{};
         to_utf8(com_name.data(), name);
-        ListedPort* port = port_named(list, name.data());
+        listed_port* port = port_named(list, name.data());
         if (port != nullptr && port->about[0] == '\0') {
             to_utf8(device.data(), port->about);
         }
@@ -98,7 +98,7 @@ void read_serialcomm(PortList& list) {
 
 // The name Device Manager shows for each port SetupAPI lists under guid, which replaces
 // the kernel device name; a port missing from SERIALCOMM is added.
-void read_device_names(PortList& list, const GUID& guid, DWORD flags) {
+void read_device_names(port_list& list, const GUID& guid, DWORD flags) {
     HDEVINFO devices = SetupDiGetClassDevsW(&guid, nullptr, nullptr, flags | DIGCF_PRESENT);
     if (devices == INVALID_HANDLE_VALUE) {
         return;
@@ -113,7 +113,7 @@ void read_device_names(PortList& list, const GUID& guid, DWORD flags) {
         std::array<wchar_t, 64> com_name{};
         const bool named = read_string(key, L"PortName", com_name);
         RegCloseKey(key);
-        ListedPort* port = nullptr;
+        listed_port* port = nullptr;
         if (named) {
             std::array<char, PORT_NAMES_SIZE> name{};
             to_utf8(com_name.data(), name);
@@ -136,7 +136,7 @@ void read_device_names(PortList& list, const GUID& guid, DWORD flags) {
 
 }  // namespace
 
-void list_system_ports(PortList& list) {
+void list_system_ports(port_list& list) {
     list.count = 0;
     read_serialcomm(list);
     read_device_names(list, COM_PORT_INTERFACE, DIGCF_DEVICEINTERFACE);

@@ -16,23 +16,23 @@
 #include <span>
 #include <string_view>
 
-#include "port_list/port_text.h"
+#include "port_list/port_format.h"
 #include "serial/device_path.h"
 #include "serial/posix_device.h"
 #include "serial/posix_dir.h"
 
 namespace {
 
-using Path = std::array<char, PATH_MAX>;
+using path_buffer = std::array<char, PATH_MAX>;
 
 // The kinds of tty listed, in the order they are listed.
 enum tty_kind : long { TTY_UART = 0, TTY_USB = 1, TTY_ACM = 2 };
 
-struct TtyPrefix {
+struct tty_prefix {
     tty_kind kind;
     std::string_view prefix;
 };
-constexpr std::array<TtyPrefix, 3> TTY_PREFIXES{
+constexpr std::array<tty_prefix, 3> TTY_PREFIXES{
     {{TTY_UART, "ttyS"}, {TTY_USB, "ttyUSB"}, {TTY_ACM, "ttyACM"}}};
 
 // A port's order is its kind times this plus its number, so ttyS2 comes before ttyS10.
@@ -45,7 +45,7 @@ constexpr std::array<const char*, 16> UART_TYPES{
 
 // The kind and number of a tty named <prefix><number>; false for any other tty.
 bool parse_tty_name(std::string_view name, tty_kind* kind, long* number) {
-    for (const TtyPrefix& candidate : TTY_PREFIXES) {
+    for (const tty_prefix& candidate : TTY_PREFIXES) {
         if (!name.starts_with(candidate.prefix)) {
             continue;
         }
@@ -72,7 +72,7 @@ bool join(std::span<char> out, const char* dir, const char* name) {
     return length >= 0 && static_cast<std::size_t>(length) < out.size();
 }
 
-bool resolve(const char* path, Path& real) {
+bool resolve(const char* path, path_buffer& real) {
     return realpath(path, real.data()) != nullptr;
 }
 
@@ -83,7 +83,7 @@ bool exists(const char* path) {
 
 // Reads the attribute file dir/name into value, without its line end.
 bool read_attribute(const char* dir, const char* name, std::span<char> value) {
-    Path path{};
+    path_buffer path{};
     if (!join(path, dir, name)) {
         return false;
     }
@@ -143,7 +143,7 @@ bool describe_uart(const char* tty_dir, std::span<char> about) {
 
 // The USB device a tty's device belongs to: the nearest directory upwards, inside the
 // sysfs tree, that has a vendor number.
-bool find_usb_device(const Path& device, const Path& sysfs_real, Path& usb) {
+bool find_usb_device(const path_buffer& device, const path_buffer& sysfs_real, path_buffer& usb) {
     usb = device;
     const std::size_t floor = std::strlen(sysfs_real.data());
     std::array<char, 8> probe{};
@@ -160,17 +160,17 @@ bool find_usb_device(const Path& device, const Path& sysfs_real, Path& usb) {
 }
 
 // A USB port: the driver of its tty's device, and the USB device's numbers and strings.
-void describe_usb(const char* tty_dir, const Path& sysfs_real, std::span<char> about) {
-    Path link{};
-    Path device{};
+void describe_usb(const char* tty_dir, const path_buffer& sysfs_real, std::span<char> about) {
+    path_buffer link{};
+    path_buffer device{};
     if (!join(link, tty_dir, "device") || !resolve(link.data(), device)) {
         return;
     }
-    Path driver{};
+    path_buffer driver{};
     if (join(link, device.data(), "driver") && resolve(link.data(), driver)) {
         append_text(about, ", ", std::strrchr(driver.data(), '/') + 1);
     }
-    Path usb{};
+    path_buffer usb{};
     if (!find_usb_device(device, sysfs_real, usb)) {
         return;
     }
@@ -196,14 +196,14 @@ void describe_usb(const char* tty_dir, const Path& sysfs_real, std::span<char> a
 
 // The /dev/serial/by-id name of the node, the first in sort order when there are
 // several, so the line is the same on every run.
-void find_by_id(const char* dev_root, const Path& node_real, std::span<char> by_id) {
-    Path dir{};
+void find_by_id(const char* dev_root, const path_buffer& node_real, std::span<char> by_id) {
+    path_buffer dir{};
     if (!join(dir, dev_root, "serial/by-id")) {
         return;
     }
     for_each_entry_of(dir.data(), [&](const char* name) {
-        Path entry{};
-        Path real{};
+        path_buffer entry{};
+        path_buffer real{};
         if (join(entry, dir.data(), name) && resolve(entry.data(), real) &&
             std::strcmp(real.data(), node_real.data()) == 0 &&
             (by_id[0] == '\0' || std::strcmp(entry.data(), by_id.data()) < 0)) {
@@ -215,10 +215,10 @@ void find_by_id(const char* dev_root, const Path& node_real, std::span<char> by_
 // The COM names kept for one port: the lowest-numbered, as many as the names field can
 // show whole, and how many more there are.
 constexpr std::size_t KEPT_COM_NAMES = 8;
-using ComName = std::array<char, PORT_NAMES_SIZE>;
+using com_name_text = std::array<char, PORT_NAMES_SIZE>;
 
-struct ComNames {
-    std::array<ComName, KEPT_COM_NAMES> kept;
+struct com_name_set {
+    std::array<com_name_text, KEPT_COM_NAMES> kept;
     std::size_t kept_count;
     std::size_t more;  // names left out
 };
@@ -234,8 +234,8 @@ bool comes_before(const char* a, const char* b) {
 }
 
 // Adds name in its place, dropping the highest-numbered when all places are taken.
-void keep_com_name(ComNames& names, const char* name) {
-    if (std::strlen(name) >= sizeof(ComName)) {
+void keep_com_name(com_name_set& names, const char* name) {
+    if (std::strlen(name) >= sizeof(com_name_text)) {
         ++names.more;  // too long to show whole
         return;
     }
@@ -256,10 +256,10 @@ void keep_com_name(ComNames& names, const char* name) {
 }
 
 // The entries of work_dir that `tervalo <entry>` opens and that lead to the node.
-void find_com_links(const char* work_dir, const Path& node_real, ComNames& names) {
+void find_com_links(const char* work_dir, const path_buffer& node_real, com_name_set& names) {
     for_each_entry_of(work_dir, [&](const char* name) {
-        Path entry{};
-        Path real{};
+        path_buffer entry{};
+        path_buffer real{};
         if (port_name_opens_entry(name) && join(entry, work_dir, name) &&
             resolve(entry.data(), real) && std::strcmp(real.data(), node_real.data()) == 0) {
             keep_com_name(names, name);
@@ -268,7 +268,7 @@ void find_com_links(const char* work_dir, const Path& node_real, ComNames& names
 }
 
 // As many of the kept names as fit whole, in order, with "and N more" for the rest.
-void show_com_names(const ComNames& names, std::span<char, PORT_NAMES_SIZE> field) {
+void show_com_names(const com_name_set& names, std::span<char, PORT_NAMES_SIZE> field) {
     for (std::size_t shown = names.kept_count;; --shown) {
         std::array<char, PORT_NAMES_SIZE*(KEPT_COM_NAMES + 1)> text{};
         for (std::size_t i = 0; i < shown; ++i) {
@@ -288,42 +288,43 @@ void show_com_names(const ComNames& names, std::span<char, PORT_NAMES_SIZE> fiel
 }
 
 // Whether COM<n> already means something: an entry of work_dir, or a listed UART.
-bool com_name_taken(const SysfsRoots& roots, const PortList& list, long n) {
-    Path entry{};
+bool com_name_taken(const sysfs_roots& roots, const port_list& list, long n) {
+    path_buffer entry{};
     std::snprintf(entry.data(), entry.size(), "%s/COM%ld", roots.work_dir, n);
     if (exists(entry.data())) {
         return true;
     }
-    return std::any_of(
-        list.ports.begin(), list.ports.begin() + static_cast<long>(list.count),
-        [n](const ListedPort& port) { return port.order == TTY_UART * KIND_STRIDE + n - 1; });
+    return std::any_of(list.ports.begin(), list.ports.begin() + static_cast<long>(list.count),
+                       [n](const listed_port& port) {
+                           return port.order == TTY_UART * KIND_STRIDE + builtin_tty_number(n);
+                       });
 }
 
 // Fills in the COM names that reach each port, and for a port that none reaches, the
 // link that would give it a free one.
-void name_ports(const SysfsRoots& roots, PortList& list) {
+void name_ports(const sysfs_roots& roots, port_list& list) {
     long free_number = 0;
     for (std::size_t i = 0; i < list.count; ++i) {
-        ListedPort& port = list.ports[i];
+        listed_port& port = list.ports[i];
         const long number = port.order % KIND_STRIDE;
-        ComNames names{};
+        com_name_set names{};
         if (port.order / KIND_STRIDE == TTY_UART) {
             // COM<n> reaches ttyS<n-1> unless an entry of that name is in the way.
             std::array<char, 32> builtin{};
-            std::snprintf(builtin.data(), builtin.size(), "COM%ld", number + 1);
-            Path entry{};
+            std::snprintf(builtin.data(), builtin.size(), "COM%lld", builtin_com_number(number));
+            path_buffer entry{};
             if (join(entry, roots.work_dir, builtin.data()) && !exists(entry.data())) {
                 keep_com_name(names, builtin.data());
             }
         }
-        Path node_real{};
+        path_buffer node_real{};
         if (resolve(port.device.data(), node_real)) {
             find_com_links(roots.work_dir, node_real, names);
         }
         show_com_names(names, port.com_names);
     }
     for (std::size_t i = 0; i < list.count; ++i) {
-        ListedPort& port = list.ports[i];
+        listed_port& port = list.ports[i];
         if (port.com_names[0] != '\0') {
             continue;
         }
@@ -337,18 +338,18 @@ void name_ports(const SysfsRoots& roots, PortList& list) {
 
 }  // namespace
 
-void list_sysfs_ports(const SysfsRoots& roots, PortList& list) {
+void list_sysfs_ports(const sysfs_roots& roots, port_list& list) {
     list.count = 0;
-    Path sysfs_real{};
-    Path class_dir{};
+    path_buffer sysfs_real{};
+    path_buffer class_dir{};
     if (!resolve(roots.sysfs, sysfs_real) || !join(class_dir, roots.sysfs, "class/tty")) {
         return;
     }
     for_each_entry_of(class_dir.data(), [&](const char* name) {
         tty_kind kind = TTY_UART;
         long number = 0;
-        Path tty_dir{};
-        Path device_link{};
+        path_buffer tty_dir{};
+        path_buffer device_link{};
         // A tty without a device link is virtual: a console, a pseudo-terminal.
         if (!parse_tty_name(name, &kind, &number) || !join(tty_dir, class_dir.data(), name) ||
             !join(device_link, tty_dir.data(), "device") || !exists(device_link.data())) {
@@ -358,7 +359,7 @@ void list_sysfs_ports(const SysfsRoots& roots, PortList& list) {
         if (kind == TTY_UART && !describe_uart(tty_dir.data(), about)) {
             return;
         }
-        ListedPort* port = add_port(list);
+        listed_port* port = add_port(list);
         if (port == nullptr) {
             return;
         }
@@ -369,7 +370,7 @@ void list_sysfs_ports(const SysfsRoots& roots, PortList& list) {
             return;
         }
         describe_usb(tty_dir.data(), sysfs_real, port->about);
-        Path node_real{};
+        path_buffer node_real{};
         if (resolve(port->device.data(), node_real)) {
             find_by_id(roots.dev, node_real, port->by_id);
         }

@@ -4,7 +4,7 @@
 
 #include "port_list/port_list.h"
 
-struct SysfsRoots {
+struct sysfs_roots {
     const char* sysfs;     // "/sys"
     const char* dev;       // "/dev"
     const char* work_dir;  // where COM<n> links are looked for: "."
@@ -13,4 +13,4 @@ struct SysfsRoots {
 // Lists the ttyS ports that have a UART behind them and every ttyUSB and ttyACM port,
 // each with the COM names that reach it in work_dir (or the command that makes one),
 // sorted: ttyS, then ttyUSB, then ttyACM, each by number. Nothing is opened.
-void list_sysfs_ports(const SysfsRoots& roots, PortList& list);
+void list_sysfs_ports(const sysfs_roots& roots, port_list& list);

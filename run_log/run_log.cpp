@@ -197,7 +197,7 @@ void log_start(const run_options& options, const char* device_path) {
     finish_line(text);
 }
 
-void log_cycle(const CycleRecord& record) {
+void log_cycle(const cycle_record& record) {
     if (!log_writable()) {
         return;
     }
@@ -250,7 +250,7 @@ void log_port_reopened(const char* device_path) {
     finish_line(text);
 }
 
-void log_summary(const LinkStats& stats, const char* end, verdict result, bool from_signal) {
+void log_summary(const link_counters& stats, const char* end, verdict result, bool from_signal) {
     if (!log_writable() || summary_written.test_and_set()) {
         return;
     }

@@ -27,7 +27,7 @@ bool open_run_log(const char* path);
 // standard error, and the log is written no more (a line after a failed one could
 // follow half a line).
 void log_start(const run_options& options, const char* device_path);
-void log_cycle(const CycleRecord& record);
+void log_cycle(const cycle_record& record);
 void log_port_lost(int system_error);
 void log_port_reopened(const char* device_path);
 
@@ -37,7 +37,7 @@ enum class verdict { none, passed, failed };
 // The summary line, once per process: the first call writes it, later ones do nothing.
 // end names what ended the run ("count", "deadline", "SIGINT", ...). Calls nothing a
 // signal handler may not call when from_signal is true, and then reports no failure.
-void log_summary(const LinkStats& stats, const char* end, verdict result, bool from_signal);
+void log_summary(const link_counters& stats, const char* end, verdict result, bool from_signal);
 
 // The JSON string of bytes, quotes included, as the log writes it. For the tests.
 std::size_t json_string(std::span<const std::uint8_t> bytes, std::span<char> out);

@@ -57,16 +57,16 @@ port_name_parse parse_port_name(const char* name, int* number) {
 int device_path_for(const char* name, std::span<char, DEVICE_PATH_SIZE> path) {
     int number = 0;
     if (parse_port_name(name, &number) == PORT_NAME_MISMATCH) {
-        return -1;
+        return LINK_FAILED;
     }
     if (number <= 9) {
         const std::size_t length = std::strlen(name);
         if (length >= path.size()) {
-            return -1;
+            return LINK_FAILED;
         }
         std::memcpy(path.data(), name, length + 1);
-        return 0;
+        return LINK_OK;
     }
     std::snprintf(path.data(), path.size(), "\\\\.\\COM%d", number);
-    return 0;
+    return LINK_OK;
 }

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <span>
 
+#include "link/link_result.h"
+
 // Room for a device path, its terminating zero included.
 inline constexpr std::size_t DEVICE_PATH_SIZE = 1024;
 
@@ -17,6 +19,15 @@ enum port_route : int {
     ROUTE_BUILTIN,      // the system's own port of that number, /dev/ttyS<n-1> (Linux)
     ROUTE_DEVICE_PATH,  // the name is the device's absolute path (Linux)
 };
+
+// COM<n> is the system's n-th built-in port, which Linux counts from 0 as ttyS<n-1>:
+// the name mapping and the port list both go through this pair.
+constexpr long long builtin_tty_number(long long com_number) {
+    return com_number - 1;
+}
+constexpr long long builtin_com_number(long long tty_number) {
+    return tty_number + 1;
+}
 
 enum port_name_parse : int {
     PORT_NAME_NUMBER = 1,    // "COM" and a number were read
@@ -32,6 +43,6 @@ port_name_parse parse_port_name(const char* name, int* number);
 
 // Forms the device path for name: the name exactly as typed for port numbers of 9 or
 // less (and for a name that ends before its number), otherwise "\\.\COM<n>", the form
-// Windows needs for ports from 10 up. Returns 0, or -1 when the name is not of the
+// Windows needs for ports from 10 up. Returns LINK_OK, or LINK_FAILED when the name is not of the
 // form COM<n> or does not fit path.
 int device_path_for(const char* name, std::span<char, DEVICE_PATH_SIZE> path);

@@ -100,12 +100,16 @@ bool line_kept_message(const char* name, const line_state& line, message_line& o
     if (same_line(line, WANTED_LINE)) {
         return false;
     }
+    static_assert(!WANTED_LINE.rts_cts && !WANTED_LINE.xon_xoff,
+                  "the line asked for is named as one without flow control");
     std::snprintf(out.data(), out.size(),
-                  "tervalo: %s: the driver kept %lu baud %u%c%s%s%s (asked for 921600 8N1 "
+                  "tervalo: %s: the driver kept %lu baud %u%c%s%s%s (asked for %lu %u%c%s "
                   "without flow control)\n",
                   name, static_cast<unsigned long>(line.baud), line.data_bits, line.parity,
                   stop_bits_text(line.stop_halves), line.rts_cts ? ", RTS/CTS flow control" : "",
-                  line.xon_xoff ? ", XON/XOFF flow control" : "");
+                  line.xon_xoff ? ", XON/XOFF flow control" : "",
+                  static_cast<unsigned long>(WANTED_LINE.baud), WANTED_LINE.data_bits,
+                  WANTED_LINE.parity, stop_bits_text(WANTED_LINE.stop_halves));
     end_line(out);
     return true;
 }

@@ -12,9 +12,6 @@
 inline constexpr std::size_t MESSAGE_SIZE = 3 * DEVICE_PATH_SIZE;
 using message_line = std::array<char, MESSAGE_SIZE>;
 
-// The line the tool asks for: 921,600 baud, 8N1, no flow control.
-inline constexpr line_state WANTED_LINE{921600, 8, 'N', 2, false, false};
-
 // Why the open failed (report.failure must not be OPEN_OK).
 void open_failure_message(const char* name, const port_report& report, message_line& out);
 

@@ -46,7 +46,7 @@ void copy_path(std::string_view path, std::span<char, DEVICE_PATH_SIZE> device) 
 
 bool port_name_opens_entry(const char* entry) {
     std::array<char, DEVICE_PATH_SIZE> path{};
-    if (device_path_for(entry, path) != 0) {
+    if (device_path_for(entry, path) != LINK_OK) {
         return false;
     }
     std::string_view rest = path.data();
@@ -71,7 +71,7 @@ device_lookup posix_device_for(const char* name, port_route wanted,
     }
     std::array<char, DEVICE_PATH_SIZE> path{};
     // An empty name would be taken as typed and then found missing; it is no name at all.
-    if (device_path_for(name, path) != 0 || path[0] == '\0') {
+    if (device_path_for(name, path) != LINK_OK || path[0] == '\0') {
         return DEVICE_BAD_NAME;
     }
     std::string_view rest = path.data();
@@ -91,7 +91,7 @@ device_lookup posix_device_for(const char* name, port_route wanted,
     }
     const long long number = builtin_port_number(rest);
     if (wanted != ROUTE_ENTRY && number >= 1) {
-        std::snprintf(device.data(), device.size(), "/dev/ttyS%lld", number - 1);
+        std::snprintf(device.data(), device.size(), "/dev/ttyS%lld", builtin_tty_number(number));
         *route = ROUTE_BUILTIN;
         return allows(wanted, ROUTE_BUILTIN) ? DEVICE_FOUND : DEVICE_NOWHERE;
     }

@@ -1,10 +1,10 @@
-// Apart from the line set-up so that linking that alone needs no clock.
+#include "serial/posix_write.h"
+
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "serial/posix_tty.h"
 #include "timing/clock.h"
 
 int write_within(int fd, const std::uint8_t* bytes, std::size_t count, std::int64_t deadline) {
@@ -16,17 +16,17 @@ int write_within(int fd, const std::uint8_t* bytes, std::size_t count, std::int6
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            return -1;
+            return LINK_FAILED;
         }
         const std::int64_t left = deadline - now_ms();
         if (left <= 0) {
             errno = ETIMEDOUT;
-            return -1;
+            return LINK_FAILED;
         }
         pollfd writable{fd, POLLOUT, 0};
         if (poll(&writable, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
-            return -1;
+            return LINK_FAILED;
         }
     }
-    return 0;
+    return LINK_OK;
 }

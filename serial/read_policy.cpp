@@ -7,7 +7,7 @@
 // exactly as single reads would have returned them.
 #include <array>
 
-#include "serial/port_backend.h"
+#include "serial/read_policy.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -59,11 +59,11 @@ std::size_t received_unread() {
 int read_byte(std::uint8_t* dst) {
     for (int attempt = 0; attempt < READ_TRIES; ++attempt) {
         if (try_read(dst)) {
-            return 0;
+            return LINK_OK;
         }
         wait_for_input(READ_PAUSE_MS);
     }
-    return -1;
+    return LINK_FAILED;
 }
 
 bool wait_for_input(int ms) {
@@ -76,5 +76,5 @@ bool wait_for_input(int ms) {
     if (taken > 0) {
         received.end = static_cast<std::size_t>(taken);
     }
-    return taken >= 0;
+    return taken != LINK_FAILED;
 }

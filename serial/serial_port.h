@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/link_result.h"
 #include "serial/device_path.h"
 
 // The invalid value of port_handle: before open_port has succeeded, and after the
@@ -58,6 +59,16 @@ struct line_state {
     bool xon_xoff;             // software flow control
 };
 
+// The line the tool asks for: 921,600 baud, 8N1, no flow control. Both backends set
+// it from this record, and the read-back is compared with it.
+inline constexpr line_state WANTED_LINE{921600, 8, 'N', 2, false, false};
+
+// How long port_send may take to write count bytes: WRITE_TIMEOUT_PER_BYTE_MS a byte
+// plus WRITE_TIMEOUT_CONSTANT_MS: far more than the line needs, so that only a stalled
+// driver runs into it.
+inline constexpr int WRITE_TIMEOUT_PER_BYTE_MS = 100;
+inline constexpr int WRITE_TIMEOUT_CONSTANT_MS = 500;
+
 // What open_port found, for the caller to report.
 struct port_report {
     open_failure failure;
@@ -70,8 +81,8 @@ struct port_report {
     line_state line;
 };
 
-// Opens the port named name exclusively and sets it to 921,600 baud, 8N1, no flow
-// control, reads that return at once; discards anything pending; reads the line back.
+// Opens the port named name exclusively and sets it to WANTED_LINE, reads that return
+// at once; discards anything pending; reads the line back.
 // The name is COM<n>, or on Linux also a device's absolute path; route limits the ways
 // it may go to the one a first open took (report.route), so that a reopen finds the
 // same device or none. Only a terminal device that no session holds is opened, and the
@@ -82,7 +93,8 @@ std::intptr_t open_port(const char* name, port_report* report, port_route route 
 
 // Reads one byte into dst. Tries twice, pausing about 1 ms after each empty try; a
 // pause ends early when a byte arrives, and that byte is left for the next try.
-// Returns 0 when a byte was stored, -1 when none arrived or the port is closed.
+// Returns LINK_OK when a byte was stored, LINK_FAILED when none arrived or the port is
+// closed.
 int read_byte(std::uint8_t* dst);
 
 // Waits up to ms milliseconds for the port to have a byte to read (a byte received but
@@ -94,6 +106,6 @@ bool wait_for_input(int ms);
 
 // Discards all pending input (received bytes not yet handed out by read_byte too) and
 // output, then writes count bytes in one go, giving
-// up after 100 ms a byte plus 500 ms. Failures are not reported, but a device found
+// up after the write time-out. Failures are not reported, but a device found
 // gone closes the port. Does nothing while the port is closed.
 void port_send(const std::uint8_t* bytes, std::size_t count);

@@ -19,10 +19,11 @@
 #endif
 
 #include "serial/device_path.h"
-#include "serial/port_backend.h"
 #include "serial/posix_device.h"
 #include "serial/posix_terminal.h"
 #include "serial/posix_tty.h"
+#include "serial/posix_write.h"
+#include "serial/read_policy.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
@@ -30,9 +31,6 @@ std::intptr_t port_handle = PORT_CLOSED;
 int port_lost_error = 0;
 
 namespace {
-
-constexpr int WRITE_TIMEOUT_PER_BYTE_MS = 100;
-constexpr int WRITE_TIMEOUT_CONSTANT_MS = 500;
 
 int open_retrying(const char* path, int flags) {
     int fd = -1;
@@ -103,92 +101,6 @@ void ask_for_low_latency(int fd) {
 #else
     (void)fd;
 #endif
-}
-
-struct speed_entry {
-    speed_t code;
-    std::uint32_t baud;
-};
-
-constexpr std::array<speed_entry, 30> SPEEDS{{
-    {B0, 0},
-    {B50, 50},
-    {B75, 75},
-    {B110, 110},
-    {B134, 134},
-    {B150, 150},
-    {B200, 200},
-    {B300, 300},
-    {B600, 600},
-    {B1200, 1200},
-    {B1800, 1800},
-    {B2400, 2400},
-    {B4800, 4800},
-    {B9600, 9600},
-    {B19200, 19200},
-    {B38400, 38400},
-    {B57600, 57600},
-    {B115200, 115200},
-    {B230400, 230400},
-    {B460800, 460800},
-    {B500000, 500000},
-    {B576000, 576000},
-    {B921600, 921600},
-    {B1000000, 1000000},
-    {B1152000, 1152000},
-    {B1500000, 1500000},
-    {B2000000, 2000000},
-    {B2500000, 2500000},
-    {B3000000, 3000000},
-    {B4000000, 4000000},
-}};
-
-std::uint32_t baud_of(speed_t code) {
-    for (const speed_entry& entry : SPEEDS) {
-        if (entry.code == code) {
-            return entry.baud;
-        }
-    }
-    return 0;
-}
-
-char parity_of(tcflag_t cflag) {
-    if ((cflag & PARENB) == 0) {
-        return 'N';
-    }
-    if ((cflag & CMSPAR) != 0) {
-        return (cflag & PARODD) != 0 ? 'M' : 'S';
-    }
-    return (cflag & PARODD) != 0 ? 'O' : 'E';
-}
-
-std::uint8_t data_bits_of(tcflag_t cflag) {
-    switch (cflag & CSIZE) {
-        case CS5:
-            return 5;
-        case CS6:
-            return 6;
-        case CS7:
-            return 7;
-        default:
-            return 8;
-    }
-}
-
-// What the driver holds now: tcsetattr succeeds when any one change took, so only a
-// read-back shows what was refused.
-bool read_line(int fd, line_state* line) {
-    termios held{};
-    if (tcgetattr(fd, &held) != 0) {
-        return false;
-    }
-    line->baud = baud_of(cfgetospeed(&held));
-    line->data_bits = data_bits_of(held.c_cflag);
-    line->parity = parity_of(held.c_cflag);
-    line->stop_halves = (held.c_cflag & CSTOPB) != 0 ? 4 : 2;
-    line->rts_cts = (held.c_cflag & CRTSCTS) != 0;
-    line->xon_xoff = (held.c_iflag & (IXON | IXOFF)) != 0;
-    return true;
 }
 
 // The errors of a device that has gone: a hung-up tty fails writes and most requests
@@ -354,7 +266,7 @@ std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
 int wait_for_port(int ms, std::uint8_t*, std::size_t) {
     if (port_handle == PORT_CLOSED) {
         pause_ms(ms);
-        return -1;
+        return LINK_FAILED;
     }
     // The first wait is the full ms, never shortened by the clock's millisecond steps, so
     // a 1 ms pause is at least as long as the sleep it replaces.
@@ -367,12 +279,12 @@ int wait_for_port(int ms, std::uint8_t*, std::size_t) {
         if (ready < 0 && errno == EINTR) {
             left = deadline - now_ms();
             if (left <= 0) {
-                return -1;
+                return LINK_FAILED;
             }
             continue;
         }
         if (ready == 0) {
-            return -1;
+            return LINK_FAILED;
         }
         // Once the far end has gone (a pulled USB adapter, a closed pseudo-terminal) the
         // tty reports a hang-up, with POLLIN too, at once and forever, and delivers
@@ -383,9 +295,9 @@ int wait_for_port(int ms, std::uint8_t*, std::size_t) {
         }
         if (port_handle == PORT_CLOSED || ready < 0) {
             pause_ms(static_cast<int>(left));
-            return -1;
+            return LINK_FAILED;
         }
-        return 0;
+        return LINK_OK;
     }
 }
 
@@ -402,7 +314,7 @@ void port_send(const std::uint8_t* bytes, std::size_t count) {
     }
     const auto budget =
         static_cast<std::int64_t>(count) * WRITE_TIMEOUT_PER_BYTE_MS + WRITE_TIMEOUT_CONSTANT_MS;
-    if (write_within(fd, bytes, count, now_ms() + budget) != 0 && device_gone(errno)) {
+    if (write_within(fd, bytes, count, now_ms() + budget) != LINK_OK && device_gone(errno)) {
         close_lost_port(errno);
     }
 }

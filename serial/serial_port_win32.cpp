@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "serial/port_backend.h"
+#include "serial/read_policy.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
@@ -16,35 +16,52 @@ HANDLE as_handle(std::intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
+BYTE parity_code(char parity) {
+    switch (parity) {
+        case 'O':
+            return ODDPARITY;
+        case 'E':
+            return EVENPARITY;
+        case 'M':
+            return MARKPARITY;
+        case 'S':
+            return SPACEPARITY;
+        default:
+            return NOPARITY;
+    }
+}
+
+BYTE stop_bits_code(std::uint8_t stop_halves) {
+    return stop_halves == 4 ? TWOSTOPBITS : stop_halves == 3 ? ONE5STOPBITS : ONESTOPBIT;
+}
+
 // Windows refuses a DCB whose length field is unset or whose XON and XOFF characters
-// are equal, even with software flow control off, so both are filled in.
-DCB line_settings() {
+// are equal, even with software flow control off, so both are filled in. DTR stays off,
+// and RTS too unless it does the handshake.
+DCB line_settings(const line_state& line) {
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = 921600;
+    dcb.BaudRate = line.baud;
     dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
+    dcb.fParity = line.parity != 'N';
+    dcb.fOutxCtsFlow = line.rts_cts;
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     dcb.fDsrSensitivity = FALSE;
     dcb.fTXContinueOnXoff = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
+    dcb.fOutX = line.xon_xoff;
+    dcb.fInX = line.xon_xoff;
     dcb.fErrorChar = FALSE;
     dcb.fNull = FALSE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fRtsControl = line.rts_cts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_DISABLE;
     dcb.fAbortOnError = FALSE;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    dcb.ByteSize = line.data_bits;
+    dcb.Parity = parity_code(line.parity);
+    dcb.StopBits = stop_bits_code(line.stop_halves);
     dcb.XonChar = 0x11;
     dcb.XoffChar = 0x13;
     return dcb;
 }
-
-constexpr DWORD WRITE_TIMEOUT_PER_BYTE_MS = 100;
-constexpr DWORD WRITE_TIMEOUT_CONSTANT_MS = 500;
 
 // The read time-outs decide what ReadFile does when nothing has arrived. With the
 // interval at MAXDWORD and both read totals zero (wait_ms 0) it returns at once with
@@ -56,8 +73,8 @@ COMMTIMEOUTS time_outs(DWORD wait_ms) {
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = wait_ms == 0 ? 0 : MAXDWORD;
     timeouts.ReadTotalTimeoutConstant = wait_ms;
-    timeouts.WriteTotalTimeoutMultiplier = WRITE_TIMEOUT_PER_BYTE_MS;
-    timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_CONSTANT_MS;
+    timeouts.WriteTotalTimeoutMultiplier = static_cast<DWORD>(WRITE_TIMEOUT_PER_BYTE_MS);
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(WRITE_TIMEOUT_CONSTANT_MS);
     return timeouts;
 }
 
@@ -193,7 +210,7 @@ bool use_read_wait(DWORD wait_ms) {
 std::intptr_t open_port(const char* name, port_report* report, port_route) {
     *report = port_report{};
     // An empty name would be taken as typed and then found missing; it is no name at all.
-    if (device_path_for(name, report->path) != 0 || report->path[0] == '\0') {
+    if (device_path_for(name, report->path) != LINK_OK || report->path[0] == '\0') {
         report->path[0] = '\0';
         return refuse(report, OPEN_BAD_NAME, 0);
     }
@@ -215,7 +232,7 @@ std::intptr_t open_port(const char* name, port_report* report, port_route) {
         return refuse(report, OPEN_NOT_SERIAL, error);
     }
     // A refusal shows in the line read back below; the port is used as it is.
-    DCB dcb = line_settings();
+    DCB dcb = line_settings(WANTED_LINE);
     if (!SetCommState(handle, &dcb)) {
         // The old settings stay, and with them perhaps abort-on-error, which would make
         // every line error fail the transfers: that one is turned off on its own.
@@ -277,7 +294,7 @@ int wait_for_port(int ms, std::uint8_t* dst, std::size_t) {
         }
         left = deadline - now_ms();
         if (left <= 0) {
-            return -1;
+            return LINK_FAILED;
         }
         wait_held = {PORT_CLOSED, 0};
     }
@@ -285,7 +302,7 @@ int wait_for_port(int ms, std::uint8_t* dst, std::size_t) {
     if (left > 0) {
         pause_ms(static_cast<int>(left));
     }
-    return -1;
+    return LINK_FAILED;
 }
 
 void port_send(const std::uint8_t* bytes, std::size_t count) {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/poll_cycle.h"
+#include "link/frame_bytes.h"
 #include "link/link_protocol.h"
 #include "link/output_lines.h"
 #include "sim/printed_line.h"
@@ -24,12 +25,6 @@ static_assert(READ_DEADLINE_MS < LATE_REPLY_MS && LATE_REPLY_MS < READ_DEADLINE_
 
 byte_vector as_bytes(std::string_view text) {
     return byte_vector(text.begin(), text.end());
-}
-
-byte_vector encoded(std::uint8_t type, const byte_vector& payload) {
-    byte_vector out(STUFFED_FRAME_MAX);
-    out.resize(encode_frame(type, payload, out));
-    return out;
 }
 
 void append_escaped(byte_vector& out, std::uint8_t value) {
@@ -143,8 +138,8 @@ void plan_bad_escape(const reply_parts& parts, reply_plan& plan) {
 }
 
 void plan_other_type(const reply_parts& parts, reply_plan& plan) {
-    plan.steps = {{parts.delay_ms, false,
-                   joined(encoded(OTHER_FRAME_TYPE, as_bytes("status")), parts.reply)}};
+    plan.steps = {
+        {parts.delay_ms, false, joined(frame_bytes(OTHER_FRAME_TYPE, "status"), parts.reply)}};
     plan.note = "a frame of type 0xa1, then the reply";
 }
 
@@ -183,7 +178,7 @@ void plan_split(const reply_parts& parts, reply_plan& plan) {
 
 void plan_unsolicited(const reply_parts& parts, reply_plan& plan) {
     plan.steps = {{parts.delay_ms, false, parts.reply},
-                  {UNSOLICITED_AFTER_MS, false, encoded(FRAME_TYPE_TEXT, as_bytes("unsolicited"))}};
+                  {UNSOLICITED_AFTER_MS, false, frame_bytes(FRAME_TYPE_TEXT, "unsolicited")}};
     plan.note = "the reply, then a frame during the pause";
 }
 
@@ -192,7 +187,7 @@ void plan_largest(const reply_parts& parts, reply_plan& plan) {
     for (std::size_t i = 0; i < big.size(); ++i) {
         big[i] = parts.payload[i % parts.payload.size()];
     }
-    plan.steps = {{parts.delay_ms, false, encoded(FRAME_TYPE_TEXT, big)}};
+    plan.steps = {{parts.delay_ms, false, frame_bytes(FRAME_TYPE_TEXT, big)}};
     plan.expected =
         response_line(std::string_view(reinterpret_cast<const char*>(big.data()), big.size()));
     plan.note = "a reply of " + std::to_string(big.size()) + " payload bytes";
@@ -256,7 +251,7 @@ std::string response_line(std::string_view text) {
 
 reply_plan plan_reply(fault_kind fault, std::string_view text, int delay_ms, std::mt19937& random) {
     byte_vector payload = as_bytes(text);
-    byte_vector reply = encoded(FRAME_TYPE_TEXT, payload);
+    byte_vector reply = frame_bytes(FRAME_TYPE_TEXT, payload);
     const reply_parts parts{std::move(payload), std::move(reply), response_line(text), delay_ms,
                             random};
     reply_plan plan{fault, {}, parts.answered, ""};

@@ -16,7 +16,7 @@
 #include "console/console.h"
 #include "link/link_protocol.h"
 #include "serial/device_path.h"
-#include "serial/posix_tty.h"
+#include "serial/posix_write.h"
 #include "serial/serial_port.h"
 #include "sim/fault_plan.h"
 #include "sim/sim_options.h"

@@ -2,7 +2,7 @@
 
 #include <deque>
 
-#include "serial/port_backend.h"
+#include "serial/read_policy.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
@@ -92,17 +92,17 @@ int wait_for_port(int ms, std::uint8_t*, std::size_t) {
     ++state.wakeups;
     if (port_handle == PORT_CLOSED || state.incoming.empty()) {
         state.now += ms;
-        return -1;
+        return LINK_FAILED;
     }
     const std::int64_t next = state.incoming.front().at_ms;
     if (next > state.now + ms) {
         state.now += ms;
-        return -1;
+        return LINK_FAILED;
     }
     if (next > state.now) {
         state.now = next;
     }
-    return 0;
+    return LINK_OK;
 }
 
 std::intptr_t open_port(const char*, port_report*, port_route) {

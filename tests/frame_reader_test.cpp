@@ -4,24 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "link/frame_bytes.h"
 #include "link/link_protocol.h"
-#include "serial/port_backend.h"
+#include "serial/read_policy.h"
 #include "serial/serial_port.h"
 #include "tests/fake_device.h"
 
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
-
-bytes frame(std::uint8_t type, const bytes& payload) {
-    bytes out(STUFFED_FRAME_MAX);
-    out.resize(encode_frame(type, payload, out));
-    return out;
-}
-
-bytes text_frame(const std::string& text) {
-    return frame(FRAME_TYPE_TEXT, bytes(text.begin(), text.end()));
-}
 
 struct read_outcome {
     int result;
@@ -60,14 +51,14 @@ TEST_F(FrameReader, UnstuffsLengthBodyAndCheckBeforeUsingThem) {
     body[0] = 0x11;
     body[1] = 0x13;
     body[2] = 0x5C;
-    fake_arrive(0, frame(FRAME_TYPE_TEXT, body));
+    fake_arrive(0, frame_bytes(FRAME_TYPE_TEXT, body));
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(packet.len, 16);
     EXPECT_EQ(bytes(packet.data.begin(), packet.data.begin() + 16), body);
 }
 
 TEST_F(FrameReader, LengthTwoDeliversOneByte) {
-    fake_arrive(0, text_frame("A"));
+    fake_arrive(0, frame_bytes(FRAME_TYPE_TEXT, "A"));
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(payload(), "A");
 }
@@ -77,7 +68,7 @@ TEST_F(FrameReader, LargestFrameIsDeliveredAndItsCheckByteCompared) {
     for (std::size_t i = 0; i < body.size(); ++i) {
         body[i] = static_cast<std::uint8_t>(i * 7);
     }
-    bytes wire = frame(FRAME_TYPE_TEXT, body);
+    bytes wire = frame_bytes(FRAME_TYPE_TEXT, body);
     fake_arrive(0, wire);
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(packet.len, PAYLOAD_MAX);
@@ -119,12 +110,12 @@ TEST_F(FrameReader, WarningsHaveTheirExactText) {
 }
 
 TEST_F(FrameReader, KeepsHuntingAfterEveryKindOfRefusal) {
-    const bytes good = text_frame("after");
+    const bytes good = frame_bytes(FRAME_TYPE_TEXT, "after");
     const std::vector<bytes> refusals{
         {0xAD, 0x00, 0x00},                          // length 0
         {0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0x07},  // wrong check byte
         {0x5C, 0x00},                                // bad escape
-        frame(0x17, {'x'}),                          // another type
+        frame_bytes(0x17, "x"),                      // another type
     };
     for (const bytes& refusal : refusals) {
         fake_reset();
@@ -137,7 +128,7 @@ TEST_F(FrameReader, KeepsHuntingAfterEveryKindOfRefusal) {
 
 TEST_F(FrameReader, NoiseWithoutStartOrEscapeIsSkippedByteByByte) {
     fake_arrive(0, {0x00, 0xFF, 0x41, 0xA2, 0x11, 0x13, 0x0D, 0x0A});
-    fake_arrive(0, text_frame("ok"));
+    fake_arrive(0, frame_bytes(FRAME_TYPE_TEXT, "ok"));
     const read_outcome out = read();
     EXPECT_EQ(out.result, LINK_OK);
     EXPECT_EQ(out.printed, "");
@@ -148,22 +139,22 @@ TEST_F(FrameReader, AStartByteInNoiseSwallowsTheFollowingFrame) {
     // The stray 0xAD takes the real frame's bytes as its length (0xAD00) and body; no
     // resynchronisation happens, and the body runs dry within the second.
     fake_arrive(0, {0xAD});
-    fake_arrive(0, text_frame("lost"));
+    fake_arrive(0, frame_bytes(FRAME_TYPE_TEXT, "lost"));
     EXPECT_EQ(read().result, LINK_FAILED);
     EXPECT_GE(fake_now(), 1000);
 }
 
 TEST_F(FrameReader, StrayEscapeBeforeTheStartLosesThatFrame) {
     fake_arrive(0, {0x5C});
-    fake_arrive(0, text_frame("lost"));
+    fake_arrive(0, frame_bytes(FRAME_TYPE_TEXT, "lost"));
     const read_outcome out = read();
     EXPECT_EQ(out.result, LINK_FAILED);
     EXPECT_EQ(out.printed, "[warn]:esc char error 0xad\r\n");
 }
 
 TEST_F(FrameReader, OtherTypesAreSkippedSilently) {
-    fake_arrive(0, frame(0xA1, {'n', 'o'}));
-    fake_arrive(300, text_frame("yes"));
+    fake_arrive(0, frame_bytes(0xA1, "no"));
+    fake_arrive(300, frame_bytes(FRAME_TYPE_TEXT, "yes"));
     const read_outcome out = read();
     EXPECT_EQ(out.result, LINK_OK);
     EXPECT_EQ(out.printed, "");
@@ -171,7 +162,7 @@ TEST_F(FrameReader, OtherTypesAreSkippedSilently) {
 }
 
 TEST_F(FrameReader, ResponseLateInTheSecondIsStillDelivered) {
-    fake_arrive(990, text_frame("late"));
+    fake_arrive(990, frame_bytes(FRAME_TYPE_TEXT, "late"));
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(payload(), "late");
 }
@@ -185,21 +176,21 @@ TEST_F(FrameReader, GivesUpAfterOneSecondOfSilence) {
 }
 
 TEST_F(FrameReader, ResponseAfterTheDeadlineIsLeftUnread) {
-    fake_arrive(1100, text_frame("too late"));
+    fake_arrive(1100, frame_bytes(FRAME_TYPE_TEXT, "too late"));
     EXPECT_EQ(read().result, LINK_FAILED);
     EXPECT_GT(fake_unread(), 0u);
 }
 
 TEST_F(FrameReader, FirstAttemptRunsEvenWhenTheClockHasAlreadyRunOut) {
     fake_clock_step_per_reading(5000);
-    fake_arrive(0, text_frame("first"));
+    fake_arrive(0, frame_bytes(FRAME_TYPE_TEXT, "first"));
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(payload(), "first");
 }
 
 TEST_F(FrameReader, ABodyArrivingAcrossTheDeadlineIsNotCutShort) {
     // Start at 900 ms, then one byte every millisecond: the frame ends well after 1 s.
-    const bytes wire = text_frame(std::string(400, 'b'));
+    const bytes wire = frame_bytes(FRAME_TYPE_TEXT, std::string(400, 'b'));
     for (std::size_t i = 0; i < wire.size(); ++i) {
         fake_arrive(900 + static_cast<std::int64_t>(i), {wire[i]});
     }
@@ -209,16 +200,16 @@ TEST_F(FrameReader, ABodyArrivingAcrossTheDeadlineIsNotCutShort) {
 }
 
 TEST_F(FrameReader, AGapOfThreeMillisecondsInsideAFrameEndsTheAttempt) {
-    const bytes wire = text_frame("gap");
+    const bytes wire = frame_bytes(FRAME_TYPE_TEXT, "gap");
     fake_arrive(0, bytes(wire.begin(), wire.begin() + 4));
     fake_arrive(3, bytes(wire.begin() + 4, wire.end()));
-    fake_arrive(10, text_frame("next"));
+    fake_arrive(10, frame_bytes(FRAME_TYPE_TEXT, "next"));
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(payload(), "next");
 }
 
 TEST_F(FrameReader, AGapOfOneMillisecondInsideAFrameIsBridged) {
-    const bytes wire = text_frame("gap");
+    const bytes wire = frame_bytes(FRAME_TYPE_TEXT, "gap");
     fake_arrive(0, bytes(wire.begin(), wire.begin() + 4));
     fake_arrive(1, bytes(wire.begin() + 4, wire.end()));
     ASSERT_EQ(read().result, LINK_OK);
@@ -228,10 +219,10 @@ TEST_F(FrameReader, AGapOfOneMillisecondInsideAFrameIsBridged) {
 TEST_F(FrameReader, AGapOfTwoMillisecondsInsideAFrameEndsTheAttemptToo) {
     // The byte at 2 ms cuts the second pause short, but the read has given up by then:
     // the pause ending early only moves the next attempt forward.
-    const bytes wire = text_frame("gap");
+    const bytes wire = frame_bytes(FRAME_TYPE_TEXT, "gap");
     fake_arrive(0, bytes(wire.begin(), wire.begin() + 4));
     fake_arrive(2, bytes(wire.begin() + 4, wire.end()));
-    fake_arrive(10, text_frame("next"));
+    fake_arrive(10, frame_bytes(FRAME_TYPE_TEXT, "next"));
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(payload(), "next");
 }
@@ -239,10 +230,10 @@ TEST_F(FrameReader, AGapOfTwoMillisecondsInsideAFrameEndsTheAttemptToo) {
 TEST_F(FrameReader, ByteArrivingDuringTheSecondPauseIsLeftForTheNextAttempt) {
     fake_arrive(2, {0x42});
     std::uint8_t byte = 0;
-    EXPECT_EQ(read_byte(&byte), -1);
+    EXPECT_EQ(read_byte(&byte), LINK_FAILED);
     EXPECT_EQ(fake_unread(), 1u);
     EXPECT_EQ(fake_now(), 2);
-    ASSERT_EQ(read_byte(&byte), 0);
+    ASSERT_EQ(read_byte(&byte), LINK_OK);
     EXPECT_EQ(byte, 0x42);
 }
 
@@ -253,7 +244,7 @@ TEST_F(FrameReader, AnIdleLineIsWaitedOnNotPolledEveryMillisecond) {
     EXPECT_GE(fake_now(), 1000);
 
     fake_reset();
-    fake_arrive(437, text_frame("woken"));
+    fake_arrive(437, frame_bytes(FRAME_TYPE_TEXT, "woken"));
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(payload(), "woken");
     EXPECT_EQ(fake_now(), 437);
@@ -261,21 +252,21 @@ TEST_F(FrameReader, AnIdleLineIsWaitedOnNotPolledEveryMillisecond) {
 }
 
 TEST_F(FrameReader, TheDeadlineFallsBetweenTheLastMillisecondAndTheNext) {
-    fake_arrive(999, text_frame("just in time"));
+    fake_arrive(999, frame_bytes(FRAME_TYPE_TEXT, "just in time"));
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(payload(), "just in time");
 
     fake_reset();
-    fake_arrive(1000, text_frame("too late"));
+    fake_arrive(1000, frame_bytes(FRAME_TYPE_TEXT, "too late"));
     EXPECT_EQ(read().result, LINK_FAILED);
-    EXPECT_EQ(fake_unread(), text_frame("too late").size());
+    EXPECT_EQ(fake_unread(), frame_bytes(FRAME_TYPE_TEXT, "too late").size());
 }
 
 TEST_F(FrameReader, NoiseAndRefusalsBetweenIdleStretchesAreStillHuntedThrough) {
     fake_arrive(100, {0x01, 0x02});
     fake_arrive(300, {0xAD, 0x00, 0x00});
     fake_arrive(600, {0x5C, 0x00});
-    fake_arrive(800, text_frame("fourth"));
+    fake_arrive(800, frame_bytes(FRAME_TYPE_TEXT, "fourth"));
     const read_outcome out = read();
     ASSERT_EQ(out.result, LINK_OK);
     EXPECT_EQ(out.printed, "[warn]:[read_packet]:len error 0\r\n[warn]:esc char error 0x00\r\n");
@@ -283,18 +274,18 @@ TEST_F(FrameReader, NoiseAndRefusalsBetweenIdleStretchesAreStillHuntedThrough) {
 }
 
 TEST_F(FrameReader, BytesAfterAnAcceptedFrameStayUnread) {
-    fake_arrive(0, text_frame("one"));
-    fake_arrive(0, text_frame("two"));
+    fake_arrive(0, frame_bytes(FRAME_TYPE_TEXT, "one"));
+    fake_arrive(0, frame_bytes(FRAME_TYPE_TEXT, "two"));
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(payload(), "one");
-    EXPECT_EQ(fake_unread(), text_frame("two").size());
+    EXPECT_EQ(fake_unread(), frame_bytes(FRAME_TYPE_TEXT, "two").size());
 }
 
 TEST_F(FrameReader, BytesTakenInOneReadAreHandedOutAsSingleReadsWould) {
     // The backend reads everything that has arrived at once, up to its buffer's size;
     // what the reader sees must not depend on where those reads fall.
-    const bytes wire = text_frame("split");
-    const bytes next = text_frame("next");
+    const bytes wire = frame_bytes(FRAME_TYPE_TEXT, "split");
+    const bytes next = frame_bytes(FRAME_TYPE_TEXT, "next");
     struct arrival {
         std::int64_t at_ms;
         bytes wire;
@@ -330,15 +321,15 @@ TEST_F(FrameReader, BytesTakenInOneReadAreHandedOutAsSingleReadsWould) {
 }
 
 TEST_F(FrameReader, AReplyThatHasArrivedIsReadInOneCallNotOnePerByte) {
-    fake_arrive(0, text_frame(std::string(1000, 'r')));
+    fake_arrive(0, frame_bytes(FRAME_TYPE_TEXT, std::string(1000, 'r')));
     ASSERT_EQ(read().result, LINK_OK);
     EXPECT_EQ(packet.len, 1000);
     EXPECT_EQ(fake_reads(), 1);
 }
 
 TEST_F(FrameReader, BufferedBytesCountAsInputForTheWaitAndTheGreetingPurgesThem) {
-    fake_arrive(0, text_frame("one"));
-    fake_arrive(0, text_frame("two"));
+    fake_arrive(0, frame_bytes(FRAME_TYPE_TEXT, "one"));
+    fake_arrive(0, frame_bytes(FRAME_TYPE_TEXT, "two"));
     ASSERT_EQ(read().result, LINK_OK);
     // "two" sits in the receive buffer: ready at once, without a wake-up.
     const int wakeups = fake_wakeups();

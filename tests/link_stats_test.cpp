@@ -20,7 +20,7 @@ struct cycle {
     int times = 1;
 };
 
-void record_cycles(LinkStats& stats, const std::vector<cycle>& cycles) {
+void record_cycles(link_counters& stats, const std::vector<cycle>& cycles) {
     for (const cycle& c : cycles) {
         for (int i = 0; i < c.times; ++i) {
             count_cycle_start(stats, c.port_away);
@@ -37,7 +37,7 @@ void record_cycles(LinkStats& stats, const std::vector<cycle>& cycles) {
 }
 
 std::string summary_of(const std::vector<cycle>& cycles) {
-    LinkStats stats;
+    link_counters stats;
     record_cycles(stats, cycles);
     std::array<char, SUMMARY_MAX> text{};
     return std::string(text.data(), format_summary(stats, text));
@@ -96,7 +96,7 @@ TEST(LinkSummary, CountsShareAndRoundTripsOverRecordedCycles) {
 }
 
 TEST(LinkSummary, TheLargestNumbersFitAndASmallBufferIsNeverOverrun) {
-    LinkStats stats;
+    link_counters stats;
     for (counter* value :
          {&stats.greetings, &stats.responses, &stats.no_response, &stats.crc_errors,
           &stats.escape_errors, &stats.length_errors, &stats.cycles_away, &stats.round_trip_min_us,
@@ -162,7 +162,7 @@ TEST(RoundTripHistogram, QuantilesOfSeededDistributionsMatchTheExactOnes) {
         {"a single trip", [] { return std::int64_t{123'456}; }, 1},
     };
     for (const auto& d : distributions) {
-        LinkStats stats;
+        link_counters stats;
         std::vector<std::uint64_t> trips;
         for (int i = 0; i < d.count; ++i) {
             const std::int64_t trip = d.draw();
@@ -203,7 +203,7 @@ TEST(RunVerdict, PassesWithAnAnswerAndAtMostTheAllowedLoss) {
         {"the port away counts as lost", {{100}, {std::nullopt, {}, true}}, 50'000'000, true},
     };
     for (const auto& c : cases) {
-        LinkStats stats;
+        link_counters stats;
         record_cycles(stats, c.cycles);
         EXPECT_EQ(link_held(stats, c.max_loss_millionths), c.passes) << c.name;
     }

@@ -7,32 +7,26 @@
 #include <vector>
 
 #include "app/poll_cycle.h"
+#include "link/frame_bytes.h"
 #include "link_stats/link_stats.h"
 #include "serial/serial_port.h"
 #include "tests/fake_device.h"
 
 namespace {
 
-std::string run_one_cycle(Packet& packet, CycleRecord& record) {
+std::string run_one_cycle(Packet& packet, cycle_record& record) {
     ::testing::internal::CaptureStdout();
     run_cycle(packet, record);
     return ::testing::internal::GetCapturedStdout();
 }
 
-std::vector<std::uint8_t> frame_of(const std::string& text) {
-    const std::vector<std::uint8_t> payload(text.begin(), text.end());
-    std::vector<std::uint8_t> wire(STUFFED_FRAME_MAX);
-    wire.resize(encode_frame(FRAME_TYPE_TEXT, payload, wire));
-    return wire;
-}
-
 TEST(PollCycle, PrintsTheResponseUpToItsFirstZeroByteAndRecordsItWhole) {
     fake_reset();
     static Packet packet;
-    CycleRecord record;
+    cycle_record record;
     // Arrived before the greeting: purged, never read.
     fake_arrive(0, {0xAD, 0x00, 0x02, 0xA2, 's', 0xA2 ^ 's'});
-    fake_arrive(1, frame_of(std::string("AB\0CD", 5)));
+    fake_arrive(1, frame_bytes(FRAME_TYPE_TEXT, std::string("AB\0CD", 5)));
 
     const std::uint64_t greetings = link_stats.greetings;
     const std::uint64_t responses = link_stats.responses;
@@ -53,10 +47,10 @@ TEST(PollCycle, PrintsTheResponseUpToItsFirstZeroByteAndRecordsItWhole) {
 TEST(PollCycle, DeliveredPayloadIsPrintedRaw) {
     fake_reset();
     static Packet packet;
-    CycleRecord record;
+    cycle_record record;
     const std::string text = "line\r\n\x1b[1mbold\xff";
     // Arrives just after the greeting has gone out.
-    fake_arrive(1, frame_of(text));
+    fake_arrive(1, frame_bytes(FRAME_TYPE_TEXT, text));
     EXPECT_EQ(run_one_cycle(packet, record), "[info]:response: " + text + "\r\n");
 }
 
@@ -67,7 +61,7 @@ TEST(PollCycle, TheRecordHoldsTheResultAndEveryWarningWithItsNumbers) {
         std::uint16_t first;
         std::uint16_t second;
     };
-    const std::vector<std::uint8_t> good = frame_of("ok");
+    const std::vector<std::uint8_t> good = frame_bytes(FRAME_TYPE_TEXT, "ok");
     std::vector<std::uint8_t> escape_then_good{0x5C, 0x41};
     escape_then_good.insert(escape_then_good.end(), good.begin(), good.end());
     std::vector<std::uint8_t> many_length_errors;
@@ -109,7 +103,7 @@ TEST(PollCycle, TheRecordHoldsTheResultAndEveryWarningWithItsNumbers) {
             port_handle = PORT_CLOSED;
         }
         fake_arrive(1, c.sent);
-        CycleRecord record;
+        cycle_record record;
         record.warnings.count = 99;  // left from an earlier cycle: must not show
         run_one_cycle(packet, record);
         EXPECT_EQ(record.result, c.result) << c.name;
@@ -134,7 +128,7 @@ TEST(PollCycle, TheRecordHoldsTheResultAndEveryWarningWithItsNumbers) {
 TEST(PollCycle, SilenceIsReportedOnceAfterTheDeadline) {
     fake_reset();
     static Packet packet;
-    CycleRecord record;
+    cycle_record record;
     const std::uint64_t no_response = link_stats.no_response;
     EXPECT_EQ(run_one_cycle(packet, record), "[warn]:no response\r\n");
     EXPECT_EQ(link_stats.no_response, no_response + 1);

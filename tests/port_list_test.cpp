@@ -17,16 +17,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct UsbDevice {
+struct usb_device {
     std::string bus_port;  // where it is plugged in: 1-2 is port 2 of bus 1
     std::string tty;       // ttyUSB<n> (a usb-serial port) or ttyACM<n> (on the interface)
     std::string driver;    // ftdi_sio, cp210x, cdc_acm
     std::string vendor, product_id, manufacturer, product, serial;
 };
 
-class FakeMachine {
+class fake_machine {
   public:
-    FakeMachine() {
+    fake_machine() {
         std::string pattern = (fs::temp_directory_path() / "tervalo-ports-XXXXXX").string();
         root_ = mkdtemp(pattern.data());
         for (const fs::path& dir : {sys() / "class/tty", dev() / "serial/by-id", work()}) {
@@ -36,9 +36,9 @@ class FakeMachine {
         fs::create_directories(sys() / "devices/virtual/tty/tty0");
         fs::create_directory_symlink(sys() / "devices/virtual/tty/tty0", sys() / "class/tty/tty0");
     }
-    ~FakeMachine() { fs::remove_all(root_); }
-    FakeMachine(const FakeMachine&) = delete;
-    FakeMachine& operator=(const FakeMachine&) = delete;
+    ~fake_machine() { fs::remove_all(root_); }
+    fake_machine(const fake_machine&) = delete;
+    fake_machine& operator=(const fake_machine&) = delete;
 
     fs::path sys() const { return root_ / "sys"; }
     fs::path dev() const { return root_ / "dev"; }
@@ -57,7 +57,7 @@ class FakeMachine {
         put(dev() / name, "");
     }
 
-    void usb(const UsbDevice& usb) const {
+    void usb(const usb_device& usb) const {
         const fs::path device = sys() / "devices/pci0000:00/0000:00:14.0/usb1" / usb.bus_port;
         put(device / "idVendor", usb.vendor);
         put(device / "idProduct", usb.product_id);
@@ -99,24 +99,24 @@ class FakeMachine {
     fs::path root_;
 };
 
-const UsbDevice FTDI{"1-1",  "ttyUSB0", "ftdi_sio",        "0403",
-                     "6001", "FTDI",    "FT232R USB UART", "A50285BI"};
+const usb_device FTDI{"1-1",  "ttyUSB0", "ftdi_sio",        "0403",
+                      "6001", "FTDI",    "FT232R USB UART", "A50285BI"};
 const std::string FTDI_BY_ID = "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
-const UsbDevice CP2102{"1-2",  "ttyUSB1",      "cp210x", "10c4",
-                       "ea60", "Silicon Labs", "CP2102", "0001"};
+const usb_device CP2102{"1-2",  "ttyUSB1",      "cp210x", "10c4",
+                        "ea60", "Silicon Labs", "CP2102", "0001"};
 const std::string CP2102_BY_ID = "usb-Silicon_Labs_CP2102_0001-if00-port0";
-const UsbDevice PICO{"1-3", "ttyACM0", "cdc_acm", "2e8a", "000a", "Raspberry Pi", "Pico", ""};
+const usb_device PICO{"1-3", "ttyACM0", "cdc_acm", "2e8a", "000a", "Raspberry Pi", "Pico", ""};
 
-struct Case {
+struct listing_case {
     const char* what;
-    std::function<void(const FakeMachine&)> build;
+    std::function<void(const fake_machine&)> build;
     std::vector<std::string> lines;  // "{dev}" stands for the fake /dev
 };
 
 TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
-    const std::vector<Case> cases{
+    const std::vector<listing_case> cases{
         {"UARTs only where the kernel knows a type, in numeric order",
-         [](const FakeMachine& m) {
+         [](const fake_machine& m) {
              m.uart(10, 14, "0x0");
              m.uart(0, 4, "0x3F8");
              m.uart(1, 0, "0x2F8");
@@ -126,7 +126,7 @@ TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
           "COM3 -> {dev}/ttyS2: 16550 UART, I/O port 0x3E8",
           "COM11 -> {dev}/ttyS10: NS16550A UART"}},
         {"an FTDI adapter reached by COM links, one through its by-id name",
-         [](const FakeMachine& m) {
+         [](const fake_machine& m) {
              m.usb(FTDI);
              m.by_id(FTDI_BY_ID, "ttyUSB0");
              m.link("COM7", m.dev() / "ttyUSB0");
@@ -138,7 +138,7 @@ TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
           "serial A50285BI, {dev}/serial/by-id/" +
           FTDI_BY_ID}},
         {"ports without a COM name get a free one suggested",
-         [](const FakeMachine& m) {
+         [](const fake_machine& m) {
              m.uart(0, 4, "0x3F8");
              m.uart(1, 4, "0x2F8");
              m.usb(PICO);
@@ -146,7 +146,7 @@ TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
              m.by_id(CP2102_BY_ID, "ttyUSB1");
              // COM1 now leads to the Pico, not to ttyS0; COM3 is a file that is in the way.
              m.link("COM1", m.dev() / "ttyACM0");
-             FakeMachine::put(m.work() / "COM3", "notes");
+             fake_machine::put(m.work() / "COM3", "notes");
          },
          {"{dev}/ttyS0: 16550A UART, I/O port 0x3F8; no COM name: use the path, or make one: "
           "ln -s {dev}/ttyS0 COM4",
@@ -157,7 +157,7 @@ TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
               CP2102_BY_ID + " COM5",
           "COM1 -> {dev}/ttyACM0: cdc_acm, USB 2e8a:000a, Raspberry Pi Pico"}},
         {"many COM links: the lowest-numbered whole, and how many more",
-         [](const FakeMachine& m) {
+         [](const fake_machine& m) {
              m.usb(FTDI);
              m.usb(CP2102);
              m.uart(0, 4, "0x3F8");
@@ -178,14 +178,14 @@ TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
           "COM1000000001, COM1000000002, COM1000000003 and 6 more -> {dev}/ttyUSB1: cp210x, "
           "USB 10c4:ea60, Silicon Labs CP2102, serial 0001"}},
         {"no ports: empty UART nodes and virtual ttys only",
-         [](const FakeMachine& m) {
+         [](const fake_machine& m) {
              m.uart(0, 0, "0x3F8");
              m.uart(1, 0, "0x2F8");
          },
          {"no serial ports found"}},
     };
-    for (const Case& c : cases) {
-        FakeMachine machine;
+    for (const listing_case& c : cases) {
+        fake_machine machine;
         c.build(machine);
         std::string expected;
         for (std::string line : c.lines) {
@@ -198,8 +198,8 @@ TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
         const std::string sys = machine.sys().string();
         const std::string dev = machine.dev().string();
         const std::string work = machine.work().string();
-        static PortList list;
-        list_sysfs_ports(SysfsRoots{sys.c_str(), dev.c_str(), work.c_str()}, list);
+        static port_list list;
+        list_sysfs_ports(sysfs_roots{sys.c_str(), dev.c_str(), work.c_str()}, list);
         testing::internal::CaptureStdout();
         print_port_list(list);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), expected) << c.what;

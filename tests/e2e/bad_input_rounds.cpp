@@ -39,7 +39,7 @@ std::vector<bad_input> bad_inputs(const byte_string& good_frame) {
 
 }  // namespace
 
-void play_bad_input_rounds(ToolRun& tool, const PtyDevice& device,
+void play_bad_input_rounds(tool_run& tool, const pty_device& device,
                            const std::function<bool()>& next_greeting) {
     const byte_string good_frame = frame_bytes(0xA2, "fine");
     std::size_t seen = tool.output().size();

@@ -11,5 +11,5 @@
 // answers the next greeting with a good reply. Checks, with GoogleTest assertions, that
 // each round prints exactly its warnings and then the good response, and that the tool
 // is still running. next_greeting waits for the ten greeting bytes.
-void play_bad_input_rounds(ToolRun& tool, const PtyDevice& device,
+void play_bad_input_rounds(tool_run& tool, const pty_device& device,
                            const std::function<bool()>& next_greeting);

@@ -79,7 +79,7 @@ void check_log(const std::filesystem::path& path, const std::string& port,
 
 }  // namespace
 
-void play_bounded_runs(const start_tool& start, const std::string& port, const PtyDevice& device,
+void play_bounded_runs(const start_tool& start, const std::string& port, const pty_device& device,
                        const std::filesystem::path& dir) {
     // Bytes a log must keep: controls, a high byte, quotes and backslashes, a zero.
     const std::string odd("OK \x01\xff\"\\|\x7f\x00z", 11);

@@ -13,5 +13,5 @@
 // working directory is dir), answers or ignores each greeting as the row says, and
 // checks, with GoogleTest assertions: the exit status, that no greeting follows the
 // last, standard output line by line, the summary on standard error, and the log.
-void play_bounded_runs(const start_tool& start, const std::string& port, const PtyDevice& device,
+void play_bounded_runs(const start_tool& start, const std::string& port, const pty_device& device,
                        const std::filesystem::path& dir);

@@ -10,7 +10,7 @@
 
 #include "tests/e2e/tool_harness.h"
 
-using start_tool = std::function<std::unique_ptr<ToolRun>(const std::vector<std::string>&)>;
+using start_tool = std::function<std::unique_ptr<tool_run>(const std::vector<std::string>&)>;
 
 // Runs each command line with start and checks, with GoogleTest assertions, its exit
 // status and its output: the usage text alone and status 255 without a port name, the

@@ -63,8 +63,8 @@ std::size_t occurrences(std::string_view text, std::string_view what) {
 struct tool_under_test {
     std::string port;
     std::function<void(const fs::path& dir, const fs::path& target)> point_port_at;
-    std::function<std::unique_ptr<ToolRun>(const fs::path& dir,
-                                           const std::vector<std::string>& options)>
+    std::function<std::unique_ptr<tool_run>(const fs::path& dir,
+                                            const std::vector<std::string>& options)>
         start;
 };
 
@@ -85,7 +85,7 @@ tool_under_test linux_tool() {
             },
             [](const fs::path& dir, std::vector<std::string> options) {
                 options.emplace_back("COM1");
-                return std::make_unique<ToolRun>(TERVALO_BINARY, options, dir);
+                return std::make_unique<tool_run>(TERVALO_BINARY, options, dir);
             }};
 }
 
@@ -112,7 +112,7 @@ expected_counts counts_of(const std::vector<record_entry>& record, std::size_t g
 }
 
 // The served samples, parsed; a failure if they do not parse.
-std::vector<prom_sample> scraped(const NodeExporter& exporter) {
+std::vector<prom_sample> scraped(const node_exporter_run& exporter) {
     const std::string body = exporter.scrape();
     auto samples = parse_exposition(body);
     EXPECT_TRUE(samples) << "the scrape does not parse:\n" << body;
@@ -120,16 +120,16 @@ std::vector<prom_sample> scraped(const NodeExporter& exporter) {
 }
 
 void metrics_served_match_the_record(const tool_under_test& tool_kind) {
-    ScratchDir dir;
+    scratch_dir dir;
     // node_exporter reads as the unprivileged user, as the packaged one does as its own.
     fs::permissions(dir.path(), fs::perms::all);
     const fs::path record_path = dir.path() / "record.tsv";
-    ToolRun sim(TERVALO_SIM_BINARY,
-                {"--mix", "779", "--fault", FIXED_FAULTS, "--delay", std::to_string(SIM_DELAY_MS),
-                 "--record", record_path.string()},
-                dir.path());
+    tool_run sim(TERVALO_SIM_BINARY,
+                 {"--mix", "779", "--fault", FIXED_FAULTS, "--delay", std::to_string(SIM_DELAY_MS),
+                  "--record", record_path.string()},
+                 dir.path());
     ASSERT_TRUE(sim.wait_for_output(SIM_READY, SHORT_WAIT)) << sim.output();
-    const NodeExporter exporter(dir.path());
+    const node_exporter_run exporter(dir.path());
     ASSERT_TRUE(exporter.ready());
     const auto started = std::chrono::system_clock::now();
     const auto tool = tool_kind.start(dir.path(), {"--metrics", METRICS_FILE});
@@ -209,7 +209,7 @@ void metrics_served_match_the_record(const tool_under_test& tool_kind) {
     };
     port_up_becomes(0);
     // And comes back.
-    ToolRun second_sim(TERVALO_SIM_BINARY, {"--replace"}, dir.path());
+    tool_run second_sim(TERVALO_SIM_BINARY, {"--replace"}, dir.path());
     ASSERT_TRUE(second_sim.wait_for_output(SIM_READY, SHORT_WAIT)) << second_sim.output();
     tool_kind.point_port_at(dir.path(), fs::read_symlink(dir.path() / "COM1"));
     port_up_becomes(1);
@@ -223,8 +223,8 @@ TEST(Metrics, NodeExporterServesTheSimulatorsCountsAndTheLostPort) {
 // Reads the file as fast as it can while the tool rewrites it once a cycle: every read
 // must be a whole exposition whose parts agree.
 void every_read_is_whole(const tool_under_test& tool_kind) {
-    ScratchDir dir;
-    ToolRun sim(TERVALO_SIM_BINARY, {}, dir.path());
+    scratch_dir dir;
+    tool_run sim(TERVALO_SIM_BINARY, {}, dir.path());
     ASSERT_TRUE(sim.wait_for_output(SIM_READY, SHORT_WAIT)) << sim.output();
     const auto tool = tool_kind.start(dir.path(), {"--metrics", METRICS_FILE});
     const fs::path file = dir.path() / METRICS_FILE;
@@ -297,7 +297,7 @@ TEST(WineMetrics, EveryReadOfTheFileIsWholeWhileTheToolRewritesIt) {
 // Refused before the port is touched: nothing sent, no banner, one standard-error line,
 // exit status 255.
 TEST(Metrics, AFileThatCannotBeWrittenAtStartFailsTheStart) {
-    ScratchDir dir;
+    scratch_dir dir;
     fs::create_directory(dir.path() / "a-folder");
     const auto cannot_write = [](const std::string& file, const std::string& reason) {
         return "tervalo: --metrics " + file + ": cannot write it (" + reason + ")\n";
@@ -314,10 +314,10 @@ TEST(Metrics, AFileThatCannotBeWrittenAtStartFailsTheStart) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.front() + " " + c.args[1].substr(0, 40));
-        const PtyDevice device;
+        const pty_device device;
         fs::remove(dir.path() / "COM1");
         device.link_as(dir.path() / "COM1");
-        ToolRun tool(TERVALO_BINARY, c.args, dir.path());
+        tool_run tool(TERVALO_BINARY, c.args, dir.path());
         EXPECT_EQ(tool.wait_exit(SHORT_WAIT), 255);
         EXPECT_EQ(tool.errors(), c.error);
         EXPECT_EQ(tool.output(), "");
@@ -328,12 +328,12 @@ TEST(Metrics, AFileThatCannotBeWrittenAtStartFailsTheStart) {
 
 // Later, a failed write is told once, and the link goes on and keeps trying.
 TEST(Metrics, AFailedWriteLaterIsToldOnceAndTheLinkGoesOn) {
-    ScratchDir dir;
-    ToolRun sim(TERVALO_SIM_BINARY, {}, dir.path());
+    scratch_dir dir;
+    tool_run sim(TERVALO_SIM_BINARY, {}, dir.path());
     ASSERT_TRUE(sim.wait_for_output(SIM_READY, SHORT_WAIT)) << sim.output();
     const fs::path folder = dir.path() / "metrics";
     fs::create_directory(folder);
-    ToolRun tool(TERVALO_BINARY, {"--metrics", "metrics/tervalo.prom", "COM1"}, dir.path());
+    tool_run tool(TERVALO_BINARY, {"--metrics", "metrics/tervalo.prom", "COM1"}, dir.path());
     ASSERT_TRUE(tool.wait_for_output(printed_line(RESPONSE_FORMAT, "reply 1"), LONG_WAIT))
         << tool.output();
     fs::remove_all(folder);

@@ -176,13 +176,13 @@ std::optional<std::string> http_get(int port, const std::string& path) {
 
 }  // namespace
 
-NodeExporter::NodeExporter(const std::filesystem::path& dir) {
+node_exporter_run::node_exporter_run(const std::filesystem::path& dir) {
     if (program_missing(PROMETHEUS_NODE_EXPORTER)) {
         return;
     }
     for (int attempt = 0; attempt < 3 && port_ == 0; ++attempt) {
         const int port = free_port();
-        run_ = std::make_unique<ToolRun>(
+        run_ = std::make_unique<tool_run>(
             unprivileged_program(PROMETHEUS_NODE_EXPORTER),
             unprivileged({PROMETHEUS_NODE_EXPORTER,
                           "--web.listen-address=127.0.0.1:" + std::to_string(port),
@@ -201,7 +201,7 @@ NodeExporter::NodeExporter(const std::filesystem::path& dir) {
     EXPECT_NE(port_, 0) << "node_exporter never answered:\n" << (run_ ? run_->errors() : "");
 }
 
-std::string NodeExporter::scrape() const {
+std::string node_exporter_run::scrape() const {
     return port_ == 0 ? "" : http_get(port_, "/metrics").value_or("");
 }
 
@@ -210,8 +210,8 @@ std::string promtool_check(const std::filesystem::path& file) {
         return "promtool is missing";
     }
     const std::filesystem::path dir = file.parent_path();
-    ToolRun run("/bin/sh", {"-c", std::string(PROMTOOL) + " check metrics < \"$0\"", file.string()},
-                dir);
+    tool_run run("/bin/sh",
+                 {"-c", std::string(PROMTOOL) + " check metrics < \"$0\"", file.string()}, dir);
     const int status = run.wait_exit(LONG_WAIT);
     const std::string said = run.output() + run.errors();
     return status == 0 && said.empty() ? "" : said + "(exit status " + std::to_string(status) + ")";

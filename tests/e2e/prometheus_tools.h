@@ -33,16 +33,16 @@ std::optional<double> sample_value(const std::vector<prom_sample>& samples, std:
 // prometheus-node-exporter on 127.0.0.1 at a free port, with nothing but its textfile
 // collector, reading dir as the unprivileged user, as the packaged service reads as its
 // own user. A missing program is a test failure.
-class NodeExporter {
+class node_exporter_run {
   public:
-    explicit NodeExporter(const std::filesystem::path& dir);
+    explicit node_exporter_run(const std::filesystem::path& dir);
     // True once it answers; false (with a test failure) if it never did.
     bool ready() const { return port_ != 0; }
     // The body of GET /metrics; empty if the request failed.
     std::string scrape() const;
 
   private:
-    std::unique_ptr<ToolRun> run_;
+    std::unique_ptr<tool_run> run_;
     int port_ = 0;
 };
 

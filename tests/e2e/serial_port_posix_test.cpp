@@ -41,8 +41,8 @@ class PosixPort : public ::testing::Test {
         }
     }
 
-    ScratchDir dir;
-    PtyDevice device;
+    scratch_dir dir;
+    pty_device device;
 };
 
 TEST_F(PosixPort, AWaitEndsWhenAByteArrivesAndLeavesItToBeRead) {
@@ -57,7 +57,7 @@ TEST_F(PosixPort, AWaitEndsWhenAByteArrivesAndLeavesItToBeRead) {
     EXPECT_TRUE(ready);
     EXPECT_LT(waited, 5000);
     std::uint8_t byte = 0;
-    ASSERT_EQ(read_byte(&byte), 0);
+    ASSERT_EQ(read_byte(&byte), LINK_OK);
     EXPECT_EQ(byte, 0x42);
 }
 
@@ -66,14 +66,14 @@ TEST_F(PosixPort, AWaitOnASilentLineRunsItsTimeOut) {
     EXPECT_FALSE(wait_for_input(100));
     EXPECT_GE(ms_since(start), 95);
     std::uint8_t byte = 0;
-    EXPECT_EQ(read_byte(&byte), -1);
+    EXPECT_EQ(read_byte(&byte), LINK_FAILED);
 }
 
 // Reads count bytes through read_byte, waiting for each as long as it takes to come.
 byte_string read_bytes(std::size_t count) {
     byte_string got;
     std::uint8_t byte = 0;
-    while (got.size() < count && wait_for_input(5000) && read_byte(&byte) == 0) {
+    while (got.size() < count && wait_for_input(5000) && read_byte(&byte) == LINK_OK) {
         got.push_back(byte);
     }
     return got;
@@ -88,7 +88,7 @@ TEST_F(PosixPort, BytesReadAheadAreHandedOutInOrderAndPurgedBeforeASend) {
 
     // A gap while the buffer is empty: nothing to hand out, and the wait runs its time.
     std::uint8_t byte = 0;
-    EXPECT_EQ(read_byte(&byte), -1);
+    EXPECT_EQ(read_byte(&byte), LINK_FAILED);
     const auto start = steady::now();
     EXPECT_FALSE(wait_for_input(50));
     EXPECT_GE(ms_since(start), 45);
@@ -103,7 +103,7 @@ TEST_F(PosixPort, BytesReadAheadAreHandedOutInOrderAndPurgedBeforeASend) {
     // The purge before a send drops them with the rest of the pending input.
     port_send(greeting_bytes().data(), greeting_bytes().size());
     EXPECT_EQ(device.receive(greeting_bytes().size(), milliseconds(5000)), greeting_bytes());
-    EXPECT_EQ(read_byte(&byte), -1);
+    EXPECT_EQ(read_byte(&byte), LINK_FAILED);
     device.send({9});
     EXPECT_EQ(read_bytes(1), byte_string{9});
 }
@@ -118,7 +118,7 @@ TEST_F(PosixPort, AfterAHangUpThePortIsClosedAndAWaitPausesInsteadOfReturningAtO
     EXPECT_EQ(port_lost_error, EIO);
     port_lost_error = 0;
     std::uint8_t byte = 0;
-    EXPECT_EQ(read_byte(&byte), -1);
+    EXPECT_EQ(read_byte(&byte), LINK_FAILED);
     // The tool's cycle sends into the dead line as well; that must not fail loudly either.
     port_send(greeting_bytes().data(), greeting_bytes().size());
 }
@@ -127,7 +127,7 @@ TEST(PosixPortOpen, ThePortNeverTakesAStandardDescriptor) {
     const std::vector<std::vector<int>> closed_sets{{0}, {1}, {2}, {1, 2}, {0, 1, 2}};
     for (const std::vector<int>& closed : closed_sets) {
         // A terminal each: a closed port leaves its exclusive flag, which only root passes.
-        PtyDevice device;
+        pty_device device;
         std::vector<int> saved;
         for (const int standard : closed) {
             saved.push_back(fcntl(standard, F_DUPFD_CLOEXEC, 10));

@@ -101,24 +101,24 @@ std::string compare(const std::string& output, const std::vector<record_entry>& 
 }
 
 // Starts the tool under test in dir, where COM1 links the simulator's terminal.
-using tool_start = std::function<std::unique_ptr<ToolRun>(const fs::path& dir)>;
+using tool_start = std::function<std::unique_ptr<tool_run>(const fs::path& dir)>;
 
 // The soak: tervalo-sim with the seeded fault mix, the tool started by start_tool, and
 // the tool's output checked cycle by cycle against the simulator's record. The tool's
 // memory is checked where it is the tool's own (not under Wine).
 void soak_mix(std::uint64_t cycles, const tool_start& start_tool, bool check_memory) {
     const auto seed = static_cast<std::uint32_t>(env_number("TERVALO_SOAK_SEED", DEFAULT_SEED));
-    ScratchDir dir;
+    scratch_dir dir;
     const fs::path record_path = dir.path() / "record.tsv";
 
     const char* faults = std::getenv("TERVALO_SOAK_FAULTS");
-    ToolRun sim(TERVALO_SIM_BINARY,
-                {"--mix", std::to_string(seed), "--fault",
-                 faults != nullptr && *faults != '\0' ? faults : default_faults(), "--record",
-                 record_path.string(), "--log", (dir.path() / "sim.log").string()},
-                dir.path());
+    tool_run sim(TERVALO_SIM_BINARY,
+                 {"--mix", std::to_string(seed), "--fault",
+                  faults != nullptr && *faults != '\0' ? faults : default_faults(), "--record",
+                  record_path.string(), "--log", (dir.path() / "sim.log").string()},
+                 dir.path());
     ASSERT_TRUE(sim.wait_for_output("[info]:tervalo-sim ready", SHORT_WAIT)) << sim.output();
-    const std::unique_ptr<ToolRun> tool = start_tool(dir.path());
+    const std::unique_ptr<tool_run> tool = start_tool(dir.path());
 
     // The record line of a cycle is written once its reply is out; the tool's output for
     // it is complete when the next greeting has come.
@@ -177,7 +177,8 @@ TEST(Soak, MixEveryReplyExactlyOnceEveryFaultReportedMemoryFlat) {
     soak_mix(
         env_number("TERVALO_SOAK_CYCLES", DEFAULT_CYCLES),
         [](const fs::path& dir) {
-            return std::make_unique<ToolRun>(TERVALO_BINARY, std::vector<std::string>{"COM1"}, dir);
+            return std::make_unique<tool_run>(TERVALO_BINARY, std::vector<std::string>{"COM1"},
+                                              dir);
         },
         true);
 }
@@ -202,12 +203,12 @@ TEST(WineSoak, MixEveryReplyExactlyOnceEveryFaultReported) {
 #endif
 
 TEST(Soak, LargestReplyArrivesWholeOrIsDroppedWhole) {
-    ScratchDir dir;
+    scratch_dir dir;
     const fs::path record_path = dir.path() / "record.tsv";
-    ToolRun sim(TERVALO_SIM_BINARY, {"--fault", "largest", "--record", record_path.string()},
-                dir.path());
+    tool_run sim(TERVALO_SIM_BINARY, {"--fault", "largest", "--record", record_path.string()},
+                 dir.path());
     ASSERT_TRUE(sim.wait_for_output("[info]:tervalo-sim ready", SHORT_WAIT)) << sim.output();
-    ToolRun tool(TERVALO_BINARY, {"COM1"}, dir.path());
+    tool_run tool(TERVALO_BINARY, {"COM1"}, dir.path());
     constexpr std::uint64_t cycles = 4;
     std::vector<record_entry> record;
     const auto deadline = std::chrono::steady_clock::now() + CYCLE_BOUND * (cycles + 2);
@@ -266,14 +267,14 @@ TEST(Summary, AStopWritesTheSimulatorsCountsToStandardErrorAndEndsByItsSignal) {
     } rows[] = {{SIGINT, 10}, {SIGTERM, 3}, {SIGHUP, 2}};
     for (const auto& row : rows) {
         SCOPED_TRACE(strsignal(row.signal_number));
-        ScratchDir dir;
+        scratch_dir dir;
         const fs::path record_path = dir.path() / "record.tsv";
-        ToolRun sim(TERVALO_SIM_BINARY,
-                    {"--mix", "779", "--fault", faults, "--delay", std::to_string(DELAY_MS),
-                     "--record", record_path.string(), "--log", (dir.path() / "sim.log").string()},
-                    dir.path());
+        tool_run sim(TERVALO_SIM_BINARY,
+                     {"--mix", "779", "--fault", faults, "--delay", std::to_string(DELAY_MS),
+                      "--record", record_path.string(), "--log", (dir.path() / "sim.log").string()},
+                     dir.path());
         ASSERT_TRUE(sim.wait_for_output("[info]:tervalo-sim ready", SHORT_WAIT)) << sim.output();
-        ToolRun tool(TERVALO_BINARY, {"COM1"}, dir.path());
+        tool_run tool(TERVALO_BINARY, {"COM1"}, dir.path());
 
         // Stopped during the pause that follows the last cycle's line, so that exactly
         // that many greetings have gone out.

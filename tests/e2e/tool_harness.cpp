@@ -35,7 +35,7 @@ std::int64_t ms_left(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-ScratchDir::ScratchDir() {
+scratch_dir::scratch_dir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tervalo-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         fail("mkdtemp");
@@ -43,17 +43,17 @@ ScratchDir::ScratchDir() {
     path_ = pattern;
 }
 
-ScratchDir::~ScratchDir() {
+scratch_dir::~scratch_dir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
 }
 
-PtyDevice::PtyDevice() {
+pty_device::pty_device() {
     std::array<char, 256> name{};
     if (openpty(&master_, &tty_, name.data(), nullptr, nullptr) != 0) {
         fail("openpty");
     }
-    if (set_raw_line(tty_) != 0) {
+    if (set_raw_line(tty_) != LINK_OK) {
         fail("set the pty raw");
     }
     tty_path_ = name.data();
@@ -62,11 +62,11 @@ PtyDevice::PtyDevice() {
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
 }
 
-PtyDevice::~PtyDevice() {
+pty_device::~pty_device() {
     hang_up();
 }
 
-void PtyDevice::hang_up() {
+void pty_device::hang_up() {
     for (int* fd : {&master_, &tty_}) {
         if (*fd >= 0) {
             close(*fd);
@@ -75,11 +75,11 @@ void PtyDevice::hang_up() {
     }
 }
 
-void PtyDevice::link_as(const std::filesystem::path& link) const {
+void pty_device::link_as(const std::filesystem::path& link) const {
     std::filesystem::create_symlink(tty_path_, link);
 }
 
-void PtyDevice::send(const byte_string& bytes) const {
+void pty_device::send(const byte_string& bytes) const {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
@@ -94,7 +94,7 @@ void PtyDevice::send(const byte_string& bytes) const {
     }
 }
 
-byte_string PtyDevice::receive(std::size_t count, std::chrono::milliseconds wait) const {
+byte_string pty_device::receive(std::size_t count, std::chrono::milliseconds wait) const {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     byte_string got;
     while (got.size() < count) {
@@ -118,11 +118,11 @@ byte_string PtyDevice::receive(std::size_t count, std::chrono::milliseconds wait
     return got;
 }
 
-byte_string PtyDevice::receive_for(std::chrono::milliseconds wait) const {
+byte_string pty_device::receive_for(std::chrono::milliseconds wait) const {
     return receive(SIZE_MAX, wait);
 }
 
-TerminalSession::TerminalSession(const std::string& tty_path) {
+terminal_session::terminal_session(const std::string& tty_path) {
     std::array<int, 2> ready{};
     if (pipe2(ready.data(), O_CLOEXEC) != 0) {
         fail("pipe");
@@ -156,11 +156,11 @@ TerminalSession::TerminalSession(const std::string& tty_path) {
     }
 }
 
-TerminalSession::~TerminalSession() {
+terminal_session::~terminal_session() {
     end();
 }
 
-void TerminalSession::end() {
+void terminal_session::end() {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
@@ -168,8 +168,8 @@ void TerminalSession::end() {
     }
 }
 
-ToolRun::ToolRun(const std::string& program, const std::vector<std::string>& args,
-                 const std::filesystem::path& cwd, const run_streams& streams)
+tool_run::tool_run(const std::string& program, const std::vector<std::string>& args,
+                   const std::filesystem::path& cwd, const run_streams& streams)
     : output_path_(cwd / ("output-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
       errors_path_(cwd /
                    ("output-errors-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)))) {
@@ -221,7 +221,7 @@ ToolRun::ToolRun(const std::string& program, const std::vector<std::string>& arg
     }
 }
 
-ToolRun::~ToolRun() {
+tool_run::~tool_run() {
     stop();
 }
 
@@ -248,25 +248,25 @@ bool wait_for_text(const std::filesystem::path& path, const std::string& text,
 
 }  // namespace
 
-std::string ToolRun::output() const {
+std::string tool_run::output() const {
     return contents_of(output_path_);
 }
 
-std::string ToolRun::errors() const {
+std::string tool_run::errors() const {
     return contents_of(errors_path_);
 }
 
-bool ToolRun::wait_for_output(const std::string& text, std::chrono::milliseconds wait,
-                              std::size_t from) const {
+bool tool_run::wait_for_output(const std::string& text, std::chrono::milliseconds wait,
+                               std::size_t from) const {
     return wait_for_text(output_path_, text, wait, from);
 }
 
-bool ToolRun::wait_for_errors(const std::string& text, std::chrono::milliseconds wait,
-                              std::size_t from) const {
+bool tool_run::wait_for_errors(const std::string& text, std::chrono::milliseconds wait,
+                               std::size_t from) const {
     return wait_for_text(errors_path_, text, wait, from);
 }
 
-int ToolRun::wait_exit(std::chrono::milliseconds wait) {
+int tool_run::wait_exit(std::chrono::milliseconds wait) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     while (running()) {
         if (ms_left(deadline) == 0) {
@@ -277,7 +277,7 @@ int ToolRun::wait_exit(std::chrono::milliseconds wait) {
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
 }
 
-bool ToolRun::running() {
+bool tool_run::running() {
     if (pid_ < 0) {
         return false;
     }
@@ -288,7 +288,7 @@ bool ToolRun::running() {
     return true;
 }
 
-void ToolRun::stop() {
+void tool_run::stop() {
     if (!running()) {
         return;
     }
@@ -310,7 +310,7 @@ std::string unprivileged_program(const std::string& program) {
     return geteuid() == 0 ? "/usr/bin/setpriv" : program;
 }
 
-int ToolRun::end_signal() const {
+int tool_run::end_signal() const {
     return pid_ < 0 && status_ != -1 && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
 }
 
@@ -332,13 +332,6 @@ long cpu_ticks_of(pid_t pid) {
 
 byte_string greeting_bytes() {
     return {0xAD, 0x00, 0x06, 0xA2, 'h', 'e', 'l', 'l', 'o', 0xC0};
-}
-
-byte_string frame_bytes(std::uint8_t type, const std::string& payload) {
-    byte_string out(STUFFED_FRAME_MAX);
-    const byte_string body(payload.begin(), payload.end());
-    out.resize(encode_frame(type, body, out));
-    return out;
 }
 
 void set_wrong_line(const std::string& tty_path) {

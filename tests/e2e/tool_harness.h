@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "link/frame_bytes.h"
+
 using byte_string = std::vector<std::uint8_t>;
 
 // Generous bounds: these only end a test that would otherwise hang.
@@ -18,12 +20,12 @@ inline constexpr std::chrono::milliseconds SHORT_WAIT{5000};
 inline constexpr std::chrono::milliseconds LONG_WAIT{15000};
 
 // A temporary working directory, removed with everything in it.
-class ScratchDir {
+class scratch_dir {
   public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
   private:
@@ -31,12 +33,12 @@ class ScratchDir {
 };
 
 // The device end of a pseudo-terminal. The line is raw before anyone opens the other end.
-class PtyDevice {
+class pty_device {
   public:
-    PtyDevice();
-    ~PtyDevice();
-    PtyDevice(const PtyDevice&) = delete;
-    PtyDevice& operator=(const PtyDevice&) = delete;
+    pty_device();
+    ~pty_device();
+    pty_device(const pty_device&) = delete;
+    pty_device& operator=(const pty_device&) = delete;
 
     const std::string& tty_path() const { return tty_path_; }
     void link_as(const std::filesystem::path& link) const;
@@ -70,12 +72,12 @@ struct run_streams {
 // A process that has a terminal as its controlling terminal, as a shell or a getty has
 // it: a new session that opens the terminal, takes it (TIOCSCTTY) and then runs as
 // `sleep`. Ended when destroyed.
-class TerminalSession {
+class terminal_session {
   public:
-    explicit TerminalSession(const std::string& tty_path);
-    ~TerminalSession();
-    TerminalSession(const TerminalSession&) = delete;
-    TerminalSession& operator=(const TerminalSession&) = delete;
+    explicit terminal_session(const std::string& tty_path);
+    ~terminal_session();
+    terminal_session(const terminal_session&) = delete;
+    terminal_session& operator=(const terminal_session&) = delete;
 
     pid_t pid() const { return pid_; }
     void end();
@@ -87,13 +89,13 @@ class TerminalSession {
 // A program run in a working directory, its standard output and standard error each
 // captured in a file (a pipe could be inherited by helpers of the program and never
 // reach its end).
-class ToolRun {
+class tool_run {
   public:
-    ToolRun(const std::string& program, const std::vector<std::string>& args,
-            const std::filesystem::path& cwd, const run_streams& streams = {});
-    ~ToolRun();
-    ToolRun(const ToolRun&) = delete;
-    ToolRun& operator=(const ToolRun&) = delete;
+    tool_run(const std::string& program, const std::vector<std::string>& args,
+             const std::filesystem::path& cwd, const run_streams& streams = {});
+    ~tool_run();
+    tool_run(const tool_run&) = delete;
+    tool_run& operator=(const tool_run&) = delete;
 
     // What it wrote to standard output, and to standard error.
     std::string output() const;
@@ -130,8 +132,6 @@ long cpu_ticks_of(pid_t pid);
 
 // The greeting every cycle begins with.
 byte_string greeting_bytes();
-// A stuffed frame of the given type and payload.
-byte_string frame_bytes(std::uint8_t type, const std::string& payload);
 
 // Sets the terminal at tty_path to everything the tool must change: 9,600 baud, 7 data
 // bits, odd parity, two stop bits, hardware and software flow control. It stays raw, so

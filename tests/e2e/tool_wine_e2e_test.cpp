@@ -1,7 +1,9 @@
 // The Windows build of the tool, run under Wine, against a device played over a
 // pseudo-terminal. Wine's serial layer turns the Win32 communications calls into
 // termios calls on whatever the prefix's dosdevices/com<n> link points at, so the
-// same kind of device as in the Linux tests serves here, reached as COM5 and COM12.
+// same kind of device as in the Linux tests serves here, reached as COM5 and COM12. The
+// rounds every build plays (tool_rounds.h) run here as they do on Linux; what follows
+// them is what only Windows has.
 //
 // Run through scripts/wine-env, which provides WINEPREFIX and one wineserver for the
 // whole run. Not tested here because Wine cannot show them: that share mode 0 keeps a
@@ -26,35 +28,21 @@
 
 #include "link/output_lines.h"
 #include "sim/printed_line.h"
-#include "tests/e2e/bad_input_rounds.h"
-#include "tests/e2e/bounded_run_rounds.h"
-#include "tests/e2e/command_line_rounds.h"
 #include "tests/e2e/log_lines.h"
 #include "tests/e2e/tool_harness.h"
+#include "tests/e2e/tool_rounds.h"
 #include "tests/e2e/wine_session.h"
 
 namespace {
 
 const std::string BANNER = BANNER_LINE;
 const std::string NO_RESPONSE = NO_RESPONSE_LINE;
-const std::string OPEN_FAILED = OPEN_FAILED_LINE;
 
-class WineTool : public ::testing::Test {
+class WineToolOverPty : public ::testing::Test {
   protected:
     void SetUp() override {
-        const std::string problem = wine_session_problem();
-        ASSERT_EQ(problem, "");
-    }
-    ScratchDir dir;
-};
-
-class WineToolOverPty : public WineTool {
-  protected:
-    void SetUp() override {
-        WineTool::SetUp();
-        if (!HasFatalFailure()) {
-            attach(device, "com5");
-        }
+        ASSERT_EQ(wine_session_problem(), "");
+        attach(device, "com5");
     }
     void TearDown() override {
         for (const auto& link : links_) {
@@ -64,52 +52,55 @@ class WineToolOverPty : public WineTool {
 
     // Makes the device the prefix's port of that name; the port numbers 1 to 4 are left
     // alone because Wine rewrites com1 whenever it boots a prefix.
-    void attach(const PtyDevice& pty, const std::string& dos_name) {
+    void attach(const pty_device& pty, const std::string& dos_name) {
         const std::filesystem::path link = dos_device(dos_name);
         std::filesystem::remove(link);
         pty.link_as(link);
         links_.push_back(link);
     }
 
-    // Starting Wine can take a while on a busy machine, hence the long wait.
-    std::unique_ptr<ToolRun> start(const std::vector<std::string>& args = {"COM5"}) {
-        auto run = run_windows_tool(args, dir.path());
-        EXPECT_TRUE(run->wait_for_output(BANNER, LONG_WAIT)) << run->output();
-        return run;
+    tool_target target() {
+        const std::filesystem::path at = dir.path();
+        return {
+            .start =
+                [at](const std::vector<std::string>& args) { return run_windows_tool(args, at); },
+            .dir = at,
+            .port = "COM5",
+            .attach = [this](const pty_device& pty) { attach(pty, "com5"); },
+            .detach = [] { std::filesystem::remove(dos_device("com5")); },
+            .reopened_path = [](const pty_device&) { return std::string("COM5"); },
+            .cpu_time_known = false,
+        };
     }
 
-    bool next_greeting() const {
-        const byte_string got = device.receive(10, LONG_WAIT);
-        EXPECT_EQ(got, greeting_bytes());
-        return got == greeting_bytes();
+    std::unique_ptr<tool_run> start(const std::vector<std::string>& args = {"COM5"}) {
+        return start_to_banner(target(), args);
     }
 
-    PtyDevice device;
+    scratch_dir dir;
+    pty_device device;
 
   private:
     std::vector<std::filesystem::path> links_;
 };
 
-TEST_F(WineTool, UsageHelpAndVersionEndAtOnceWithBareLineFeeds) {
-    check_command_lines_that_end_at_once([this](const std::vector<std::string>& args) {
-        return run_windows_tool(args, dir.path());
-    });
+class WineSameRounds : public WineToolOverPty, public ::testing::WithParamInterface<tool_round> {};
+
+TEST_P(WineSameRounds, UnderWine) {
+    GetParam().play(target(), device);
 }
 
-TEST_F(WineTool, MalformedOptionsAreRefusedBeforeAnythingIsOpened) {
-    check_refused_options([this](const std::vector<std::string>& args) {
-        return run_windows_tool(args, dir.path());
-    });
-}
+INSTANTIATE_TEST_SUITE_P(Tool, WineSameRounds, ::testing::ValuesIn(same_rounds()),
+                         ::testing::PrintToStringParamName());
 
-TEST_F(WineTool, ListShowsEveryPortOfTheSerialcommKeyInNumberOrder) {
+TEST_F(WineToolOverPty, ListShowsEveryPortOfTheSerialcommKeyInNumberOrder) {
     // Wine's mount manager registers the host's serial devices here as the prefix boots;
     // two more, registered out of order, make the order and a two-digit number count.
     const std::string key = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
     const std::vector<std::pair<std::string, std::string>> added{{"\\Device\\Serial11", "COM12"},
                                                                  {"\\Device\\Serial4", "COM5"}};
-    for (const auto& [device, com] : added) {
-        wine_reg({"add", key, "/v", device, "/t", "REG_SZ", "/d", com, "/f"}, dir.path());
+    for (const auto& [name, com] : added) {
+        wine_reg({"add", key, "/v", name, "/t", "REG_SZ", "/d", com, "/f"}, dir.path());
     }
     // "    \Device\Serial0    REG_SZ    COM1", by number.
     const std::regex value_line(R"(\s*(\S+)\s+REG_SZ\s+COM([0-9]+)\s*)");
@@ -125,7 +116,7 @@ TEST_F(WineTool, ListShowsEveryPortOfTheSerialcommKeyInNumberOrder) {
     const auto list = run_windows_tool({"--list"}, dir.path());
     EXPECT_EQ(list->wait_exit(LONG_WAIT), 0);
     std::istringstream printed(list->output());
-    for (const auto& [number, device] : values) {
+    for (const auto& [number, name] : values) {
         std::string line;
         std::getline(printed, line);
         const std::string com = "COM" + std::to_string(number);
@@ -133,12 +124,12 @@ TEST_F(WineTool, ListShowsEveryPortOfTheSerialcommKeyInNumberOrder) {
         // Windows knows nothing more of the ports added here than their device names.
         if (std::any_of(added.begin(), added.end(),
                         [&](const auto& a) { return a.second == com; })) {
-            EXPECT_EQ(line.substr(com.size() + 2), device);
+            EXPECT_EQ(line.substr(com.size() + 2), name);
         }
     }
     EXPECT_EQ(printed.rdbuf()->in_avail(), 0) << list->output();
-    for (const auto& [device, com] : added) {
-        wine_reg({"delete", key, "/v", device, "/f"}, dir.path());
+    for (const auto& [name, com] : added) {
+        wine_reg({"delete", key, "/v", name, "/f"}, dir.path());
     }
 }
 
@@ -155,28 +146,17 @@ TEST_F(WineToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         ": not a port name; use COM<n>, such as COM3 (on Linux COM<n> "
         "is a link of that name in the working directory, or else "
         "/dev/ttyS<n-1>)\n";
-    const std::vector<std::pair<std::string, std::string>> cases{
+    std::vector<open_case> cases = open_failures_alike(bad_name);
+    const std::vector<open_case> windows_only{
         {"com5", bad_name},
-        {"", bad_name},
-        {"COMx", bad_name},
-        {"-", bad_name},
-        {"COM1" + std::string(2000, 'x'), bad_name},
         {"COM7", ": no such device (COM7)\n"},
-        {"COM", ": no such device (COM)\n"},
-        {"COM-1", ": no such device (COM-1)\n"},
-        {"COM3x", ": no such device (COM3x)\n"},
         {"COM99999999999", ": no such device (\\\\.\\COM2147483647)\n"},
         {"COM4x", ": not a serial device (COM4x)\n"},
         {"COM5\\..\\data", ": not a serial device (COM5\\..\\data)\n"},
         {"COM5\\..\\sub\\..\\data", ": not a serial device (COM5\\..\\sub\\..\\data)\n"},
     };
-    for (const auto& [name, reason] : cases) {
-        const auto run = run_windows_tool({name}, dir.path());
-        EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << name.substr(0, 40);
-        EXPECT_EQ(run->output(), OPEN_FAILED) << name.substr(0, 40);
-        EXPECT_EQ(run->errors(), std::string("tervalo: ").append(name).append(reason))
-            << name.substr(0, 40);
-    }
+    cases.insert(cases.end(), windows_only.begin(), windows_only.end());
+    check_open_failures(target().start, cases);
     // Neither the device nor the files were written to.
     EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(100)).empty());
     for (const char* file : {"COM4x", "data"}) {
@@ -186,40 +166,9 @@ TEST_F(WineToolOverPty, AFailedOpenSaysWhyOnStandardError) {
     }
 }
 
-TEST_F(WineToolOverPty, GreetsAndPrintsTheResponseByteForByte) {
-    const auto tool = start();
-    ASSERT_TRUE(next_greeting());
-    // Line ends and Ctrl-Z inside the payload catch a console left in text mode.
-    const std::string payload = "OK \x01\x7f\xc3\xa9\t|\x11\x13\x5c|\n|\r\n|\x1a";
-    device.send(frame_bytes(0xA2, payload));
-    const std::string expected = BANNER + printed_line(RESPONSE_FORMAT, payload.c_str());
-    EXPECT_TRUE(tool->wait_for_output(expected, SHORT_WAIT)) << tool->output();
-    EXPECT_EQ(tool->output(), expected);
-    EXPECT_EQ(tool->output().find("\r\r"), std::string::npos);
-    EXPECT_TRUE(next_greeting());
-}
-
-TEST_F(WineToolOverPty, TheLineIsSetTo921600BaudEightNoneOneWithoutFlowControl) {
-    set_wrong_line(device.tty_path());
-    const auto tool = start();
-    ASSERT_TRUE(next_greeting());
-    EXPECT_EQ(line_differences(device.tty_path()), "");
-}
-
-TEST_F(WineToolOverPty, ExtraArgumentsAreIgnored) {
-    const auto tool = start({"COM5", "COM6", "verbose"});
-    EXPECT_TRUE(next_greeting());
-}
-
-TEST_F(WineToolOverPty, BoundedRunsEndWithTheirVerdict) {
-    play_bounded_runs(
-        [this](const std::vector<std::string>& args) { return run_windows_tool(args, dir.path()); },
-        "COM5", device, dir.path());
-}
-
 TEST_F(WineToolOverPty, PortsFromTenAreReachedThroughTheDeviceNamespace) {
     for (const std::string name : {"COM12", "COM012"}) {
-        PtyDevice port12;
+        pty_device port12;
         attach(port12, "com12");
         const auto tool = start({name});
         EXPECT_EQ(port12.receive(10, LONG_WAIT), greeting_bytes()) << name;
@@ -231,71 +180,9 @@ TEST_F(WineToolOverPty, PortsFromTenAreReachedThroughTheDeviceNamespace) {
     EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(100)).empty());
 }
 
-TEST_F(WineToolOverPty, ASilentDeviceGetsNoResponseEveryCycle) {
-    const auto tool = start();
-    ASSERT_TRUE(next_greeting());
-    EXPECT_TRUE(tool->wait_for_output(BANNER + NO_RESPONSE, LONG_WAIT)) << tool->output();
-    ASSERT_TRUE(next_greeting());
-    EXPECT_TRUE(tool->wait_for_output(BANNER + NO_RESPONSE + NO_RESPONSE, LONG_WAIT))
-        << tool->output();
-    EXPECT_EQ(tool->output(), BANNER + NO_RESPONSE + NO_RESPONSE);
-}
-
-TEST_F(WineToolOverPty, BytesSentDuringThePauseAreDiscardedByTheNextGreeting) {
-    const auto tool = start();
-    ASSERT_TRUE(next_greeting());
-    device.send(frame_bytes(0xA2, "first"));
-    ASSERT_TRUE(tool->wait_for_output(printed_line(RESPONSE_FORMAT, "first"), SHORT_WAIT));
-    device.send(frame_bytes(0xA2, "stale"));
-    ASSERT_TRUE(next_greeting());
-    EXPECT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
-    EXPECT_EQ(tool->output(), BANNER + printed_line(RESPONSE_FORMAT, "first") + NO_RESPONSE);
-}
-
 TEST_F(WineToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
     const auto tool = start();
-    ASSERT_TRUE(next_greeting());
-    device.send(frame_bytes(0xA2, "before"));
-    ASSERT_TRUE(tool->wait_for_output("[info]:response: before\r\n", SHORT_WAIT)) << tool->output();
-
-    // Both ends closed: Wine's calls on the tty behind COM5 fail from now on. The name
-    // goes with the device, as a pulled adapter's does: the freed pseudo-terminal number
-    // may be given to another program's terminal meanwhile.
-    device.hang_up();
-    std::filesystem::remove(dos_device("com5"));
-    const std::string lost = "tervalo: COM5: port lost (";
-    ASSERT_TRUE(tool->wait_for_errors(lost, LONG_WAIT)) << tool->errors();
-    const std::string at_loss = tool->output();
-    ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE + NO_RESPONSE, LONG_WAIT, at_loss.size()))
-        << tool->output();
-    EXPECT_TRUE(tool->errors().ends_with("); reopening it every cycle\n")) << tool->errors();
-
-    PtyDevice returned;
-    attach(returned, "com5");
-    const std::string reopened = "tervalo: COM5: port reopened (COM5)\n";
-    ASSERT_TRUE(tool->wait_for_errors(reopened, LONG_WAIT)) << tool->errors();
-    ASSERT_EQ(returned.receive(10, LONG_WAIT), greeting_bytes());
-    returned.send(frame_bytes(0xA2, "after"));
-    EXPECT_TRUE(tool->wait_for_output("[info]:response: after\r\n", SHORT_WAIT)) << tool->output();
-    // While the port was away the cycles said only what they say for a silent device.
-    const std::string all = tool->output();
-    const std::string away =
-        all.substr(at_loss.size(), all.find("[info]:response: after") - at_loss.size());
-    std::string only_warnings;
-    for (std::size_t i = away.size() / NO_RESPONSE.size(); i > 0; --i) {
-        only_warnings += NO_RESPONSE;
-    }
-    EXPECT_EQ(away, only_warnings);
-    // One line for each event, nothing else.
-    const std::string errors = tool->errors();
-    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << errors;
-    EXPECT_TRUE(errors.starts_with(lost)) << errors;
-    EXPECT_TRUE(errors.ends_with(reopened)) << errors;
-}
-
-TEST_F(WineToolOverPty, BadInputIsReportedAndTheNextCycleWorks) {
-    const auto tool = start();
-    play_bad_input_rounds(*tool, device, [this] { return next_greeting(); });
+    play_port_loss_and_return(target(), *tool, device);
 }
 
 TEST_F(WineToolOverPty, CtrlCWritesTheSummaryOfWhatTheDeviceSentToStandardError) {
@@ -321,7 +208,7 @@ TEST_F(WineToolOverPty, CtrlCWritesTheSummaryOfWhatTheDeviceSentToStandardError)
     const auto tool = start({"COM5", "--log", "run.jsonl"});
     std::string printed = BANNER;
     for (const auto& round : rounds) {
-        ASSERT_TRUE(next_greeting());
+        ASSERT_TRUE(next_greeting(device));
         std::this_thread::sleep_for(REPLY_DELAY);
         device.send(round.sent);
         printed += round.printed;

@@ -23,17 +23,17 @@ std::filesystem::path dos_device(const std::string& name) {
     return std::filesystem::path(std::getenv("WINEPREFIX")) / "dosdevices" / name;
 }
 
-std::unique_ptr<ToolRun> run_windows_tool(const std::vector<std::string>& args,
-                                          const std::filesystem::path& cwd) {
+std::unique_ptr<tool_run> run_windows_tool(const std::vector<std::string>& args,
+                                           const std::filesystem::path& cwd) {
     std::vector<std::string> wine_args{TERVALO_WINDOWS_EXE};
     wine_args.insert(wine_args.end(), args.begin(), args.end());
-    return std::make_unique<ToolRun>(WINE_PROGRAM, wine_args, cwd);
+    return std::make_unique<tool_run>(WINE_PROGRAM, wine_args, cwd);
 }
 
 std::string wine_reg(const std::vector<std::string>& args, const std::filesystem::path& cwd) {
     std::vector<std::string> wine_args{"reg"};
     wine_args.insert(wine_args.end(), args.begin(), args.end());
-    ToolRun reg(WINE_PROGRAM, wine_args, cwd);
+    tool_run reg(WINE_PROGRAM, wine_args, cwd);
     EXPECT_EQ(reg.wait_exit(LONG_WAIT), 0) << reg.output();
     return reg.output();
 }

@@ -16,8 +16,8 @@ std::string wine_session_problem();
 std::filesystem::path dos_device(const std::string& name);
 
 // tervalo.exe run by Wine with args, in cwd.
-std::unique_ptr<ToolRun> run_windows_tool(const std::vector<std::string>& args,
-                                          const std::filesystem::path& cwd);
+std::unique_ptr<tool_run> run_windows_tool(const std::vector<std::string>& args,
+                                           const std::filesystem::path& cwd);
 
 // Runs Wine's reg with args in cwd and returns its output; expects status 0.
 std::string wine_reg(const std::vector<std::string>& args, const std::filesystem::path& cwd);

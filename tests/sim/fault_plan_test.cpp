@@ -25,7 +25,7 @@ void play(const reply_plan& plan, std::int64_t sent_at) {
 
 std::string cycle_output(Packet& packet) {
     ::testing::internal::CaptureStdout();
-    CycleRecord record;
+    cycle_record record;
     run_cycle(packet, record);
     // As the tool's loop does between cycles: late and unsolicited replies land here.
     pause_ms(CYCLE_PAUSE_MS);

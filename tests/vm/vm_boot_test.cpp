@@ -63,7 +63,7 @@ std::string kernel_version() {
 }
 
 // Waits until the console shows one of the markers; the one it showed, or "".
-std::string wait_marker(const ToolRun& qemu, const std::vector<std::string>& markers,
+std::string wait_marker(const tool_run& qemu, const std::vector<std::string>& markers,
                         seconds bound) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -204,18 +204,18 @@ TEST(VmBoot, GuestRunsEveryScenario) {
         "-device", "usb-serial,chardev=ftdi,id=adapter",
         "-qmp", "unix:" + (RUN_DIR / "qmp").string() + ",server=on,wait=off"};
     // clang-format on
-    ToolRun qemu(QEMU_PROGRAM, qemu_args, RUN_DIR);
+    tool_run qemu(QEMU_PROGRAM, qemu_args, RUN_DIR);
     const auto console_on_failure = [&] { return "\nthe console:\n" + qemu.output(); };
     ASSERT_TRUE(qemu.wait_for_output("(label ftdi)", BOOT_BOUND)) << console_on_failure();
     const std::string console = qemu.output();
     fs::create_symlink(pty_of(console, "ftdi"), RUN_DIR / "COM1");
     fs::create_symlink(pty_of(console, "uart"), RUN_DIR / "COM2");
-    std::optional<ToolRun> ftdi_sim;
+    std::optional<tool_run> ftdi_sim;
     ftdi_sim.emplace(TERVALO_SIM_BINARY,
                      sim_args("COM1", {"--fault", FAULTS, "--every", "2"}, "ftdi-1"), RUN_DIR);
-    const ToolRun uart_sim(TERVALO_SIM_BINARY,
-                           sim_args("COM2", {"--fault", UART_FAULTS, "--every", "2"}, "uart"),
-                           RUN_DIR);
+    const tool_run uart_sim(TERVALO_SIM_BINARY,
+                            sim_args("COM2", {"--fault", UART_FAULTS, "--every", "2"}, "uart"),
+                            RUN_DIR);
 
     ASSERT_EQ(wait_marker(qemu, {"@@pull ftdi", "@@fail"}, RUN_BOUND), "@@pull ftdi")
         << console_on_failure();

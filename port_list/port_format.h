@@ -13,7 +13,7 @@ void copy_text(std::span<char> field, const char* text);
 void append_text(std::span<char> field, const char* separator, const char* text);
 
 // Sorts the listed ports by their order.
-void sort_ports(PortList& list);
+void sort_ports(port_list& list);
 
 // Takes the next free record of list, cleared, or nullptr when the list is full.
-ListedPort* add_port(PortList& list);
+listed_port* add_port(port_list& list);

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/link_result.h"
+
 // The receive buffer's size: what one read may take. Linux's terminal layer holds at
 // most 4 KiB of input for a reader (a pseudo-terminal hands over up to that at once),
 // and Windows drivers' default input queue is 4,096 bytes, so one read can empty what
@@ -19,10 +21,11 @@ inline constexpr std::size_t RECEIVE_BUFFER_SIZE = 4096;
 // port_handle is open; a device found gone closes the port.
 std::size_t read_arrived(std::uint8_t* dst, std::size_t size);
 
-// Waits up to ms milliseconds for the port to have a byte. Returns -1 when the time ran
-// out (or the port is closed, or its device gone: then it pauses for ms, so that a caller
-// looping on it cannot spin), 0 when a byte is ready to be read, or the number of bytes
-// it has already read into dst (at most size) where the platform's wait is a read.
+// Waits up to ms milliseconds for the port to have a byte. Returns LINK_FAILED when the
+// time ran out (or the port is closed, or its device gone: then it pauses for ms, so that
+// a caller looping on it cannot spin), LINK_OK when a byte is ready to be read, or the
+// number of bytes it has already read into dst (at most size) where the platform's wait
+// is a read.
 int wait_for_port(int ms, std::uint8_t* dst, std::size_t size);
 
 // Forgets what the receive buffer holds: the backend calls it when it discards pending
