@@ -19,18 +19,18 @@ constexpr std::size_t PATH_MAX_SIZE = 4096;
 
 // Process-wide, static: the text alone is 64 KiB, and all of it lives as long as the
 // process.
-struct MetricsFile {
+struct metrics_state {
     bool started = false;
     bool failure_told = false;
     std::array<char, PATH_MAX_SIZE> path{};
     std::array<char, PATH_MAX_SIZE + TEMP_SUFFIX.size()> temp_path{};
     std::array<char, PORT_LABEL_MAX> label{};
     std::size_t label_size = 0;
-    MetricsValues values;
+    metrics_values values;
     std::array<char, METRICS_TEXT_MAX> text{};
 };
 
-MetricsFile metrics;
+metrics_state metrics;
 
 using error_text = std::array<char, 256>;
 
@@ -60,7 +60,7 @@ void tell_write_failed(int system_error) {
 // Rewrites the file; returns the system's error code, or 0.
 int rewrite() {
     const auto relaxed = std::memory_order_relaxed;
-    MetricsValues& values = metrics.values;
+    metrics_values& values = metrics.values;
     values.greetings = link_stats.greetings.load(relaxed);
     values.responses = link_stats.responses.load(relaxed);
     values.no_response = link_stats.no_response.load(relaxed);

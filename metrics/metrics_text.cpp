@@ -62,7 +62,7 @@ void family(text_out& text, std::string_view name, std::string_view type, std::s
 
 }  // namespace
 
-void add_round_trip(RoundTripHistogram& histogram, std::uint64_t round_trip_us) {
+void add_round_trip(round_trip_histogram& histogram, std::uint64_t round_trip_us) {
     std::size_t bucket = 0;
     while (bucket < ROUND_TRIP_BOUNDS_US.size() && round_trip_us > ROUND_TRIP_BOUNDS_US[bucket]) {
         ++bucket;
@@ -86,7 +86,7 @@ std::optional<std::size_t> escape_label_value(std::string_view name,
     return size;
 }
 
-std::size_t format_metrics(const MetricsValues& values, std::string_view port_label,
+std::size_t format_metrics(const metrics_values& values, std::string_view port_label,
                            std::span<char> out) {
     text_out text{out};
     // Every sample's labels start with the port; kind and le follow it.

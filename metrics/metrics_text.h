@@ -19,17 +19,17 @@ inline constexpr std::array<std::uint32_t, 13> ROUND_TRIP_BOUNDS_US{
     100,    200,    500,     1'000,   2'000,   5'000,    10'000,
     20'000, 50'000, 100'000, 200'000, 500'000, 1'000'000};
 
-struct RoundTripHistogram {
+struct round_trip_histogram {
     // counts[i]: trips in (bound i-1, bound i]; the last, trips above every bound. Kept
     // per bucket, summed into Prometheus' cumulative buckets when formatted.
     std::array<std::uint64_t, ROUND_TRIP_BOUNDS_US.size() + 1> counts{};
     std::uint64_t sum_us = 0;
 };
 
-void add_round_trip(RoundTripHistogram& histogram, std::uint64_t round_trip_us);
+void add_round_trip(round_trip_histogram& histogram, std::uint64_t round_trip_us);
 
 // Everything the exposition shows, but the port's label.
-struct MetricsValues {
+struct metrics_values {
     std::uint64_t greetings = 0;
     std::uint64_t responses = 0;
     std::uint64_t no_response = 0;
@@ -39,7 +39,7 @@ struct MetricsValues {
     std::uint64_t port_lost = 0;
     bool port_up = false;
     std::uint64_t last_response_unix_us = 0;  // 0 until the first response
-    RoundTripHistogram round_trips;
+    round_trip_histogram round_trips;
 };
 
 // The longest port name the label takes. Longer names cannot be opened anyway: no
@@ -58,5 +58,5 @@ std::optional<std::size_t> escape_label_value(std::string_view name,
 
 // Writes the exposition, every sample labelled port="<port_label>" (an escaped label
 // value), into out. Returns its size, or 0 when it does not fit.
-std::size_t format_metrics(const MetricsValues& values, std::string_view port_label,
+std::size_t format_metrics(const metrics_values& values, std::string_view port_label,
                            std::span<char> out);

@@ -125,7 +125,7 @@ bool close_enough(std::uint64_t shown, std::uint64_t truth) {
     return error <= std::max<std::uint64_t>(10, truth / 100);
 }
 
-TEST(RoundTripHistogram, EveryTripFallsInABucketWhoseValueIsWithinOnePercentOrTenMicroseconds) {
+TEST(round_trip_histogram, EveryTripFallsInABucketWhoseValueIsWithinOnePercentOrTenMicroseconds) {
     // Every microsecond up to 2 ms, then every 7th up to 70 s: each bucket's value must
     // lie close to every trip in it, and buckets must follow the trips' order.
     std::size_t last_bucket = 0;
@@ -142,7 +142,7 @@ TEST(RoundTripHistogram, EveryTripFallsInABucketWhoseValueIsWithinOnePercentOrTe
     EXPECT_EQ(round_trip_bucket(UINT64_MAX), ROUND_TRIP_BUCKETS - 1);
 }
 
-TEST(RoundTripHistogram, QuantilesOfSeededDistributionsMatchTheExactOnes) {
+TEST(round_trip_histogram, QuantilesOfSeededDistributionsMatchTheExactOnes) {
     std::mt19937_64 random(20261208);  // deterministic
     const struct {
         const char* name;

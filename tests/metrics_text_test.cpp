@@ -11,7 +11,7 @@
 
 namespace {
 
-std::string exposition(const MetricsValues& values, std::string_view label = "COM1") {
+std::string exposition(const metrics_values& values, std::string_view label = "COM1") {
     static std::array<char, METRICS_TEXT_MAX> text{};
     return std::string(text.data(), format_metrics(values, label, text));
 }
@@ -75,7 +75,7 @@ TEST(MetricsText, RoundTripsFillCumulativeBucketsInSeconds) {
           R"(tervalo_round_trip_seconds_sum{port="COM1"} 0.05)"}},
     };
     for (const auto& c : cases) {
-        MetricsValues values;
+        metrics_values values;
         for (const std::uint64_t trip : c.trips_us) {
             add_round_trip(values.round_trips, trip);
         }
@@ -87,7 +87,7 @@ TEST(MetricsText, RoundTripsFillCumulativeBucketsInSeconds) {
 }
 
 TEST(MetricsText, CountersGaugesAndTheirFamilies) {
-    MetricsValues values;
+    metrics_values values;
     values.greetings = 12;
     values.responses = 9;
     values.no_response = 3;
@@ -126,7 +126,7 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
 }
 
 TEST(MetricsText, TheLargestExpositionFitsAndASmallerBufferIsRefusedNotCut) {
-    MetricsValues values;
+    metrics_values values;
     values.greetings = values.responses = values.no_response = values.crc_warnings =
         values.escape_warnings = values.length_warnings = values.port_lost =
             values.last_response_unix_us = values.round_trips.sum_us = UINT64_MAX;
