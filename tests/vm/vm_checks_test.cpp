@@ -330,12 +330,16 @@ std::vector<chip_line> chip_log(const std::string& name) {
     std::vector<chip_line> log;
     for (const std::string& text : lines_of(guest(name + ".chip"))) {
         chip_line entry;
-        char settings[96] = {};
+        int settings = 0;
         int dtr = 0;
         int rts = 0;
-        if (std::sscanf(text.c_str(), "%ld rate=%ld %95[^d]dtr=%d rts=%d", &entry.micros,
-                        &entry.rate, settings, &dtr, &rts) == 5) {
-            entry.settings = settings;
+        const std::size_t modem = text.find("dtr=");
+        if (modem != std::string::npos &&
+            std::sscanf(text.c_str(), "%ld rate=%ld %n", &entry.micros, &entry.rate, &settings) ==
+                2 &&
+            std::sscanf(text.c_str() + modem, "dtr=%d rts=%d", &dtr, &rts) == 2) {
+            entry.settings = text.substr(static_cast<std::size_t>(settings),
+                                         modem - static_cast<std::size_t>(settings));
             entry.raised = dtr != 0 || rts != 0;
             entry.lowered = dtr == 0 && rts == 0;
             log.push_back(entry);
@@ -393,13 +397,14 @@ TEST(VmChips, TheLineAskedForAndDtrRtsLowAfterEachOpen) {
 TEST(VmChips, ReplugStormEndsAnswering) {
     const std::string errors = guest(STORM_CHIP + ".err").substr(guest_number("storm.err-at"));
     const std::vector<std::string> lines = lines_of(errors);
-    ASSERT_GE(lines.size(), 3U) << errors;  // a pair and the final empty line
-    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    // A pull while the tool waits to reopen goes unseen: at least one pair.
+    ASSERT_GE(lines.size(), 2U) << errors;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string expected = i % 2 == 0 ? "tervalo: COM11: port lost ("
                                                 : "tervalo: COM11: port reopened (/dev/ttyUSB1)";
         EXPECT_EQ(lines[i].rfind(expected, 0), 0U) << errors;
     }
-    EXPECT_EQ(lines.size() % 2, 1U) << "the storm ends with the port reopened:\n" << errors;
+    EXPECT_EQ(lines.size() % 2, 0U) << "the storm ends with the port reopened:\n" << errors;
     const std::string output = guest(STORM_CHIP + ".out");
     std::size_t responses = 0;
     for (const std::string& text : lines_of(output.substr(guest_number("storm.back-at")))) {
