@@ -17,13 +17,13 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -53,8 +53,8 @@ struct reply {
     bytes data;
 };
 
-// What an OUT request sets, and the answers that depend on the line: (request, data of
-// an OUT request) -> the line changed; (request) -> a reply for IN requests, or none.
+// A chip: its endpoints, its fixed replies, how its OUT requests (with their data) set
+// the line, and the IN requests answered from the line (get returns false for others).
 struct chip {
     const char* name;
     std::uint8_t endpoints[3];  // bEndpointAddress in the chip's order, 0 for none
@@ -154,9 +154,6 @@ bool cp210x_get(const usb_ctrlrequest& r, const line& l, bytes& out) {
         case 0x10:  // GET_COMM_STATUS: nothing queued
             out = bytes(19, 0);
             return true;
-        case 0x08:  // GET_MDMSTS
-            out = {static_cast<std::uint8_t>((l.dtr ? 1 : 0) | (l.rts ? 2 : 0))};
-            return true;
         default:
             return false;
     }
@@ -224,25 +221,23 @@ const chip CHIPS[] = {
     {"pl2303g", {0x81, 0x02, 0x83}, 0x81, {{0xC0, 0x81, ANY, {0x00}}}, pl2303_set, pl2303_get},
 };
 
-std::mutex log_lock;
 FILE* log_file = nullptr;
 line current;
 
-long micros() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000L + now.tv_nsec / 1000;
-}
-
-void log_if_changed(const line& before) {
+// Logs the line when the last request changed it.
+void log_line() {
+    static std::string last;
     const line& l = current;
-    if (before.rate == l.rate && before.data == l.data && before.parity == l.parity &&
-        std::strcmp(before.stop, l.stop) == 0 && std::strcmp(before.flow, l.flow) == 0 &&
-        before.dtr == l.dtr && before.rts == l.rts) {
+    char text[128] = {};
+    std::snprintf(text, sizeof text, "rate=%ld data=%d parity=%c stop=%s flow=%s dtr=%d rts=%d",
+                  l.rate, l.data, l.parity, l.stop, l.flow, l.dtr ? 1 : 0, l.rts ? 1 : 0);
+    if (last == text) {
         return;
     }
-    std::fprintf(log_file, "%ld rate=%ld data=%d parity=%c stop=%s flow=%s dtr=%d rts=%d\n",
-                 micros(), l.rate, l.data, l.parity, l.stop, l.flow, l.dtr ? 1 : 0, l.rts ? 1 : 0);
+    last = text;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::fprintf(log_file, "%ld %s\n", now.tv_sec * 1000000L + now.tv_nsec / 1000, text);
     std::fflush(log_file);
 }
 
@@ -314,7 +309,7 @@ void pump(int from, int to, std::size_t chunk) {
     for (;;) {
         const ssize_t n = read(from, buffer.data(), buffer.size());
         if (n <= 0 || !write_all(to, buffer.data(), static_cast<std::size_t>(n))) {
-            usleep(10000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
 }
@@ -327,10 +322,8 @@ void answer(int ep0, const chip& c, const usb_ctrlrequest& r) {
         bytes data(r.wLength);
         const ssize_t n = read(ep0, data.data(), data.size());
         data.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
-        const std::lock_guard<std::mutex> hold(log_lock);
-        const line before = current;
         c.set(r, data, current);
-        log_if_changed(before);
+        log_line();
         return;
     }
     bytes out;
@@ -436,7 +429,7 @@ int main(int argc, char** argv) {
             continue;
         }
         if (n != sizeof event) {
-            usleep(10000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
         if (event.type == FUNCTIONFS_SETUP) {
