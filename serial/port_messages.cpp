@@ -7,8 +7,13 @@ namespace {
 
 using error_text = std::array<char, 256>;
 
+bool close_rates(std::uint32_t kept, std::uint32_t asked) {
+    const std::uint64_t off = kept > asked ? kept - asked : asked - kept;
+    return off * 1000 <= static_cast<std::uint64_t>(asked) * RATE_TOLERANCE_PER_MILLE;
+}
+
 bool same_line(const line_state& a, const line_state& b) {
-    return a.baud == b.baud && a.data_bits == b.data_bits && a.parity == b.parity &&
+    return close_rates(a.baud, b.baud) && a.data_bits == b.data_bits && a.parity == b.parity &&
            a.stop_halves == b.stop_halves && a.rts_cts == b.rts_cts && a.xon_xoff == b.xon_xoff;
 }
 

@@ -5,6 +5,8 @@
 
 #include <array>
 
+#include "serial/posix_line_rate.h"
+
 namespace {
 
 struct speed_entry {
@@ -123,7 +125,10 @@ bool read_line(int fd, line_state* line) {
     if (tcgetattr(fd, &held) != 0) {
         return false;
     }
-    line->baud = baud_of(cfgetospeed(&held));
+    line->baud = exact_line_rate(fd);
+    if (line->baud == 0) {
+        line->baud = baud_of(cfgetospeed(&held));
+    }
     line->data_bits = data_bits_of(held.c_cflag);
     line->parity = parity_of(held.c_cflag);
     line->stop_halves = (held.c_cflag & CSTOPB) != 0 ? 4 : 2;

@@ -63,6 +63,11 @@ struct line_state {
 // it from this record, and the read-back is compared with it.
 inline constexpr line_state WANTED_LINE{921600, 8, 'N', 2, false, false};
 
+// How far, in thousandths, a rate the driver kept may lie from the one asked for and
+// still count as it: a UART samples each bit mid-way and takes about 2 % off on each side
+// of a link, so a chip that makes 923,077 baud for 921,600 (0.16 %) is not worth a word.
+inline constexpr std::uint32_t RATE_TOLERANCE_PER_MILLE = 20;
+
 // How long port_send may take to write count bytes: WRITE_TIMEOUT_PER_BYTE_MS a byte
 // plus WRITE_TIMEOUT_CONSTANT_MS: far more than the line needs, so that only a stalled
 // driver runs into it.

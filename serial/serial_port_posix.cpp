@@ -81,10 +81,12 @@ int make_exclusive(int fd) {
 // Refusals are not reported here: the line is read back afterwards, and the port is
 // used as it is.
 void set_line(int fd) {
-    set_raw_line(fd);
+    // The open has raised DTR and RTS, which resets a board with an auto-reset circuit;
+    // they go down first, before the line settings cost a USB adapter more requests.
     // A pseudo-terminal has no modem lines; the error it gives is expected.
     int modem_lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIC, &modem_lines);
+    set_raw_line(fd);
 }
 
 // USB adapters of the common FTDI kind hold received bytes for a 16 ms latency timer

@@ -19,6 +19,11 @@ TEST(LineKept, EachDifferenceIsNamedAndTheWantedLineSaysNothing) {
     const std::vector<kept_case> cases{
         {WANTED_LINE, ""},
         {{9600, 8, 'N', 2, false, false}, "the driver kept 9600 baud 8N1"},
+        // A chip's own rate, within a UART's tolerance (2 %) of the one asked for, or not.
+        {{923077, 8, 'N', 2, false, false}, ""},
+        {{903168, 8, 'N', 2, false, false}, ""},
+        {{903167, 8, 'N', 2, false, false}, "the driver kept 903167 baud 8N1"},
+        {{1000000, 8, 'N', 2, false, false}, "the driver kept 1000000 baud 8N1"},
         {{921600, 7, 'E', 2, false, false}, "the driver kept 921600 baud 7E1"},
         {{921600, 8, 'O', 4, false, false}, "the driver kept 921600 baud 8O2"},
         {{921600, 8, 'M', 3, false, false}, "the driver kept 921600 baud 8M1.5"},

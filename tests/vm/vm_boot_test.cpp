@@ -187,7 +187,7 @@ TEST(VmBoot, GuestRunsEveryScenario) {
     const std::string make = std::string(TERVALO_VM_SOURCE_DIR) + "/make-initramfs '" +
                              initrd.string() + "' '" + version + "' '" + TERVALO_VM_SOURCE_DIR +
                              "/guest-init' '" + TERVALO_BINARY + "' '" + TERVALO_SIM_BINARY +
-                             "' '" + LINE_PROBE_BINARY + "'";
+                             "' '" + LINE_PROBE_BINARY + "' '" + CHIP_EMULATOR_BINARY + "'";
     ASSERT_EQ(std::system(make.c_str()), 0) << make;
 
     // TCG: with KVM a boot here hung before the kernel started.
@@ -197,7 +197,8 @@ TEST(VmBoot, GuestRunsEveryScenario) {
         "-nodefaults", "-display", "none", "-no-reboot",
         "-kernel", "/boot/vmlinuz-" + version, "-initrd", initrd.string(),
         "-append", "console=ttyS0 loglevel=1 panic=-1 FAULTS=" + FAULTS +
-            " CYCLES=" + std::to_string(CYCLES) + " ACM_CYCLES=" + std::to_string(ACM_CYCLES),
+            " CYCLES=" + std::to_string(CYCLES) + " ACM_CYCLES=" + std::to_string(ACM_CYCLES) +
+            " CHIP_CYCLES=" + std::to_string(CHIP_CYCLES),
         // ttyS0 the console, ttyS1 the UART under test.
         "-serial", "stdio", "-chardev", "pty,id=uart", "-serial", "chardev:uart",
         "-chardev", "pty,id=ftdi", "-device", "qemu-xhci",

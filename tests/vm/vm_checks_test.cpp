@@ -2,6 +2,8 @@
 // the guest's files and the device players' records.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -85,7 +87,40 @@ const driver_run DRIVER_RUNS[] = {
     {"ftdi", RUN_DIR / "ftdi-1.tsv", CYCLES, 0},
     {"uart", RUN_DIR / "uart.tsv", CYCLES, CYCLES / 4},
     {"acm", GUEST_DIR / "acm-1.tsv", ACM_CYCLES, 0},
+    {"ch340", GUEST_DIR / "ch340-1.tsv", CHIP_CYCLES, 0},
+    {"cp2102", GUEST_DIR / "cp2102-1.tsv", CHIP_CYCLES, 0},
+    {"cp2102n", GUEST_DIR / "cp2102n-1.tsv", CHIP_CYCLES, 0},
+    {"pl2303ta", GUEST_DIR / "pl2303ta-1.tsv", CHIP_CYCLES, 0},
+    {"pl2303g", GUEST_DIR / "pl2303g-1.tsv", CHIP_CYCLES, 0},
 };
+
+// The emulated chips (chip_emulator in the guest): the guest's name, the driver, VID:PID,
+// and the name under which the guest found its ttyUSB (after the FTDI adapter's).
+struct chip_run {
+    std::string name;
+    std::string driver;
+    std::string vid_pid;
+    std::string device;
+};
+const chip_run CHIP_RUNS[] = {
+    {"ch340", "ch341", "1a86:7523", "/dev/ttyUSB1"},
+    {"cp2102", "cp210x", "10c4:ea60", "/dev/ttyUSB2"},
+    {"cp2102n", "cp210x", "10c4:ea60", "/dev/ttyUSB3"},
+    {"pl2303ta", "pl2303", "067b:2303", "/dev/ttyUSB4"},
+    {"pl2303g", "pl2303", "067b:2303", "/dev/ttyUSB5"},
+};
+// The chip whose cable the guest pulls at random moments after the common pull; its
+// files hold the storm after the offsets storm.out-at and storm.err-at.
+const std::string STORM_CHIP = "ch340";
+
+// A guest file of the tool, cut where the storm began if it ran on this one.
+std::string before_storm(const std::string& name, const std::string& kind) {
+    std::string text = guest(name + "." + kind);
+    if (name == STORM_CHIP) {
+        text.resize(std::min(text.size(), guest_number("storm." + kind + "-at")));
+    }
+    return text;
+}
 
 // The tool's output until the pull (the UART's is never pulled), without the cycle that
 // was under way when the tool was stopped or the cable pulled.
@@ -213,15 +248,20 @@ TEST(VmReconnect, DeviceBackUnderItsOldNameAndAnsweringWithinTwoCycles) {
         std::string device;
         fs::path record;
     };
-    const reconnect_run runs[] = {
+    std::vector<reconnect_run> runs = {
         {"ftdi", "COM3", "/dev/ttyUSB0", RUN_DIR / "ftdi-2.tsv"},
         {"acm", "COM5", "/dev/ttyACM0", GUEST_DIR / "acm-2.tsv"},
     };
+    for (std::size_t i = 0; i < std::size(CHIP_RUNS); ++i) {
+        const chip_run& chip = CHIP_RUNS[i];
+        runs.push_back({chip.name, "COM1" + std::to_string(i + 1), chip.device,
+                        GUEST_DIR / (chip.name + "-2.tsv")});
+    }
     for (const reconnect_run& run : runs) {
         SCOPED_TRACE(run.name);
         EXPECT_EQ(guest(run.name + ".names-back"), run.device + "\n")
             << "the returning device must get its old name: the tool let go of it";
-        const std::string output = guest(run.name + ".out");
+        const std::string output = before_storm(run.name, "out");
         std::size_t at = guest_number(run.name + ".back-at");
         int no_response = 0;
         while (output.compare(at, RESPONSE_START.size(), RESPONSE_START) != 0) {
@@ -239,7 +279,7 @@ TEST(VmReconnect, DeviceBackUnderItsOldNameAndAnsweringWithinTwoCycles) {
 
         // One line when the port is lost and one when it is back, nothing while away.
         // (The guest ends the tool with SIGKILL, so nothing follows them.)
-        const std::string errors = guest(run.name + ".err");
+        const std::string errors = before_storm(run.name, "err");
         const std::string lost = "tervalo: " + run.com + ": port lost (";
         const std::string reopened =
             "tervalo: " + run.com + ": port reopened (" + run.device + ")\n";
@@ -275,6 +315,121 @@ TEST(VmList, AdapterAndUartsWithTheirComNamesAndNoEmptyUartNodes) {
     EXPECT_NE(line_with("ttyS1").find("COM2"), std::string::npos) << list;
     EXPECT_EQ(line_with("ttyS2"), "") << "no UART behind ttyS2:\n" << list;
     EXPECT_EQ(line_with("ttyS3"), "") << "no UART behind ttyS3:\n" << list;
+}
+
+// The emulator's log: one line per change of the line the driver asked the chip for.
+struct chip_line {
+    long micros = 0;
+    long rate = 0;
+    std::string settings;  // data, parity, stop bits and flow control as logged
+    bool raised = false;   // DTR or RTS
+    bool lowered = false;  // DTR and RTS
+};
+
+std::vector<chip_line> chip_log(const std::string& name) {
+    std::vector<chip_line> log;
+    for (const std::string& text : lines_of(guest(name + ".chip"))) {
+        chip_line entry;
+        int settings = 0;
+        int dtr = 0;
+        int rts = 0;
+        const std::size_t modem = text.find("dtr=");
+        if (modem != std::string::npos &&
+            std::sscanf(text.c_str(), "%ld rate=%ld %n", &entry.micros, &entry.rate, &settings) ==
+                2 &&
+            std::sscanf(text.c_str() + modem, "dtr=%d rts=%d", &dtr, &rts) == 2) {
+            entry.settings = text.substr(static_cast<std::size_t>(settings),
+                                         modem - static_cast<std::size_t>(settings));
+            entry.raised = dtr != 0 || rts != 0;
+            entry.lowered = dtr == 0 && rts == 0;
+            log.push_back(entry);
+        }
+    }
+    return log;
+}
+
+// What each driver asked its chip for while the tool held the port, and how long DTR
+// and RTS were up at each open: the tty layer raises them before any program can act,
+// and the tool lowers them at once. The pulse is recorded, not judged.
+TEST(VmChips, TheLineAskedForAndDtrRtsLowAfterEachOpen) {
+    for (const chip_run& chip : CHIP_RUNS) {
+        SCOPED_TRACE(chip.name);
+        const std::vector<chip_line> log = chip_log(chip.name);
+        ASSERT_FALSE(log.empty()) << guest(chip.name + ".emulator");
+        const chip_line& last = log.back();
+        // The rate the chip makes from the driver's divisor, or the one a part that
+        // computes its rate was told: within 0.2 % of the one asked for.
+        EXPECT_LE(std::abs(last.rate - 921600), 921600 / 500) << last.rate;
+        EXPECT_EQ(last.settings, "data=8 parity=N stop=1 flow=none ");
+        EXPECT_TRUE(last.lowered);
+        std::string pulses;
+        std::size_t opens = 0;
+        for (std::size_t i = 0; i < log.size(); ++i) {
+            if (!log[i].raised || (i > 0 && log[i - 1].raised)) {
+                continue;
+            }
+            std::size_t low = i + 1;
+            while (low < log.size() && !log[low].lowered) {
+                ++low;
+            }
+            ASSERT_LT(low, log.size()) << "DTR or RTS left up";
+            ++opens;
+            char pulse[32] = {};
+            std::snprintf(pulse, sizeof pulse, " %.1f",
+                          static_cast<double>(log[low].micros - log[i].micros) / 1000.0);
+            pulses += pulse;
+        }
+        // The first open and the reopen after the pull, and the storm's reopens.
+        EXPECT_GE(opens, 2U);
+        std::printf("%s: DTR/RTS up at each open for (ms):%s\n", chip.name.c_str(), pulses.c_str());
+        testing::Test::RecordProperty(chip.name + "_dtr_rts_pulse_ms", pulses);
+    }
+    // The rates as the chips make them: a CH340's divisor gives 923,077 baud, and a
+    // CP2102N is told the rate it makes, which the driver reports back to the tool.
+    EXPECT_EQ(chip_log("ch340").back().rate, 923077);
+    EXPECT_EQ(chip_log("cp2102n").back().rate, 923076);
+    EXPECT_EQ(guest("cp2102n.err").find("kept"), std::string::npos)
+        << "a rate within a UART's tolerance is not worth a word";
+}
+
+// The cable pulled at random moments of the cycle: each pull lost and reopened under the
+// same name, and the device answering after the last.
+TEST(VmChips, ReplugStormEndsAnswering) {
+    const std::string errors = guest(STORM_CHIP + ".err").substr(guest_number("storm.err-at"));
+    const std::vector<std::string> lines = lines_of(errors);
+    // A pull while the tool waits to reopen goes unseen: at least one pair.
+    ASSERT_GE(lines.size(), 2U) << errors;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string expected = i % 2 == 0 ? "tervalo: COM11: port lost ("
+                                                : "tervalo: COM11: port reopened (/dev/ttyUSB1)";
+        EXPECT_EQ(lines[i].rfind(expected, 0), 0U) << errors;
+    }
+    EXPECT_EQ(lines.size() % 2, 0U) << "the storm ends with the port reopened:\n" << errors;
+    const std::string output = guest(STORM_CHIP + ".out");
+    std::size_t responses = 0;
+    for (const std::string& text : lines_of(output.substr(guest_number("storm.back-at")))) {
+        responses += text.starts_with(RESPONSE_START) ? 1U : 0U;
+    }
+    EXPECT_GE(responses, 2U) << escape_bytes(output.substr(guest_number("storm.back-at")));
+}
+
+TEST(VmChips, ListShowsEachChipsDriverVidPidAndById) {
+    const std::vector<std::string> list = lines_of(guest("chips-list.out"));
+    for (std::size_t i = 0; i < std::size(CHIP_RUNS); ++i) {
+        const chip_run& chip = CHIP_RUNS[i];
+        SCOPED_TRACE(chip.name);
+        const auto line = std::find_if(list.begin(), list.end(), [&](const std::string& text) {
+            return text.find(chip.device + ":") != std::string::npos;
+        });
+        ASSERT_NE(line, list.end()) << guest("chips-list.out");
+        EXPECT_EQ(line->rfind("COM1" + std::to_string(i + 1) + " -> ", 0), 0U) << *line;
+        EXPECT_NE(line->find(chip.driver), std::string::npos) << *line;
+        EXPECT_NE(line->find(chip.vid_pid), std::string::npos) << *line;
+        EXPECT_NE(line->find("/dev/serial/by-id/usb-tervalo_test_" + chip.name + "_emulated_" +
+                             chip.name + "-0001-if00-port0"),
+                  std::string::npos)
+            << *line;
+    }
 }
 
 }  // namespace

@@ -13,3 +13,5 @@ inline const std::filesystem::path GUEST_DIR = RUN_DIR / "guest";
 // pulling the CDC-ACM board.
 inline constexpr std::size_t CYCLES = 13;
 inline constexpr std::size_t ACM_CYCLES = 9;
+// Cycles each emulated USB-serial chip runs before its pull.
+inline constexpr std::size_t CHIP_CYCLES = 5;
