@@ -301,6 +301,21 @@ TEST_F(ToolOverPty, SigquitWritesTheSummarySoFarAndTheRunGoesOn) {
         << errors;
 }
 
+// The record is kept from the first moment: a port that cannot be opened still leaves
+// the start and a summary that says why the run ended.
+TEST_F(ToolOverPty, APortThatCannotBeOpenedStillLeavesItsRecord) {
+    tool_run tool(TERVALO_BINARY, {"--log", "run.jsonl", "-c", "2", "COM3x"}, dir.path());
+    EXPECT_EQ(tool.wait_exit(SHORT_WAIT), 255);
+    const std::vector<nlohmann::json> lines = read_log_lines(dir.path() / "run.jsonl");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].value("event", ""), "start");
+    EXPECT_TRUE(lines[0]["path"].is_null());
+    EXPECT_EQ(lines[1].value("end", ""), "open_failed");
+    EXPECT_EQ(lines[1].value("reason", ""), "no such device (COM3x)");
+    EXPECT_EQ(lines[1].value("greetings", -1), 0);
+    EXPECT_EQ(lines[0].value("run", "0"), lines[1].value("run", "1"));
+}
+
 // The reading end of a FIFO, read in a thread: at most `pace` bytes every 2 ms, and
 // nothing more after `stall_after` bytes until finish() drains the rest.
 class fifo_reader {
