@@ -45,15 +45,6 @@ TEST(MetricsText, LabelValuesAreEscapedAndAlwaysUtf8) {
     }
 }
 
-TEST(MetricsText, ALabOwnLabelNamesNoneOfTheToolsOrPrometheus) {
-    for (const char* name : {"bench", "_rack", "board2", "B_1"}) {
-        EXPECT_EQ(lab_label_problem(name), nullptr) << name;
-    }
-    for (const char* name : {"", "2board", "be-nch", "__name__", "port", "file", "le", "kind"}) {
-        EXPECT_NE(lab_label_problem(name), nullptr) << name;
-    }
-}
-
 TEST(MetricsText, RoundTripsFillCumulativeBucketsInSeconds) {
     const struct {
         const char* name;

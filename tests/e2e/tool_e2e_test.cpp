@@ -18,7 +18,6 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <regex>
 #include <stdexcept>
 #include <thread>
@@ -316,29 +315,24 @@ TEST_F(ToolOverPty, APortThatCannotBeOpenedStillLeavesItsRecord) {
     EXPECT_EQ(lines[0].value("run", "0"), lines[1].value("run", "1"));
 }
 
-// The reading end of a FIFO, read in a thread: at most `pace` bytes every 2 ms, and
-// nothing more after `stall_after` bytes until finish() drains the rest.
+// The reading end of a FIFO, read in a thread: `pace` bytes every 2 ms until
+// `stall_after` bytes, then nothing until finish() takes the rest.
 class fifo_reader {
   public:
     fifo_reader(const std::filesystem::path& path, std::size_t pace, std::size_t stall_after)
-        : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)),
-          thread_([this, pace, stall_after] {
+        : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)), thread_([=, this] {
               std::vector<char> buffer(pace);
-              while (!draining_) {
-                  if (text_.size() < stall_after) {
-                      const ssize_t n = read(fd_, buffer.data(), buffer.size());
-                      const std::lock_guard hold(lock_);
-                      text_.append(buffer.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+              for (ssize_t n = 0; !done_;
+                   std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+                  if (got_ < stall_after && (n = read(fd_, buffer.data(), pace)) > 0) {
+                      text_.append(buffer.data(), static_cast<std::size_t>(n));
+                      got_ = text_.size();
                   }
-                  std::this_thread::sleep_for(std::chrono::milliseconds(2));
               }
           }) {}
     ~fifo_reader() { finish(); }
-    fifo_reader(const fifo_reader&) = delete;
-    fifo_reader& operator=(const fifo_reader&) = delete;
-    // Everything the writer wrote, once the writer has gone.
     std::string finish() {
-        draining_ = true;
+        done_ = true;
         if (thread_.joinable()) {
             thread_.join();
             std::array<char, 65536> buffer{};
@@ -352,9 +346,9 @@ class fifo_reader {
 
   private:
     int fd_;
-    std::mutex lock_;
     std::string text_;
-    std::atomic<bool> draining_{false};
+    std::atomic<std::size_t> got_{0};
+    std::atomic<bool> done_{false};
     std::thread thread_;
 };
 
