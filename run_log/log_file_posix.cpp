@@ -4,13 +4,13 @@
 // reader never holds a handler up longer than it allows.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 
 #include "run_log/log_file.h"
 
