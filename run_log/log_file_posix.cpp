@@ -36,6 +36,16 @@ ssize_t write_counted(const char* bytes, std::size_t size) {
         pending_size = size - static_cast<std::size_t>(written);
     }
     const int saved_errno = errno;
+    if (written < 0 && saved_errno == EPIPE) {
+        // The FIFO's reader has gone: a failed write of the log, not the end of the tool
+        // (standard output's reader going still ends it by SIGPIPE). Ignoring a pending
+        // signal discards it.
+        struct sigaction ignore {};
+        struct sigaction kept {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGPIPE, &ignore, &kept);
+        sigaction(SIGPIPE, &kept, nullptr);
+    }
     sigprocmask(SIG_SETMASK, &before, nullptr);
     errno = saved_errno;
     return written;
