@@ -1,5 +1,7 @@
 // tervalo: greets a device over a serial port once a second and prints its answer.
 #include <algorithm>
+#include <cstdio>
+#include <span>
 
 #include "app/options.h"
 #include "app/poll_cycle.h"
@@ -24,8 +26,15 @@ std::size_t timestamp_prefix(std::span<char> out) {
 }
 static_assert(ISO8601_SIZE + 1 <= LINE_PREFIX_MAX);
 
-void log_summary_at_stop(const char* stop_name) {
+// What the run log's start line records.
+run_log_start start_record(const run_options& options) {
+    return {options.port,  options.count,     options.deadline_ms, options.max_loss_millionths,
+            options.quiet, options.timestamps};
+}
+
+void records_at_stop(const char* stop_name) {
     log_summary(link_stats, stop_name, verdict::none, true);
+    metrics_end();
 }
 
 // Whether a cycle begun at now_ms() reading at would have its wait over by the deadline.
@@ -38,7 +47,12 @@ int end_run(const run_options& options, const char* end) {
     write_final_summary();
     const bool held = link_held(link_stats, options.max_loss_millionths);
     log_summary(link_stats, end, held ? verdict::passed : verdict::failed, false);
-    return unless_output_failed(held ? 0 : 1);
+    metrics_end();
+    // A record the user asked for and did not get fails the run, as lost output does;
+    // each says so.
+    const bool log_kept = run_log_kept();
+    const bool metrics_whole = metrics_kept();
+    return unless_output_failed(held && log_kept && metrics_whole ? 0 : 1);
 }
 
 // A run whose standard output could not be written ends by itself, verdict or not: its
@@ -46,6 +60,7 @@ int end_run(const run_options& options, const char* end) {
 int end_output_failed() {
     write_final_summary();
     log_summary(link_stats, "output_failed", verdict::none, false);
+    metrics_end();
     return OUTPUT_FAILED_STATUS;
 }
 
@@ -64,7 +79,14 @@ int main(int argc, char** argv) {
     if (options.log_path != nullptr && !open_run_log(options.log_path)) {
         return -1;
     }
-    if (options.metrics_path != nullptr && !start_metrics(options.metrics_path, options.port)) {
+    if (options.metrics_path != nullptr && run_log_is(options.metrics_path)) {
+        std::fprintf(stderr, "tervalo: --log and --metrics name the same file (%s)\n",
+                     options.metrics_path);
+        return -1;
+    }
+    if (options.metrics_path != nullptr &&
+        !start_metrics(options.metrics_path, options.port,
+                       std::span(options.labels.data(), options.label_count))) {
         return -1;
     }
     if (options.timestamps) {
@@ -72,15 +94,17 @@ int main(int argc, char** argv) {
     }
     if (!open_first(options.port)) {
         print_line(OPEN_FAILED_LINE);
+        log_start(start_record(options), nullptr);
+        log_open_failed(open_failure_reason(options.port));
         return unless_output_failed(-1);
     }
     print_line(BANNER_LINE);
     if (output_failed()) {
         return end_output_failed();
     }
-    log_start(options, opened_path());
+    log_start(start_record(options), opened_path());
     metrics_port_up();
-    install_stop_summary(log_summary_at_stop);
+    install_stop_summary(records_at_stop);
     set_quiet(options.quiet);
 
     // Static rather than on the stack: 64 KiB is a large share of a thread's stack on

@@ -47,6 +47,7 @@ enum option_code : int {
     MAX_LOSS = 256,
     LOG,
     METRICS,
+    LABEL,
     LIST,
 };
 
@@ -56,7 +57,7 @@ struct option_text {
     const value_rule* rule;  // nullptr: a file name, or no value
 };
 
-constexpr std::array<option_text, 10> NAMES{{
+constexpr std::array<option_text, 11> NAMES{{
     {'c', "--count (-c)", &COUNT_RULE},
     {'w', "--deadline (-w)", &DEADLINE_RULE},
     {MAX_LOSS, "--max-loss", &MAX_LOSS_RULE},
@@ -64,12 +65,13 @@ constexpr std::array<option_text, 10> NAMES{{
     {'D', "--timestamps (-D)", nullptr},
     {LOG, "--log", nullptr},
     {METRICS, "--metrics", nullptr},
+    {LABEL, "--label", nullptr},
     {LIST, "--list", nullptr},
     {'h', "--help (-h)", nullptr},
     {'V', "--version (-V)", nullptr},
 }};
 
-constexpr std::array<option, 11> LONG_OPTIONS{{
+constexpr std::array<option, 12> LONG_OPTIONS{{
     {"count", required_argument, nullptr, 'c'},
     {"deadline", required_argument, nullptr, 'w'},
     {"max-loss", required_argument, nullptr, MAX_LOSS},
@@ -77,6 +79,7 @@ constexpr std::array<option, 11> LONG_OPTIONS{{
     {"timestamps", no_argument, nullptr, 'D'},
     {"log", required_argument, nullptr, LOG},
     {"metrics", required_argument, nullptr, METRICS},
+    {"label", required_argument, nullptr, LABEL},
     {"list", no_argument, nullptr, LIST},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -124,6 +127,34 @@ bool read_value(std::string_view text, const value_rule& rule, std::uint64_t* va
     }
     *value = scaled;
     return digits && scaled >= rule.min && scaled <= rule.max;
+}
+
+// Takes --label NAME=VALUE into options; false, having said why, when it is refused.
+bool take_label(const char* pair, run_options& options) {
+    const std::string_view text(pair);
+    const std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos) {
+        std::fprintf(stderr, "tervalo: --label takes NAME=VALUE, not \"%.40s\"\n", pair);
+        return false;
+    }
+    const std::string_view name = text.substr(0, equals);
+    const int shown = static_cast<int>(name.size() < 40 ? name.size() : 40);
+    if (const char* problem = lab_label_problem(name); problem != nullptr) {
+        std::fprintf(stderr, "tervalo: --label %.*s: %s\n", shown, name.data(), problem);
+        return false;
+    }
+    for (std::size_t i = 0; i < options.label_count; ++i) {
+        if (std::string_view(options.labels[i]).starts_with(text.substr(0, equals + 1))) {
+            std::fprintf(stderr, "tervalo: --label %.*s: given twice\n", shown, name.data());
+            return false;
+        }
+    }
+    if (options.label_count == options.labels.size()) {
+        std::fprintf(stderr, "tervalo: --label: at most %zu labels\n", options.labels.size());
+        return false;
+    }
+    options.labels[options.label_count++] = pair;
+    return true;
 }
 
 // Carries out --help, --version or --list.
@@ -192,6 +223,11 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
             case METRICS:
                 options.metrics_path = optarg;
                 break;
+            case LABEL:
+                if (!take_label(optarg, options)) {
+                    return false;
+                }
+                break;
             case LIST:
             case 'h':
             case 'V':
@@ -210,6 +246,8 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
                 } else if (known->rule != nullptr) {
                     std::fprintf(stderr, "tervalo: %s takes %s; none given\n", known->name,
                                  known->rule->takes);
+                } else if (known->code == LABEL) {
+                    std::fprintf(stderr, "tervalo: --label takes NAME=VALUE; none given\n");
                 } else if (known->code == LOG || known->code == METRICS) {
                     std::fprintf(stderr, "tervalo: %s takes a file name; none given\n",
                                  known->name);
@@ -223,6 +261,10 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
     // After "--", the first argument left is the port name.
     if (options.port == nullptr && optind < argc) {
         options.port = argv[optind];
+    }
+    if (options.label_count > 0 && options.metrics_path == nullptr) {
+        std::fprintf(stderr, "tervalo: --label labels the --metrics file; there is none\n");
+        return false;
     }
     if (action != 0) {
         run_action(action);

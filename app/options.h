@@ -3,7 +3,11 @@
 // before any file or port is opened.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+
+#include "metrics/metrics_text.h"
 
 struct run_options {
     const char* port = nullptr;             // the first argument that is not an option
@@ -14,6 +18,8 @@ struct run_options {
     bool timestamps = false;                // -D
     const char* log_path = nullptr;         // --log
     const char* metrics_path = nullptr;     // --metrics
+    std::array<const char*, LAB_LABELS_MAX> labels{};  // --label: "NAME=VALUE", names checked
+    std::size_t label_count = 0;
 };
 
 // Reads argv into options. Returns true when the tool is to run on options.port. Returns

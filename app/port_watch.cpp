@@ -1,6 +1,8 @@
 #include "app/port_watch.h"
 
 #include <cstdio>
+#include <cstring>
+#include <string_view>
 
 #include "metrics/metrics_file.h"
 #include "run_log/run_log.h"
@@ -41,6 +43,19 @@ bool open_first(const char* name) {
     first_route = report.route;
     tell_line_kept(name);
     return true;
+}
+
+const char* open_failure_reason(const char* name) {
+    const std::string_view said(line.data());
+    const std::string_view start = "tervalo: ";
+    const std::size_t skip = start.size() + std::strlen(name) + 2;
+    if (!said.starts_with(start) || said.size() <= skip) {
+        return line.data();
+    }
+    if (said.ends_with('\n')) {
+        line[said.size() - 1] = '\0';
+    }
+    return line.data() + skip;
 }
 
 const char* opened_path() {

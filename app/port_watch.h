@@ -7,6 +7,10 @@
 // On success says so if the driver kept another line than the one asked for.
 bool open_first(const char* name);
 
+// Why the first open failed, as its standard-error line says, without the tool's and
+// the port's names: "no such device (/dev/ttyUSB0)".
+const char* open_failure_reason(const char* name);
+
 // The device path the last successful open reached.
 const char* opened_path();
 

@@ -3,12 +3,16 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <string_view>
+#include <system_error>
 
 #include "link_stats/link_stats.h"
 #include "metrics/file_replace.h"
 #include "metrics/metrics_text.h"
 #include "serial/port_messages.h"
+#include "timing/local_time.h"
 
 namespace {
 
@@ -21,11 +25,12 @@ constexpr std::size_t PATH_MAX_SIZE = 4096;
 // process.
 struct metrics_state {
     bool started = false;
-    bool failure_told = false;
+    bool failing = false;  // the last rewrite failed, and that was said
+    int last_error = 0;    // of the last rewrite, 0 when it was written
     std::array<char, PATH_MAX_SIZE> path{};
     std::array<char, PATH_MAX_SIZE + TEMP_SUFFIX.size()> temp_path{};
-    std::array<char, PORT_LABEL_MAX> label{};
-    std::size_t label_size = 0;
+    std::array<char, LABELS_MAX> labels{};
+    std::size_t labels_size = 0;
     metrics_values values;
     std::array<char, METRICS_TEXT_MAX> text{};
 };
@@ -46,17 +51,6 @@ void tell_cannot_write(const char* file, int system_error) {
     tell_cannot_write(file, reason.data());
 }
 
-// A write failed during the run.
-void tell_write_failed(int system_error) {
-    error_text reason{};
-    system_error_text(system_error, reason);
-    std::fprintf(stderr,
-                 "tervalo: --metrics %s: write failed (%s); the link goes on, and each cycle "
-                 "tries again\n",
-                 metrics.path.data(), reason.data());
-    std::fflush(stderr);
-}
-
 // Rewrites the file; returns the system's error code, or 0.
 int rewrite() {
     const auto relaxed = std::memory_order_relaxed;
@@ -67,44 +61,101 @@ int rewrite() {
     values.crc_warnings = link_stats.crc_errors.load(relaxed);
     values.escape_warnings = link_stats.escape_errors.load(relaxed);
     values.length_warnings = link_stats.length_errors.load(relaxed);
+    const std::int64_t now_us = local_now_in_last_zone().unix_us;
+    values.updated_unix_us = static_cast<std::uint64_t>(now_us < 0 ? 0 : now_us);
     const std::size_t size = format_metrics(
-        values, std::string_view(metrics.label.data(), metrics.label_size), metrics.text);
-    return replace_file(metrics.path.data(), metrics.temp_path.data(),
-                        std::span<const char>(metrics.text.data(), size));
+        values, std::string_view(metrics.labels.data(), metrics.labels_size), metrics.text);
+    metrics.last_error = replace_file(metrics.path.data(), metrics.temp_path.data(),
+                                      std::span<const char>(metrics.text.data(), size));
+    return metrics.last_error;
 }
 
-// Later failures are told once: the link matters more than its figures, and a full disk
-// must not flood standard error once a second.
+// A failure is told once for each stretch of failures, and the recovery once: the link
+// matters more than its figures, and a full disk must not flood standard error once a
+// second, yet a reader of the log must know which stretch of the file's history is
+// missing.
 void rewrite_or_tell() {
     if (!metrics.started) {
         return;
     }
     const int error = rewrite();
-    if (error != 0 && !metrics.failure_told) {
-        tell_write_failed(error);
-        metrics.failure_told = true;
+    if (error != 0 && !metrics.failing) {
+        error_text reason{};
+        system_error_text(error, reason);
+        std::fprintf(stderr,
+                     "tervalo: --metrics %s: write failed (%s); the link goes on, and each "
+                     "cycle tries again\n",
+                     metrics.path.data(), reason.data());
+        std::fflush(stderr);
+    } else if (error == 0 && metrics.failing) {
+        std::fprintf(stderr, "tervalo: --metrics %s: written again\n", metrics.path.data());
+        std::fflush(stderr);
     }
+    metrics.failing = error != 0;
+}
+
+// Where the file is written: a regular file, or a name that does not exist yet. A link
+// to a regular file leads to it, so the link stays a link. Returns nullptr, or why the
+// path is refused; *target is the path to write then.
+const char* file_to_write(const char* file, std::filesystem::path* target) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status named = fs::symlink_status(file, error);
+    if (!fs::exists(named)) {
+        *target = file;
+        return nullptr;
+    }
+    const fs::file_status led_to = fs::status(file, error);
+    if (!fs::is_regular_file(led_to)) {
+        return fs::is_symlink(named) ? "a link to something other than a regular file"
+                                     : "not a regular file";
+    }
+    *target = fs::is_symlink(named) ? fs::canonical(file, error) : fs::path(file);
+    return error ? "a link that cannot be followed" : nullptr;
 }
 
 }  // namespace
 
-bool start_metrics(const char* file, const char* port_name) {
-    const std::size_t length = std::strlen(file);
-    if (length >= metrics.path.size()) {
+bool start_metrics(const char* file, const char* port_name,
+                   std::span<const char* const> lab_labels) {
+    std::filesystem::path target;
+    if (const char* refusal = file_to_write(file, &target); refusal != nullptr) {
+        tell_cannot_write(file, refusal);
+        return false;
+    }
+    // The file label: the full path, unique to the file on this machine.
+    std::error_code error;
+    const std::string full =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(target, error), error).string();
+    const std::string written = target.string();
+    if (written.size() >= metrics.path.size()) {
         tell_cannot_write(file, "its name is too long");
         return false;
     }
-    std::memcpy(metrics.path.data(), file, length + 1);
-    std::memcpy(metrics.temp_path.data(), file, length);
-    std::memcpy(metrics.temp_path.data() + length, TEMP_SUFFIX.data(), TEMP_SUFFIX.size());
-    const auto label = escape_label_value(port_name, metrics.label);
-    if (!label) {
-        tell_cannot_write(file, "the port name is too long for its label");
+    std::memcpy(metrics.path.data(), written.c_str(), written.size() + 1);
+    std::memcpy(metrics.temp_path.data(), written.data(), written.size());
+    std::memcpy(metrics.temp_path.data() + written.size(), TEMP_SUFFIX.data(), TEMP_SUFFIX.size());
+
+    std::array<label_pair, 2 + LAB_LABELS_MAX> labels{};
+    labels[0] = {"port", port_name};
+    labels[1] = {"file", full.empty() ? written : full};
+    std::size_t count = 2;
+    for (const char* lab : lab_labels) {
+        const std::string_view pair(lab);
+        const std::size_t equals = pair.find('=');
+        if (count < labels.size() && equals != std::string_view::npos) {
+            labels[count++] = {pair.substr(0, equals), pair.substr(equals + 1)};
+        }
+    }
+    const auto size =
+        format_labels(std::span<const label_pair>(labels.data(), count), metrics.labels);
+    if (!size) {
+        tell_cannot_write(file, "the port's name, the file's path and the labels are too long");
         return false;
     }
-    metrics.label_size = *label;
-    if (const int error = rewrite(); error != 0) {
-        tell_cannot_write(file, error);
+    metrics.labels_size = *size;
+    if (const int failed = rewrite(); failed != 0) {
+        tell_cannot_write(file, failed);
         return false;
     }
     metrics.started = true;
@@ -134,4 +185,24 @@ void metrics_port_lost() {
     metrics.values.port_up = false;
     ++metrics.values.port_lost;
     rewrite_or_tell();
+}
+
+void metrics_end() {
+    if (!metrics.started) {
+        return;
+    }
+    metrics.values.port_up = false;
+    rewrite();
+}
+
+bool metrics_kept() {
+    if (!metrics.started || metrics.last_error == 0) {
+        return true;
+    }
+    error_text reason{};
+    system_error_text(metrics.last_error, reason);
+    std::fprintf(stderr, "tervalo: --metrics %s: its last update could not be written (%s)\n",
+                 metrics.path.data(), reason.data());
+    std::fflush(stderr);
+    return false;
 }

@@ -71,27 +71,109 @@ void add_round_trip(round_trip_histogram& histogram, std::uint64_t round_trip_us
     histogram.sum_us += round_trip_us;
 }
 
-std::optional<std::size_t> escape_label_value(std::string_view name,
-                                              std::span<char, PORT_LABEL_MAX> out) {
-    if (name.size() > PORT_LABEL_NAME_MAX) {
-        return std::nullopt;
+const char* lab_label_problem(std::string_view name) {
+    const auto letter = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    };
+    if (name.empty() || !letter(name[0])) {
+        return "a label name starts with a letter or '_'";
+    }
+    for (const char c : name) {
+        if (!letter(c) && (c < '0' || c > '9')) {
+            return "a label name holds only letters, digits and '_'";
+        }
+    }
+    if (name.starts_with("__")) {
+        return "names that start with \"__\" are Prometheus' own";
+    }
+    for (const std::string_view own : TOOL_LABELS) {
+        if (name == own) {
+            return "the tool sets that label itself";
+        }
+    }
+    return nullptr;
+}
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of bytes, or 0 when none
+// starts there (a stray continuation byte, an overlong form, a surrogate, a cut one).
+std::size_t utf8_sequence(std::string_view bytes) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        return 1;
     }
     std::size_t size = 0;
-    for (const char c : name) {
-        if (c == '\\' || c == '"' || c == '\n') {
-            out[size++] = '\\';
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        size = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        size = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        size = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (bytes.size() < size || byte(1) < low || byte(1) > high) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < size; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) {
+            return 0;
         }
-        out[size++] = c == '\n' ? 'n' : c;
     }
     return size;
 }
 
-std::size_t format_metrics(const metrics_values& values, std::string_view port_label,
+void put_label_value(text_out& text, std::string_view value) {
+    constexpr std::string_view HEX = "0123456789abcdef";
+    while (!value.empty()) {
+        const std::size_t size = utf8_sequence(value);
+        if (size == 0) {
+            const auto byte = static_cast<unsigned char>(value[0]);
+            text << "\\\\x" << HEX[byte >> 4] << HEX[byte & 0xF];
+            value.remove_prefix(1);
+            continue;
+        }
+        const char c = value[0];
+        if (c == '\\' || c == '"') {
+            text << '\\' << c;
+        } else if (c == '\n') {
+            text << "\\n";
+        } else {
+            text << value.substr(0, size);
+        }
+        value.remove_prefix(size);
+    }
+}
+
+}  // namespace
+
+std::optional<std::size_t> format_labels(std::span<const label_pair> labels, std::span<char> out) {
+    text_out text{out};
+    for (const label_pair& label : labels) {
+        text << (text.size > 0 ? "," : "") << label.name << "=\"";
+        put_label_value(text, label.value);
+        text << '"';
+    }
+    if (text.overflow) {
+        return std::nullopt;
+    }
+    return text.size;
+}
+
+std::size_t format_metrics(const metrics_values& values, std::string_view labels,
                            std::span<char> out) {
     text_out text{out};
-    // Every sample's labels start with the port; kind and le follow it.
+    // Every sample's labels start with the run's; kind and le follow them.
     const auto sample = [&](std::string_view name) -> text_out& {
-        return text << name << "{port=\"" << port_label << '"';
+        return text << name << '{' << labels;
     };
     const auto counter = [&](std::string_view name, std::string_view help, std::uint64_t value) {
         family(text, name, "counter", help);
@@ -127,6 +209,10 @@ std::size_t format_metrics(const metrics_values& values, std::string_view port_l
            "Unix time of the last response; 0 before the first.");
     sample("tervalo_last_response_timestamp_seconds")
         << "} " << seconds{values.last_response_unix_us} << '\n';
+    family(text, "tervalo_updated_timestamp_seconds", "gauge",
+           "Unix time this file was last written; one that stops moving is a stopped or hung "
+           "tool.");
+    sample("tervalo_updated_timestamp_seconds") << "} " << seconds{values.updated_unix_us} << '\n';
 
     family(text, "tervalo_round_trip_seconds", "histogram",
            "Time from sending a greeting to reading its response.");

@@ -9,8 +9,6 @@
 #include <span>
 #include <string_view>
 
-#include "serial/device_path.h"
-
 // Upper bounds of the round-trip buckets, in microseconds: a 1-2-5 series from what a
 // pseudo-terminal or a fast UART answers in to the reader's one-second deadline. A
 // frame still arriving at the deadline is not cut off, so longer trips exist; they are
@@ -39,24 +37,40 @@ struct metrics_values {
     std::uint64_t port_lost = 0;
     bool port_up = false;
     std::uint64_t last_response_unix_us = 0;  // 0 until the first response
+    std::uint64_t updated_unix_us = 0;        // when the file was last written
     round_trip_histogram round_trips;
 };
 
-// The longest port name the label takes. Longer names cannot be opened anyway: no
-// device path holds them.
-inline constexpr std::size_t PORT_LABEL_NAME_MAX = DEVICE_PATH_SIZE;
-// Room for the label value of such a name with every byte escaped.
-inline constexpr std::size_t PORT_LABEL_MAX = 2 * PORT_LABEL_NAME_MAX;
-// Room for the whole exposition with the longest label and the largest numbers.
+// The labels the tool's samples carry: the run's (port, file) and the families' own.
+inline constexpr std::array<std::string_view, 4> TOOL_LABELS{"port", "file", "kind", "le"};
+
+// One label of every sample: its name and its value as raw bytes.
+struct label_pair {
+    std::string_view name;
+    std::string_view value;
+};
+
+// Room for the labels every sample carries (the port, the file, a lab's own), escaped.
+// Kept well below METRICS_TEXT_MAX's share per sample, so the exposition always fits.
+inline constexpr std::size_t LABELS_MAX = 1536;
+// Room for the whole exposition with the longest labels and the largest numbers.
 inline constexpr std::size_t METRICS_TEXT_MAX = 64 * 1024;
+// The most --label options a run takes.
+inline constexpr std::size_t LAB_LABELS_MAX = 8;
 
-// Writes name as a label value: backslash, double quote and line feed escaped as the
-// exposition format asks. Returns its size, or nullopt when name is longer than
-// PORT_LABEL_NAME_MAX.
-std::optional<std::size_t> escape_label_value(std::string_view name,
-                                              std::span<char, PORT_LABEL_MAX> out);
+// Why name cannot be a lab's own label (--label NAME=VALUE), or nullptr when it can: a
+// label name of Prometheus' form, not one the tool's samples already carry, nor one of
+// the names Prometheus keeps for itself.
+const char* lab_label_problem(std::string_view name);
 
-// Writes the exposition, every sample labelled port="<port_label>" (an escaped label
-// value), into out. Returns its size, or 0 when it does not fit.
-std::size_t format_metrics(const metrics_values& values, std::string_view port_label,
+// Writes the labels as name="value",... for the inside of a sample's braces. A value
+// is escaped as the exposition format asks (backslash, double quote, line feed), and
+// bytes that are not UTF-8 are written as the four characters \xHH (HH their value in
+// lower-case hex), so the file is always valid UTF-8. Returns the size, or nullopt when
+// it does not fit in out.
+std::optional<std::size_t> format_labels(std::span<const label_pair> labels, std::span<char> out);
+
+// Writes the exposition, every sample labelled with labels (as format_labels writes
+// them), into out. Returns its size, or 0 when it does not fit.
+std::size_t format_metrics(const metrics_values& values, std::string_view labels,
                            std::span<char> out);

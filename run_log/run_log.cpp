@@ -17,11 +17,15 @@ namespace {
 // The longest line: a payload of which every byte takes six characters, and room for
 // the rest of the line (the warnings kept, the names and paths of the start event).
 constexpr std::size_t LOG_LINE_MAX = 6 * PAYLOAD_MAX + 8192;
-constexpr std::size_t SUMMARY_LINE_MAX = 1024;
+// Room for the counts and a reason of the open's failure, every byte at its widest.
+constexpr std::size_t SUMMARY_LINE_MAX = 6 * MESSAGE_SIZE + 1024;
 
 bool log_open = false;
 std::atomic<bool> log_broken{false};  // read by a stop handler
 const char* log_path = "";
+// "run":"<id>", formed once: a stop's handler writes it too.
+std::array<char, 64> run_field{};
+std::size_t run_field_size = 0;
 // Static: far too large for a stack, and needed for the whole run.
 std::array<char, LOG_LINE_MAX> line;
 // The summary's own, as a signal handler may write it while a cycle line is formed.
@@ -81,27 +85,34 @@ void put_decimal(text_out& text, std::uint64_t scaled, std::size_t places) {
     }
 }
 
-// Every line's start: {"t":"<time>",
+// Every line's start: {"t":"<time>","run":"<id>",
 void put_time(text_out& text, const local_time& when) {
     iso8601_text stamp{};
     const std::size_t size = format_iso8601(when, stamp);
-    text << "{\"t\":\"" << std::string_view(stamp.data(), size) << "\",";
+    text << "{\"t\":\"" << std::string_view(stamp.data(), size) << "\","
+         << std::string_view(run_field.data(), run_field_size);
 }
 
-// Writes the first size bytes of bytes as one line. A failure is reported here unless
-// from_signal, and ends the log.
+void tell_write_failed(int error) {
+    std::array<char, 256> reason{};
+    system_error_text(error, reason);
+    std::fprintf(stderr, "tervalo: --log %s: write failed (%s); no more lines go to it\n", log_path,
+                 reason.data());
+    std::fflush(stderr);
+}
+
+// Writes the first size bytes of bytes as one line, whole or not at all. A failure is
+// reported here unless from_signal, and ends the log: a record with a line missing in
+// its middle would pass for whole.
 void write_line(const char* bytes, std::size_t size, bool from_signal) {
     int error = 0;
-    if (log_file_write(bytes, size, &error)) {
+    if (from_signal ? log_file_write_now(bytes, size, LOG_STOP_WAIT_MS)
+                    : log_file_write(bytes, size, &error)) {
         return;
     }
     log_broken = true;
     if (!from_signal) {
-        std::array<char, 256> reason{};
-        system_error_text(error, reason);
-        std::fprintf(stderr, "tervalo: --log %s: write failed (%s); no more lines go to it\n",
-                     log_path, reason.data());
-        std::fflush(stderr);
+        tell_write_failed(error);
     }
 }
 
@@ -155,9 +166,16 @@ std::size_t json_string(std::span<const std::uint8_t> bytes, std::span<char> out
 
 bool open_run_log(const char* path) {
     int error = 0;
-    if (!log_file_open(path, &error)) {
+    const log_refusal refusal = log_file_open(path, &error);
+    if (refusal != log_refusal::none) {
         std::array<char, 256> reason{};
-        system_error_text(error, reason);
+        if (refusal == log_refusal::not_file_or_pipe) {
+            std::snprintf(reason.data(), reason.size(), "not a regular file or a pipe");
+        } else if (refusal == log_refusal::no_reader) {
+            std::snprintf(reason.data(), reason.size(), "no process reads the FIFO");
+        } else {
+            system_error_text(error, reason);
+        }
         std::fprintf(stderr, "tervalo: --log %s: cannot open it for appending (%s)\n", path,
                      reason.data());
         std::fflush(stderr);
@@ -165,35 +183,51 @@ bool open_run_log(const char* path) {
     }
     log_open = true;
     log_path = path;
+    text_out run{run_field};
+    run << "\"run\":\"" << static_cast<std::uint64_t>(local_now().unix_us / 1000) << "-"
+        << log_process_id() << "\",";
+    run_field_size = run.size;
+    if (!log_file_end_line(&error)) {
+        log_broken = true;
+        tell_write_failed(error);
+    }
     return true;
 }
 
-void log_start(const run_options& options, const char* device_path) {
+bool run_log_is(const char* path) {
+    return log_open && log_file_is(path);
+}
+
+void log_start(const run_log_start& run, const char* device_path) {
     if (!log_writable()) {
         return;
     }
     text_out text{line};
     put_time(text, local_now());
     text << "\"event\":\"start\",\"port\":";
-    put_string(text, options.port);
+    put_string(text, run.port);
     text << ",\"path\":";
-    put_string(text, device_path);
+    if (device_path != nullptr) {
+        put_string(text, device_path);
+    } else {
+        text << "null";
+    }
     text << ",\"version\":\"" TERVALO_VERSION "\",\"options\":{\"count\":";
-    if (options.count > 0) {
-        text << options.count;
+    if (run.count > 0) {
+        text << run.count;
     } else {
         text << "null";
     }
     text << ",\"deadline_s\":";
-    if (options.deadline_ms > 0) {
-        put_decimal(text, static_cast<std::uint64_t>(options.deadline_ms), 3);
+    if (run.deadline_ms > 0) {
+        put_decimal(text, static_cast<std::uint64_t>(run.deadline_ms), 3);
     } else {
         text << "null";
     }
     text << ",\"max_loss\":";
-    put_decimal(text, options.max_loss_millionths, 6);
-    text << ",\"quiet\":" << (options.quiet ? "true" : "false")
-         << ",\"timestamps\":" << (options.timestamps ? "true" : "false") << "}";
+    put_decimal(text, run.max_loss_millionths, 6);
+    text << ",\"quiet\":" << (run.quiet ? "true" : "false")
+         << ",\"timestamps\":" << (run.timestamps ? "true" : "false") << "}";
     finish_line(text);
 }
 
@@ -250,15 +284,32 @@ void log_port_reopened(const char* device_path) {
     finish_line(text);
 }
 
-void log_summary(const link_counters& stats, const char* end, verdict result, bool from_signal) {
+namespace {
+
+// A percentile: the value, or past the histogram's top, the top and a marker, as the
+// text summary writes ">67108.864 ms".
+void put_quantile(text_out& text, const char* name, std::uint64_t value_us) {
+    const bool over = value_us == UINT64_MAX;
+    text << ",\"" << name << "\":" << (over ? ROUND_TRIP_TOP_US : value_us);
+    if (over) {
+        text << ",\"" << name << "_over\":true";
+    }
+}
+
+void write_summary(const link_counters& stats, const char* end, verdict result, const char* reason,
+                   bool from_signal) {
     if (!log_writable() || summary_written.test_and_set()) {
         return;
     }
     constexpr auto relaxed = std::memory_order_relaxed;
     text_out text{summary_line};
     put_time(text, from_signal ? local_now_in_last_zone() : local_now());
-    text << "\"event\":\"summary\",\"end\":\"" << end
-         << "\",\"greetings\":" << stats.greetings.load(relaxed)
+    text << "\"event\":\"summary\",\"end\":\"" << end << "\"";
+    if (reason != nullptr) {
+        text << ",\"reason\":";
+        put_string(text, reason);
+    }
+    text << ",\"greetings\":" << stats.greetings.load(relaxed)
          << ",\"responses\":" << stats.responses.load(relaxed)
          << ",\"no_response\":" << stats.no_response.load(relaxed)
          << ",\"crc\":" << stats.crc_errors.load(relaxed)
@@ -268,14 +319,36 @@ void log_summary(const link_counters& stats, const char* end, verdict result, bo
     if (stats.responses.load(relaxed) == 0) {
         text << "null";
     } else {
-        text << "{\"min\":" << stats.round_trip_min_us.load(relaxed)
-             << ",\"median\":" << round_trip_quantile_us(stats, 500)
-             << ",\"p99\":" << round_trip_quantile_us(stats, 990)
-             << ",\"max\":" << stats.round_trip_max_us.load(relaxed) << "}";
+        text << "{\"min\":" << stats.round_trip_min_us.load(relaxed);
+        put_quantile(text, "median", round_trip_quantile_us(stats, 500));
+        put_quantile(text, "p99", round_trip_quantile_us(stats, 990));
+        text << ",\"max\":" << stats.round_trip_max_us.load(relaxed) << "}";
     }
     if (result != verdict::none) {
         text << ",\"passed\":" << (result == verdict::passed ? "true" : "false");
     }
     text << "}\n";
-    write_line(summary_line.data(), text.size, from_signal);
+    // A cut line is never written: the reason is bounded to leave room.
+    if (!text.full()) {
+        write_line(summary_line.data(), text.size, from_signal);
+    }
+}
+
+}  // namespace
+
+void log_summary(const link_counters& stats, const char* end, verdict result, bool from_signal) {
+    write_summary(stats, end, result, nullptr, from_signal);
+}
+
+void log_open_failed(const char* reason) {
+    write_summary(link_stats, "open_failed", verdict::none, reason, false);
+}
+
+bool run_log_kept() {
+    if (!log_open || !log_broken) {
+        return true;
+    }
+    std::fprintf(stderr, "tervalo: --log %s: this run's record is incomplete\n", log_path);
+    std::fflush(stderr);
+    return false;
 }

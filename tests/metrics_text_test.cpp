@@ -11,35 +11,34 @@
 
 namespace {
 
-std::string exposition(const metrics_values& values, std::string_view label = "COM1") {
+std::string exposition(const metrics_values& values, std::string_view label = R"(port="COM1")") {
     static std::array<char, METRICS_TEXT_MAX> text{};
     return std::string(text.data(), format_metrics(values, label, text));
 }
 
-std::string repeat(std::string_view text, std::size_t times) {
-    std::string out;
-    for (std::size_t i = 0; i < times; ++i) {
-        out += text;
-    }
-    return out;
-}
-
-TEST(MetricsText, LabelValuesEscapeBackslashQuoteAndLineFeed) {
+TEST(MetricsText, LabelValuesAreEscapedAndAlwaysUtf8) {
     const struct {
-        std::string name;
+        std::string value;
         std::optional<std::string> label;
     } cases[] = {
-        {"COM1", "COM1"},
-        {"", ""},
-        {R"(a"b\c)", R"(a\"b\\c)"},
-        {"two\nlines\r", "two\\nlines\r"},
-        {std::string(PORT_LABEL_NAME_MAX, '"'), repeat("\\\"", PORT_LABEL_NAME_MAX)},
-        {std::string(PORT_LABEL_NAME_MAX + 1, 'x'), std::nullopt},
+        {"COM1", R"(a="COM1")"},
+        {"", R"(a="")"},
+        {R"(a"b\c)", R"(a="a\"b\\c")"},
+        {"two\nlines\r", "a=\"two\\nlines\r\""},
+        // Well-formed UTF-8 stays; every byte of a broken sequence is written as \xHH.
+        {"Pr\xc3\xbc"
+         "fstand \xe2\x82\xac \xf0\x9f\x94\x8c",
+         "a=\"Pr\xc3\xbc"
+         "fstand \xe2\x82\xac \xf0\x9f\x94\x8c\""},
+        {"\xff\xc3(\xe2\x82", R"(a="\\xff\\xc3(\\xe2\\x82")"},
+        {"\xc0\xaf\xed\xa0\x80", R"(a="\\xc0\\xaf\\xed\\xa0\\x80")"},  // overlong, surrogate
+        {std::string(LABELS_MAX / 2, '"'), std::nullopt},
     };
     for (const auto& c : cases) {
-        std::array<char, PORT_LABEL_MAX> out{};
-        const auto size = escape_label_value(c.name, out);
-        ASSERT_EQ(size.has_value(), c.label.has_value()) << c.name;
+        std::array<char, LABELS_MAX> out{};
+        const std::array<label_pair, 1> labels{{{"a", c.value}}};
+        const auto size = format_labels(labels, out);
+        ASSERT_EQ(size.has_value(), c.label.has_value()) << c.value;
         if (size) {
             EXPECT_EQ(std::string(out.data(), *size), *c.label);
         }
@@ -97,7 +96,7 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
     values.port_lost = 1;
     values.port_up = true;
     values.last_response_unix_us = 1'765'000'000'123'000;
-    const std::string text = exposition(values, R"(C\"M)");
+    const std::string text = exposition(values, R"(port="C\"M")");
     for (const char* line : {
              R"(tervalo_greetings_total{port="C\"M"} 12)",
              R"(tervalo_responses_total{port="C\"M"} 9)",
@@ -121,8 +120,8 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
         text.compare(at, 8, "\n# HELP ") == 0 ? ++helps : ++types;
     }
     EXPECT_TRUE(text.starts_with("# HELP tervalo_greetings_total "));
-    EXPECT_EQ(helps + 1, 8U);
-    EXPECT_EQ(types, 8U);
+    EXPECT_EQ(helps + 1, 9U);
+    EXPECT_EQ(types, 9U);
 }
 
 TEST(MetricsText, TheLargestExpositionFitsAndASmallerBufferIsRefusedNotCut) {
@@ -131,7 +130,7 @@ TEST(MetricsText, TheLargestExpositionFitsAndASmallerBufferIsRefusedNotCut) {
         values.escape_warnings = values.length_warnings = values.port_lost =
             values.last_response_unix_us = values.round_trips.sum_us = UINT64_MAX;
     values.round_trips.counts.fill(UINT64_MAX / values.round_trips.counts.size());
-    const std::string label(PORT_LABEL_MAX, 'x');
+    const std::string label(LABELS_MAX, 'x');
     static std::array<char, METRICS_TEXT_MAX> text{};
     const std::size_t size = format_metrics(values, label, text);
     ASSERT_GT(size, 0U);

@@ -75,6 +75,10 @@ void check_log(const std::filesystem::path& path, const std::string& port,
     EXPECT_EQ(summary.value("responses", std::size_t{0}), responses);
     EXPECT_EQ(summary.value("no_response", std::size_t{0}), answers.size() - responses);
     EXPECT_EQ(summary.value("passed", status != 0), status == 0);
+    // One identity in every line of the run.
+    for (const nlohmann::json& line : lines) {
+        EXPECT_EQ(line.value("run", ""), summary.value("run", "none")) << line.dump();
+    }
 }
 
 }  // namespace

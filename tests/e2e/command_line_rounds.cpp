@@ -8,17 +8,11 @@ namespace {
 
 const std::string USAGE = "usage: tervalo com_port\nexample: tervalo COM1\n";
 const std::string VERSION = "tervalo " TERVALO_VERSION "\n";
-const std::vector<std::string> HELP_MENTIONS{"\n  -c, --count N ",
-                                             "\n  -w, --deadline S ",
-                                             "\n      --max-loss P ",
-                                             "\n  -q, --quiet ",
-                                             "\n  -D, --timestamps ",
-                                             "\n      --log FILE ",
-                                             "\n      --metrics FILE ",
-                                             "\n      --list ",
-                                             "\n  -h, --help ",
-                                             "\n  -V, --version ",
-                                             "man tervalo"};
+const std::vector<std::string> HELP_MENTIONS{
+    "\n  -c, --count N ",      "\n  -w, --deadline S ", "\n      --max-loss P ",
+    "\n  -q, --quiet ",        "\n  -D, --timestamps ", "\n      --log FILE ",
+    "\n      --metrics FILE ", "\n      --label N=V ",  "\n      --list ",
+    "\n  -h, --help ",         "\n  -V, --version ",    "man tervalo"};
 
 struct command_line {
     std::vector<std::string> args;
@@ -95,6 +89,11 @@ void check_refused_options(const start_tool& start) {
         {{"COM3", "--max-loss"}, {loss, "none given"}},
         {{"COM3", "--log"}, {"--log takes a file name; none given"}},
         {{"COM3", "--metrics"}, {"--metrics takes a file name; none given"}},
+        {{"COM3", "--metrics", "m.prom", "--label", "bench"}, {"--label takes NAME=VALUE"}},
+        {{"--label", "port=x", "--metrics", "m.prom", "COM3"}, {"the tool sets that label"}},
+        {{"--label", "2x=y", "--metrics", "m.prom", "COM3"}, {"starts with a letter"}},
+        {{"--label", "a=1", "--label", "a=2", "--metrics", "m.prom", "COM3"}, {"given twice"}},
+        {{"--label", "a=1", "COM3"}, {"--label labels the --metrics file; there is none"}},
         {{"--bogus", "COM3"}, {"unknown option \"--bogus\""}},
         {{"COM3", "--List"}, {"unknown option \"--List\""}},
         {{"COM3", "-x"}, {"unknown option \"-x\""}},

@@ -4,6 +4,8 @@
 // tervalo.exe under Wine (WineMetrics, run by scripts/wine-env).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -295,35 +297,135 @@ TEST(WineMetrics, EveryReadOfTheFileIsWholeWhileTheToolRewritesIt) {
 #endif
 
 // Refused before the port is touched: nothing sent, no banner, one standard-error line,
-// exit status 255.
-TEST(Metrics, AFileThatCannotBeWrittenAtStartFailsTheStart) {
+// exit status 255, and nothing at the path changed. --log takes a regular file or a pipe
+// with a reader; --metrics a regular file only.
+TEST(Metrics, PathsThatAreNoFileForTheRecordAreRefusedAndLeftAlone) {
     scratch_dir dir;
-    fs::create_directory(dir.path() / "a-folder");
-    const auto cannot_write = [](const std::string& file, const std::string& reason) {
-        return "tervalo: --metrics " + file + ": cannot write it (" + reason + ")\n";
+    const fs::path at = dir.path();
+    fs::create_directory(at / "a-folder");
+    ASSERT_EQ(mkfifo((at / "fifo").c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", at / "link-to-null");
+    const auto refused = [](const std::string& option, const std::string& file,
+                            const std::string& reason) {
+        return "tervalo: " + option + " " + file +
+               (option == "--log" ? ": cannot open it for appending (" : ": cannot write it (") +
+               reason + ")\n";
     };
+    const std::string not_regular = "not a regular file";
+    const std::string no_log = "not a regular file or a pipe";
     const struct {
         std::vector<std::string> args;
         std::string error;
     } cases[] = {
-        {{"--metrics", "no/such/folder/tervalo.prom", "COM1"},
-         cannot_write("no/such/folder/tervalo.prom", "No such file or directory")},
-        {{"COM1", "--metrics", "a-folder"}, cannot_write("a-folder", "Is a directory")},
-        {{"--metrics", std::string(5000, 'm'), "COM1"},
-         cannot_write(std::string(5000, 'm'), "its name is too long")},
+        {{"--metrics", "no/such/folder/tervalo.prom"},
+         refused("--metrics", "no/such/folder/tervalo.prom", "No such file or directory")},
+        {{"--metrics", "a-folder"}, refused("--metrics", "a-folder", not_regular)},
+        {{"--metrics", "fifo"}, refused("--metrics", "fifo", not_regular)},
+        {{"--metrics", "/dev/full"}, refused("--metrics", "/dev/full", not_regular)},
+        {{"--metrics", "link-to-null"},
+         refused("--metrics", "link-to-null", "a link to something other than a regular file")},
+        {{"--metrics", std::string(5000, 'm')},
+         refused("--metrics", std::string(5000, 'm'), "its name is too long")},
+        {{"--log", "fifo"}, refused("--log", "fifo", "no process reads the FIFO")},
+        {{"--log", "/dev/full"}, refused("--log", "/dev/full", no_log)},
+        {{"--log", "link-to-null"}, refused("--log", "link-to-null", no_log)},
+        {{"--log", "a-folder"}, refused("--log", "a-folder", no_log)},
+        {{"--log", "both", "--metrics", "./both"},
+         "tervalo: --log and --metrics name the same file (./both)\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.front() + " " + c.args[1].substr(0, 40));
         const pty_device device;
-        fs::remove(dir.path() / "COM1");
-        device.link_as(dir.path() / "COM1");
-        tool_run tool(TERVALO_BINARY, c.args, dir.path());
+        fs::remove(at / "COM1");
+        device.link_as(at / "COM1");
+        std::vector<std::string> args = c.args;
+        args.emplace_back("COM1");
+        tool_run tool(TERVALO_BINARY, args, at);
         EXPECT_EQ(tool.wait_exit(SHORT_WAIT), 255);
         EXPECT_EQ(tool.errors(), c.error);
         EXPECT_EQ(tool.output(), "");
         EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(300)).empty());
     }
-    EXPECT_FALSE(fs::exists(dir.path() / "a-folder.tmp"));
+    EXPECT_TRUE(fs::is_fifo(at / "fifo"));
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+    EXPECT_TRUE(fs::is_symlink(at / "link-to-null"));
+    EXPECT_EQ(contents_of(at / "both"), "");
+    for (const auto& entry : fs::directory_iterator(at)) {
+        EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+    }
+}
+
+// Two benches on one machine, each in its own folder with its own COM1, their files
+// served side by side: no series is written twice, a lab's labels and a port name that
+// is not UTF-8 come through, and a stopped tool's file says its port is closed.
+TEST(Metrics, TwoBenchesNamedAlikeNeverShareASeries) {
+    scratch_dir dir;
+    fs::permissions(dir.path(), fs::perms::all);
+    const fs::path served = dir.path() / "served";
+    fs::create_directory(served);
+    fs::permissions(served, fs::perms::all);
+    const node_exporter_run exporter(served);
+    ASSERT_TRUE(exporter.ready());
+    const std::string odd_port = "COM1\xff\xc3";  // a link of that name leads to COM1
+    std::vector<std::unique_ptr<tool_run>> sims;
+    std::vector<std::unique_ptr<tool_run>> tools;
+    for (const std::string bench : {"a", "b"}) {
+        const fs::path home = dir.path() / bench;
+        fs::create_directory(home);
+        sims.push_back(
+            std::make_unique<tool_run>(TERVALO_SIM_BINARY, std::vector<std::string>{}, home));
+        ASSERT_TRUE(sims.back()->wait_for_output(SIM_READY, SHORT_WAIT));
+        // b reaches its file through a link, which stays a link.
+        fs::path file = served / (bench + ".prom");
+        if (bench == "b") {
+            fs::create_symlink("COM1", home / odd_port);
+            std::ofstream(file).put('\n');
+            fs::create_symlink(file, home / "link.prom");
+            file = "link.prom";
+        }
+        tools.push_back(std::make_unique<tool_run>(
+            TERVALO_BINARY,
+            std::vector<std::string>{"--metrics", file.string(), "--label", "bench=" + bench,
+                                     bench == "a" ? "COM1" : odd_port},
+            home));
+    }
+    const auto served_file = [&](const std::string& bench) {
+        return labels{{"file", (served / (bench + ".prom")).string()}, {"bench", bench}};
+    };
+    std::vector<prom_sample> samples;
+    const auto until = std::chrono::steady_clock::now() + LONG_WAIT;
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        samples = scraped(exporter);
+    } while ((sample_value(samples, "tervalo_greetings_total", served_file("a")).value_or(0) < 2 ||
+              sample_value(samples, "tervalo_greetings_total", served_file("b")).value_or(0) < 2) &&
+             std::chrono::steady_clock::now() < until);
+    EXPECT_EQ(sample_value(samples, "node_textfile_scrape_error", {}), 0);
+    EXPECT_GE(sample_value(samples, "tervalo_greetings_total", served_file("a")), 2);
+    labels b = served_file("b");
+    b["port"] = "COM1\\xff\\xc3";
+    EXPECT_GE(sample_value(samples, "tervalo_greetings_total", b), 2);
+    EXPECT_EQ(promtool_check(served / "b.prom"), "");
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "b" / "link.prom"));
+
+    kill(tools.back()->pid(), SIGTERM);
+    ASSERT_NE(tools.back()->wait_exit(SHORT_WAIT), -1);
+    const auto after = parse_exposition(contents_of(served / "b.prom"));
+    ASSERT_TRUE(after);
+    EXPECT_EQ(sample_value(*after, "tervalo_port_up", b), 0);
+}
+
+// The rules shipped for a lab's Prometheus: promtool accepts them, and their own test
+// (a lossy bench, a bench no longer written, a bench away) passes.
+TEST(Metrics, TheShippedRulesPassPromtool) {
+    const scratch_dir dir;
+    const fs::path rules(TERVALO_RULES_DIR);
+    std::string said;
+    EXPECT_EQ(promtool_run({"check", "rules", rules / "tervalo-rules.yml"}, dir.path(), &said), 0)
+        << said;
+    EXPECT_EQ(promtool_run({"test", "rules", rules / "tervalo-rules-test.yml"}, dir.path(), &said),
+              0)
+        << said;
 }
 
 // Later, a failed write is told once, and the link goes on and keeps trying.
@@ -339,13 +441,15 @@ TEST(Metrics, AFailedWriteLaterIsToldOnceAndTheLinkGoesOn) {
     fs::remove_all(folder);
     ASSERT_TRUE(tool.wait_for_output(printed_line(RESPONSE_FORMAT, "reply 4"), LONG_WAIT))
         << tool.output();
-    EXPECT_EQ(tool.errors(),
-              "tervalo: --metrics metrics/tervalo.prom: write failed (No such file or "
-              "directory); the link goes on, and each cycle tries again\n");
-    // Back as soon as the folder is.
+    const std::string failed =
+        "tervalo: --metrics metrics/tervalo.prom: write failed (No such file or "
+        "directory); the link goes on, and each cycle tries again\n";
+    EXPECT_EQ(tool.errors(), failed);
+    // Back as soon as the folder is, and said once.
     fs::create_directory(folder);
     ASSERT_TRUE(tool.wait_for_output(printed_line(RESPONSE_FORMAT, "reply 6"), LONG_WAIT))
         << tool.output();
+    EXPECT_EQ(tool.errors(), failed + "tervalo: --metrics metrics/tervalo.prom: written again\n");
     const auto samples = parse_exposition(contents_of(folder / "tervalo.prom"));
     ASSERT_TRUE(samples);
     EXPECT_GE(sample_value(*samples, "tervalo_responses_total", {{"port", "COM1"}}), 5);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
 #include <thread>
 
@@ -117,7 +118,11 @@ std::optional<double> sample_value(const std::vector<prom_sample>& samples, std:
                                    const std::map<std::string, std::string>& labels) {
     std::optional<double> found;
     for (const prom_sample& sample : samples) {
-        if (sample.name == name && sample.labels == labels) {
+        const bool labelled = std::all_of(labels.begin(), labels.end(), [&](const auto& label) {
+            const auto it = sample.labels.find(label.first);
+            return it != sample.labels.end() && it->second == label.second;
+        });
+        if (sample.name == name && labelled) {
             EXPECT_FALSE(found) << name << " appears twice";
             found = sample.value;
         }
@@ -215,4 +220,16 @@ std::string promtool_check(const std::filesystem::path& file) {
     const int status = run.wait_exit(LONG_WAIT);
     const std::string said = run.output() + run.errors();
     return status == 0 && said.empty() ? "" : said + "(exit status " + std::to_string(status) + ")";
+}
+
+int promtool_run(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                 std::string* said) {
+    if (program_missing(PROMTOOL)) {
+        *said = "promtool is missing";
+        return -1;
+    }
+    tool_run run(PROMTOOL, args, dir);
+    const int status = run.wait_exit(LONG_WAIT);
+    *said = run.output() + run.errors();
+    return status;
 }

@@ -49,3 +49,8 @@ class node_exporter_run {
 // promtool check metrics on file: empty when it passes without a word, else what it
 // said and its exit status. A missing program is a test failure.
 std::string promtool_check(const std::filesystem::path& file);
+
+// promtool with args (a subcommand and its files) in dir: its exit status, with what it
+// said in *said. A missing program is a test failure.
+int promtool_run(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                 std::string* said);

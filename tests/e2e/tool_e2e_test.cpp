@@ -7,10 +7,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +20,7 @@
 #include <memory>
 #include <regex>
 #include <stdexcept>
+#include <thread>
 
 #include "link/output_lines.h"
 #include "sim/printed_line.h"
@@ -297,23 +300,185 @@ TEST_F(ToolOverPty, SigquitWritesTheSummarySoFarAndTheRunGoesOn) {
         << errors;
 }
 
-TEST_F(ToolOverPty, ALogThatCannotBeWrittenIsReportedOnceAndTheLinkGoesOn) {
-    // /dev/full opens for appending and fails every write, as a full disk would.
-    tool_run tool(TERVALO_BINARY, {"--log", "/dev/full", "-c", "3", "COM3"}, dir.path());
-    for (const char* reply : {"a", "b", "c"}) {
-        ASSERT_TRUE(next_greeting(device));
-        device.send(frame_bytes(0xA2, reply));
+// The record is kept from the first moment: a port that cannot be opened still leaves
+// the start and a summary that says why the run ended.
+TEST_F(ToolOverPty, APortThatCannotBeOpenedStillLeavesItsRecord) {
+    tool_run tool(TERVALO_BINARY, {"--log", "run.jsonl", "-c", "2", "COM3x"}, dir.path());
+    EXPECT_EQ(tool.wait_exit(SHORT_WAIT), 255);
+    const std::vector<nlohmann::json> lines = read_log_lines(dir.path() / "run.jsonl");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].value("event", ""), "start");
+    EXPECT_TRUE(lines[0]["path"].is_null());
+    EXPECT_EQ(lines[1].value("end", ""), "open_failed");
+    EXPECT_EQ(lines[1].value("reason", ""), "no such device (COM3x)");
+    EXPECT_EQ(lines[1].value("greetings", -1), 0);
+    EXPECT_EQ(lines[0].value("run", "0"), lines[1].value("run", "1"));
+}
+
+// The reading end of a FIFO, read in a thread: `pace` bytes every 2 ms until
+// `stall_after` bytes, then nothing until finish() takes the rest.
+class fifo_reader {
+  public:
+    fifo_reader(const std::filesystem::path& path, std::size_t pace, std::size_t stall_after)
+        : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)), thread_([=, this] {
+              std::vector<char> buffer(pace);
+              for (ssize_t n = 0; !done_;
+                   std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+                  if (got_ < stall_after && (n = read(fd_, buffer.data(), pace)) > 0) {
+                      text_.append(buffer.data(), static_cast<std::size_t>(n));
+                      got_ = text_.size();
+                  }
+              }
+          }) {}
+    ~fifo_reader() { finish(); }
+    std::string finish() {
+        done_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+            std::array<char, 65536> buffer{};
+            for (ssize_t n; (n = read(fd_, buffer.data(), buffer.size())) > 0;) {
+                text_.append(buffer.data(), static_cast<std::size_t>(n));
+            }
+            close(fd_);
+        }
+        return text_;
     }
-    EXPECT_EQ(tool.wait_exit(LONG_WAIT), 0) << tool.errors();
-    EXPECT_EQ(tool.output(), BANNER + printed_line(RESPONSE_FORMAT, "a") +
-                                 printed_line(RESPONSE_FORMAT, "b") +
-                                 printed_line(RESPONSE_FORMAT, "c"));
-    const std::string errors = tool.errors();
-    EXPECT_TRUE(
-        errors.starts_with("tervalo: --log /dev/full: write failed (No space left on "
-                           "device); no more lines go to it\n--- tervalo summary ---\n"))
-        << errors;
-    EXPECT_EQ(count_of(errors, "\n"), 5u) << errors;
+
+  private:
+    int fd_;
+    std::string text_;
+    std::atomic<std::size_t> got_{0};
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+std::string contents_of(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The lines of a log that end in a line feed, parsed (discarded where not JSON), and the
+// text after the last line feed in *rest.
+std::vector<nlohmann::json> whole_lines(const std::string& text, std::string* rest) {
+    std::vector<nlohmann::json> lines;
+    std::size_t at = 0;
+    for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(nlohmann::json::parse(text.substr(at, end - at), nullptr, false));
+    }
+    *rest = text.substr(at);
+    return lines;
+}
+
+// The run log against what its writes meet: a disk that fills, a reader that is slow or
+// stalls, signals that interrupt the writes. Every line that reaches it is whole, a stop
+// is never held up, and a bounded run whose record was lost ends with status 1.
+TEST_F(ToolOverPty, TheLogStaysWholeWhateverItsWritesMeet) {
+    enum class fault { full_disk, ends_mid_line, slow_fifo_signal_storm, stalled_fifo_stop };
+    // A payload whose bytes each take six characters in the log: lines far longer than
+    // a pipe holds.
+    const std::string wide(20000, '\x01');
+    const struct {
+        const char* name;
+        fault kind;
+        std::string payload;
+        int status;  // -1: ended by SIGINT
+    } rows[] = {
+        {"a disk that fills mid-line", fault::full_disk, std::string(1500, 'x'), 1},
+        {"a log that a killed run left mid-line", fault::ends_mid_line, "ok", 0},
+        {"a slow FIFO and a storm of SIGQUIT", fault::slow_fifo_signal_storm, wide, 0},
+        {"a stalled FIFO and SIGINT", fault::stalled_fifo_stop, wide, -1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::filesystem::path folder = dir.path() / "log";
+        std::filesystem::create_directory(folder);
+        const std::filesystem::path log = folder / "run.jsonl";
+        std::unique_ptr<fifo_reader> reader;
+        if (row.kind == fault::full_disk) {
+            if (geteuid() != 0) {
+                continue;  // mounting a tmpfs takes root
+            }
+            ASSERT_EQ(mount("none", folder.c_str(), "tmpfs", 0, "size=8k"), 0);
+            std::ofstream(folder / "filler") << std::string(3000, 'f');
+        } else if (row.kind == fault::ends_mid_line) {
+            std::ofstream(log) << R"({"t":"2026-12-08T14:03:07.4)";
+        } else {
+            ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+            const bool stall = row.kind == fault::stalled_fifo_stop;
+            reader =
+                std::make_unique<fifo_reader>(log, stall ? 65536 : 512, stall ? 1000 : SIZE_MAX);
+        }
+        const bool bounded = row.status >= 0;
+        std::vector<std::string> args{"--log", log.string(), "-q", "COM3"};
+        if (bounded) {
+            // Any answer passes: the status speaks of the record alone.
+            args.insert(args.end(), {"-c", "3", "--max-loss", "100"});
+        }
+        tool_run tool(TERVALO_BINARY, args, dir.path());
+        // SIGQUIT is the tool's own once the cycles have begun.
+        ASSERT_TRUE(next_greeting(device));
+        std::atomic<bool> storming{row.kind == fault::slow_fifo_signal_storm};
+        std::thread storm([&] {
+            while (storming) {
+                kill(tool.pid(), SIGQUIT);
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            }
+        });
+        for (int cycle = 0; cycle < (bounded ? 3 : 1); ++cycle) {
+            if (cycle > 0 && !next_greeting(device)) {
+                break;
+            }
+            device.send(frame_bytes(0xA2, row.payload));
+        }
+        if (!bounded) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));  // blocked mid-line
+            kill(tool.pid(), SIGINT);
+        }
+        const int status = tool.wait_exit(SHORT_WAIT);
+        storming = false;
+        storm.join();
+        ASSERT_NE(status, -1) << "still running";
+        EXPECT_EQ(bounded ? status : -tool.end_signal(), bounded ? row.status : -SIGINT);
+
+        std::string rest;
+        const std::string text = reader ? reader->finish() : contents_of(log);
+        std::vector<nlohmann::json> lines = whole_lines(text, &rest);
+        const std::string errors = tool.errors();
+        switch (row.kind) {
+            case fault::full_disk:
+                EXPECT_EQ(rest, "");
+                EXPECT_NE(errors.find(": write failed (No space left on device); no more lines go "
+                                      "to it\n"),
+                          std::string::npos)
+                    << errors;
+                EXPECT_TRUE(errors.ends_with("run.jsonl: this run's record is incomplete\n"))
+                    << errors;
+                umount2(folder.c_str(), MNT_DETACH);
+                break;
+            case fault::ends_mid_line:
+                // The cut line keeps a line of its own; the run's lines follow it whole.
+                ASSERT_FALSE(lines.empty());
+                EXPECT_TRUE(lines.front().is_discarded());
+                lines.erase(lines.begin());
+                EXPECT_EQ(lines.size(), 5u);
+                EXPECT_EQ(rest, "");
+                break;
+            case fault::slow_fifo_signal_storm:
+                EXPECT_EQ(rest, "");
+                ASSERT_EQ(lines.size(), 5u);
+                EXPECT_EQ(lines.back().value("end", ""), "count");
+                break;
+            case fault::stalled_fifo_stop:
+                // The line the stop cut stays cut in the pipe; nothing is glued onto it.
+                EXPECT_EQ(rest.find("summary"), std::string::npos);
+                break;
+        }
+        for (const nlohmann::json& line : lines) {
+            ASSERT_TRUE(line.is_object());
+            EXPECT_EQ(line.value("run", ""), lines.front().value("run", "")) << line.dump();
+        }
+        std::filesystem::remove_all(folder);
+    }
 }
 
 TEST_F(ToolOverPty, AReopenLeavesATerminalASessionHoldsAlone) {

@@ -17,7 +17,7 @@ deb=${debs[0]}
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
 for f in ./usr/bin/tervalo ./usr/bin/tervalo-sim ./usr/bin/tervalo-plot \
     ./usr/share/man/man1/tervalo.1.gz ./usr/share/man/man1/tervalo-sim.1.gz \
-    ./usr/share/man/man1/tervalo-plot.1.gz \
+    ./usr/share/man/man1/tervalo-plot.1.gz ./usr/share/tervalo/tervalo-rules.yml \
     ./usr/share/doc/tervalo/copyright ./usr/share/doc/tervalo/changelog.gz; do
     grep -qx -- "$f" <<<"$contents" || fail "$f missing from the package: $contents"
 done
