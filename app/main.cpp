@@ -62,17 +62,17 @@ int main(int argc, char** argv) {
     }
     // Before the port: a run whose record cannot be kept does not begin.
     if (options.log_path != nullptr && !open_run_log(options.log_path)) {
-        return -1;
+        return START_FAILED_STATUS;
     }
     if (options.metrics_path != nullptr && !start_metrics(options.metrics_path, options.port)) {
-        return -1;
+        return START_FAILED_STATUS;
     }
     if (options.timestamps) {
         set_line_prefix(timestamp_prefix);
     }
     if (!open_first(options.port)) {
         print_line(OPEN_FAILED_LINE);
-        return unless_output_failed(-1);
+        return unless_output_failed(START_FAILED_STATUS);
     }
     print_line(BANNER_LINE);
     if (output_failed()) {
