@@ -18,13 +18,13 @@ namespace {
 // written at Ctrl-C) could come between.
 constexpr std::size_t LONGEST_LINE = LINE_PREFIX_MAX + sizeof RESPONSE_FORMAT + PAYLOAD_MAX;
 
-// The C runtime knows no errno for a pipe whose reader has gone (ERROR_NO_DATA) and says
-// "Invalid argument"; the system's own code, kept in _doserrno, tells it apart.
+// The C runtime knows no errno for a pipe whose reader has gone (ERROR_NO_DATA, or under
+// Wine ERROR_PIPE_NOT_CONNECTED) and says "Invalid argument"; the system's own code, kept
+// in _doserrno, tells it apart.
 int write_error_of(int c_error) {
-    if (c_error == EINVAL && (_doserrno == ERROR_NO_DATA || _doserrno == ERROR_BROKEN_PIPE)) {
-        return EPIPE;
-    }
-    return c_error;
+    const bool reader_gone = _doserrno == ERROR_NO_DATA || _doserrno == ERROR_BROKEN_PIPE ||
+                             _doserrno == ERROR_PIPE_NOT_CONNECTED;
+    return c_error == EINVAL && reader_gone ? EPIPE : c_error;
 }
 
 }  // namespace

@@ -19,11 +19,11 @@ std::int32_t zone_offset_at(std::int64_t unix_s) {
     const FILETIME file_time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     SYSTEMTIME utc{};
     SYSTEMTIME local{};
-    DYNAMIC_TIME_ZONE_INFORMATION zone{};
-    // Each returns nonzero (or a zone id other than TIME_ZONE_ID_INVALID) upon success.
+    TIME_ZONE_INFORMATION zone{};
+    // Each returns nonzero upon success. A null zone is the system's own.
     if (FileTimeToSystemTime(&file_time, &utc) == 0 ||
-        GetDynamicTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID ||
-        SystemTimeToTzSpecificLocalTimeEx(&zone, &utc, &local) == 0) {
+        GetTimeZoneInformationForYear(utc.wYear, nullptr, &zone) == 0 ||
+        SystemTimeToTzSpecificLocalTime(&zone, &utc, &local) == 0) {
         return 0;
     }
     const std::int64_t as_utc = seconds_of_civil(local.wYear, local.wMonth, local.wDay, local.wHour,

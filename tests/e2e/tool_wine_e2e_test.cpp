@@ -11,6 +11,8 @@
 // access denied for a device the user may not open (Windows reports that as in use too);
 // a line the driver refuses (a pseudo-terminal takes any); the DTR and RTS lines (a
 // pseudo-terminal has none); and Windows' coarse Sleep(1).
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,10 +24,12 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <thread>
 
+#include "link/link_protocol.h"
 #include "link/output_lines.h"
 #include "sim/printed_line.h"
 #include "tests/e2e/log_lines.h"
@@ -263,6 +267,90 @@ TEST_F(WineToolOverPty, CtrlCWritesTheSummaryOfWhatTheDeviceSentToStandardError)
     ASSERT_EQ(greetings.size(), std::size(rounds));
     EXPECT_EQ(greetings[2]["warnings"], nlohmann::json::parse(R"([{"kind":"escape","byte":65}])"));
     EXPECT_EQ(greetings[2].value("payload", ""), "two");
+}
+
+TEST_F(WineToolOverPty, ABatchFileReadsEachExitStatusOfTheReadMe) {
+    // What cmd sees, not the low byte Linux sees: a status of -1 reads as -1 there, and
+    // "if errorlevel 1" takes it for success.
+    const std::vector<std::string> batch{"@echo off", "tervalo.exe %*", "echo status %ERRORLEVEL%",
+                                         "if errorlevel 1 echo failed"};
+    const struct {
+        std::vector<std::string> args;
+        std::optional<std::string> answer;  // for a run that greets COM5 once
+        int status;
+    } rows[] = {
+        {{"--version"}, {}, 0},
+        {{"--list"}, {}, 0},
+        {{"-c", "1", "COM5"}, "up", 0},
+        {{"-c", "1", "COM5"}, {}, 1},
+        {{}, {}, 255},
+        {{"--bogus", "COM5"}, {}, 255},
+        {{"COM8"}, {}, 255},
+        {{"--log", "nowhere\\run.jsonl", "COM5"}, {}, 255},
+        {{"--metrics", "nowhere\\run.prom", "COM5"}, {}, 255},
+    };
+    for (const auto& row : rows) {
+        const auto run = run_batch(batch, row.args, dir.path());
+        if (row.status != 255 && row.args.back() == "COM5") {
+            ASSERT_TRUE(next_greeting(device));
+            if (row.answer) {
+                device.send(frame_bytes(FRAME_TYPE_TEXT, *row.answer));
+            }
+        }
+        run->wait_exit(LONG_WAIT);
+        const std::string said =
+            "status " + std::to_string(row.status) + "\r\n" + (row.status != 0 ? "failed\r\n" : "");
+        EXPECT_TRUE(run->output().ends_with(said)) << row.status << '\n' << run->output();
+    }
+}
+
+TEST_F(WineToolOverPty, AStandardOutputWhoseReaderHasGoneIsSaidToBeABrokenPipe) {
+    std::array<int, 2> ends{};
+    ASSERT_EQ(pipe(ends.data()), 0);
+    close(ends[0]);
+    const auto run = run_windows_tool({"--version"}, dir.path(), {.output = ends[1]});
+    close(ends[1]);
+    EXPECT_EQ(run->wait_exit(LONG_WAIT), 1);
+    EXPECT_EQ(run->errors(), "tervalo: cannot write to standard output (Broken pipe)\n");
+}
+
+TEST_F(WineToolOverPty, TheLogCanBeRenamedAndDeletedWhileTheToolWritesIt) {
+    const auto tool = start({"COM5", "--log", "run.jsonl"});
+    ASSERT_TRUE(next_greeting(device));
+    // By Windows programs: Wine keeps share modes among those alone.
+    run_batch({"@ren run.jsonl old.jsonl"}, {}, dir.path())->wait_exit(LONG_WAIT);
+    ASSERT_TRUE(std::filesystem::exists(dir.path() / "old.jsonl"));
+    const std::size_t lines = read_log_lines(dir.path() / "old.jsonl").size();
+    ASSERT_TRUE(next_greeting(device));
+    ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT));
+    EXPECT_GT(read_log_lines(dir.path() / "old.jsonl").size(), lines);
+    // Deleted as Windows before 10 deletes: the name goes with the last handle.
+    const auto del = run_batch({"@del old.jsonl"}, {}, dir.path());
+    del->wait_exit(LONG_WAIT);
+    EXPECT_EQ(del->output() + del->errors(), "");
+    EXPECT_TRUE(tool->running());
+    tool->stop();
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "old.jsonl"));
+}
+
+TEST_F(WineToolOverPty, TheMetricsFileIsReplacedWhileAReaderKeepsOpeningIt) {
+    // cmd's type opens the file as a collector does, sharing reading and writing; in a
+    // loop it holds the file for about half the time, and a single rename fails as often.
+    std::ofstream(dir.path() / "run.prom") << "before\n";
+    const auto reader =
+        run_batch({"@echo off", "type run.prom", ":again", "type run.prom > nul", "goto again"}, {},
+                  dir.path());
+    ASSERT_TRUE(reader->wait_for_output("before", LONG_WAIT));
+    const auto tool = start({"-c", "3", "--metrics", "run.prom", "COM5"});
+    for (int greeting = 0; greeting < 3; ++greeting) {
+        ASSERT_TRUE(next_greeting(device));
+    }
+    EXPECT_EQ(tool->wait_exit(LONG_WAIT), 1) << tool->errors();
+    reader->stop();
+    std::ifstream file(dir.path() / "run.prom");
+    const std::string text{std::istreambuf_iterator<char>(file), {}};
+    EXPECT_NE(text.find("tervalo_greetings_total{port=\"COM5\"} 3\n"), std::string::npos) << text;
+    EXPECT_EQ(tool->errors().find("--metrics"), std::string::npos) << tool->errors();
 }
 
 }  // namespace
