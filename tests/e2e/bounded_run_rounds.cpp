@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -30,14 +33,30 @@ bool has(const std::vector<std::string>& args, const std::string& option) {
     return std::find(args.begin(), args.end(), option) != args.end();
 }
 
-// Standard output with the timestamps taken off; every line must have one.
-std::string without_stamps(const std::string& output) {
+// -D's rows run in a zone far from most test machines', set the way Linux reads it. Wine
+// takes the system's zone from it too, while the C runtime of Windows would misread it.
+constexpr const char* STAMP_ZONE = "Australia/Sydney";
+
+// The zone's offset now, as a stamp ends: "+11:00".
+std::string offset_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    tzset();  // localtime_r alone may keep the zone it read first
+    localtime_r(&now, &local);
+    std::array<char, 16> hhmm{};
+    std::strftime(hhmm.data(), hhmm.size(), "%z", &local);
+    return std::string(hhmm.data(), 3) + ":" + std::string(hhmm.data() + 3, 2);
+}
+
+// Standard output with the timestamps taken off; every line must have one, in offset's zone.
+std::string without_stamps(const std::string& output, const std::string& offset) {
     std::string plain;
     std::istringstream lines(output);
     for (std::string line; std::getline(lines, line);) {
         line += "\n";
         std::smatch match;
         EXPECT_TRUE(std::regex_match(line, match, STAMPED_LINE)) << line;
+        EXPECT_TRUE(match.str(1).ends_with(offset)) << line;
         plain += match[2];
     }
     return plain;
@@ -124,7 +143,18 @@ void play_bounded_runs(const start_tool& start, const std::string& port, const p
         std::vector<std::string> args = row.before_port;
         args.push_back(port);
         args.insert(args.end(), row.after_port.begin(), row.after_port.end());
+        const char* zone_before = std::getenv("TZ");
+        const std::string kept_zone = zone_before != nullptr ? zone_before : "";
+        if (has(args, "-D")) {
+            setenv("TZ", STAMP_ZONE, 1);
+        }
         const auto tool = start(args);
+        const std::string offset = offset_now();
+        if (zone_before != nullptr) {
+            setenv("TZ", kept_zone.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
         std::string expected = BANNER_LINE;
         for (const answer& reply : row.answers) {
             ASSERT_EQ(device.receive(10, LONG_WAIT), greeting_bytes());
@@ -141,7 +171,7 @@ void play_bounded_runs(const start_tool& start, const std::string& port, const p
         const std::vector<std::string> all = args;
         std::string output = tool->output();
         if (has(all, "-D")) {
-            output = without_stamps(output);
+            output = without_stamps(output, offset);
         }
         if (has(all, "-qc")) {
             expected = BANNER_LINE;
