@@ -18,7 +18,7 @@ const std::vector<std::string> HELP_MENTIONS{"\n  -c, --count N ",
                                              "\n      --list ",
                                              "\n  -h, --help ",
                                              "\n  -V, --version ",
-                                             "man tervalo"};
+                                             "\nmanual: "};
 
 struct command_line {
     std::vector<std::string> args;

@@ -330,6 +330,12 @@ TEST_F(WineToolOverPty, TheLogCanBeRenamedAndDeletedWhileTheToolWritesIt) {
     EXPECT_EQ(del->output() + del->errors(), "");
     EXPECT_TRUE(tool->running());
     tool->stop();
+    // The server closes a killed program's handles once it notices it gone.
+    const auto until = std::chrono::steady_clock::now() + SHORT_WAIT;
+    while (std::filesystem::exists(dir.path() / "old.jsonl") &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "old.jsonl"));
 }
 
