@@ -32,16 +32,11 @@ std::unique_ptr<tool_run> run_windows_tool(const std::vector<std::string>& args,
     return std::make_unique<tool_run>(WINE_PROGRAM, wine_args, cwd, streams);
 }
 
-std::unique_ptr<tool_run> run_batch(const std::vector<std::string>& lines,
-                                    const std::vector<std::string>& args,
+std::unique_ptr<tool_run> run_batch(const std::string& text, const std::vector<std::string>& args,
                                     const std::filesystem::path& cwd) {
     std::filesystem::copy_file(TERVALO_WINDOWS_EXE, cwd / "tervalo.exe",
                                std::filesystem::copy_options::skip_existing);
-    std::ofstream batch(cwd / "run.bat", std::ios::binary);
-    for (const std::string& line : lines) {
-        batch << line << "\r\n";
-    }
-    batch.close();
+    std::ofstream(cwd / "run.bat", std::ios::binary) << text;
     std::vector<std::string> wine_args{"cmd", "/c", "run.bat"};
     wine_args.insert(wine_args.end(), args.begin(), args.end());
     return std::make_unique<tool_run>(WINE_PROGRAM, wine_args, cwd);

@@ -20,10 +20,9 @@ std::unique_ptr<tool_run> run_windows_tool(const std::vector<std::string>& args,
                                            const std::filesystem::path& cwd,
                                            const run_streams& streams = {});
 
-// Wine's cmd running a batch file of these lines with args, in cwd, beside a copy of
-// tervalo.exe: what a batch file sees of the tool.
-std::unique_ptr<tool_run> run_batch(const std::vector<std::string>& lines,
-                                    const std::vector<std::string>& args,
+// Wine's cmd running the batch file text (lines ending in CR LF) with args, in cwd,
+// beside a copy of tervalo.exe: what a batch file sees of the tool.
+std::unique_ptr<tool_run> run_batch(const std::string& text, const std::vector<std::string>& args,
                                     const std::filesystem::path& cwd);
 
 // Runs Wine's reg with args in cwd and returns its output; expects status 0.
