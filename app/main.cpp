@@ -77,17 +77,17 @@ int main(int argc, char** argv) {
     }
     // Before the port: a run whose record cannot be kept does not begin.
     if (options.log_path != nullptr && !open_run_log(options.log_path)) {
-        return -1;
+        return START_FAILED_STATUS;
     }
     if (options.metrics_path != nullptr && run_log_is(options.metrics_path)) {
         std::fprintf(stderr, "tervalo: --log and --metrics name the same file (%s)\n",
                      options.metrics_path);
-        return -1;
+        return START_FAILED_STATUS;
     }
     if (options.metrics_path != nullptr &&
         !start_metrics(options.metrics_path, options.port,
                        std::span(options.labels.data(), options.label_count))) {
-        return -1;
+        return START_FAILED_STATUS;
     }
     if (options.timestamps) {
         set_line_prefix(timestamp_prefix);
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
         print_line(OPEN_FAILED_LINE);
         log_start(start_record(options), nullptr);
         log_open_failed(open_failure_reason(options.port));
-        return unless_output_failed(-1);
+        return unless_output_failed(START_FAILED_STATUS);
     }
     print_line(BANNER_LINE);
     if (output_failed()) {

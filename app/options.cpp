@@ -21,9 +21,6 @@ constexpr const char* OPTIONS_INTRO =
     "with Ctrl-C or until a bounded run (-c, -w) is over. --list shows which COM name\n"
     "reaches which port.\n"
     "\n";
-constexpr const char* OPTIONS_MANUAL =
-    "\n"
-    "manual: man tervalo\n";
 
 // Values the options take, each with what it accepts in words for the line that refuses
 // a value. Decimal values are scaled to whole units: places is how many decimals.
@@ -161,7 +158,7 @@ bool take_label(const char* pair, run_options& options) {
 void run_action(int action) {
     switch (action) {
         case 'h':
-            print_line("%s%s%s%s", USAGE_TEXT, OPTIONS_INTRO, HELP_OPTIONS, OPTIONS_MANUAL);
+            print_line("%s%s%s\n%s\n", USAGE_TEXT, OPTIONS_INTRO, HELP_OPTIONS, HELP_MANUAL);
             return;
         case 'V':
             print_line("tervalo %s\n", TERVALO_VERSION);
@@ -178,7 +175,7 @@ void run_action(int action) {
 }  // namespace
 
 bool read_command_line(int argc, char** argv, run_options& options, int* exit_status) {
-    *exit_status = 255;
+    *exit_status = START_FAILED_STATUS;
     int action = 0;  // the first of --help, --version and --list
     opterr = 0;
     for (;;) {

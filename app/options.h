@@ -8,6 +8,10 @@
 #include <cstdint>
 
 #include "metrics/metrics_text.h"
+// The exit status of a run that never began: wrong usage, a bad option, or a port, log or
+// metrics file that cannot be opened. 255 rather than -1: Linux shows -1 as 255 anyway,
+// but Windows keeps it as -1, which a batch file's "if errorlevel 1" takes for success.
+inline constexpr int START_FAILED_STATUS = 255;
 
 struct run_options {
     const char* port = nullptr;             // the first argument that is not an option
@@ -24,8 +28,8 @@ struct run_options {
 
 // Reads argv into options. Returns true when the tool is to run on options.port. Returns
 // false with *exit_status set when the command line has been dealt with here: the usage
-// text (no port name; 255), --help, --version or --list (0), or a malformed option or
-// value, refused with one standard-error line (255).
+// text (no port name; START_FAILED_STATUS), --help, --version or --list (0), or a
+// malformed option or value, refused with one standard-error line (START_FAILED_STATUS).
 bool read_command_line(int argc, char** argv, run_options& options, int* exit_status);
 
 // Whether the run ends by itself (-c or -w), with a verdict.

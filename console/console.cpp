@@ -12,6 +12,7 @@ const char* program_name = "tervalo";
 bool failed = false;
 line_prefix prefix_of_lines = nullptr;
 bool lines_suppressed = false;
+write_error_namer error_namer = nullptr;
 
 }  // namespace
 
@@ -27,6 +28,10 @@ void note_output_failure(int system_error) {
     std::fprintf(stderr, "%s: cannot write to standard output (%s)\n", program_name,
                  std::strerror(system_error));
     std::fflush(stderr);
+}
+
+void name_write_errors(write_error_namer namer) {
+    error_namer = namer;
 }
 
 bool output_failed() {
@@ -56,6 +61,7 @@ void print_line(const char* format, ...) {
     va_end(args);
     if (std::fflush(stdout) != 0 || printed < 0 || std::ferror(stdout) != 0) {
         // A C library that failed without saying why still failed.
-        note_output_failure(errno != 0 ? errno : EIO);
+        const int error = errno != 0 ? errno : EIO;
+        note_output_failure(error_namer != nullptr ? error_namer(error) : error);
     }
 }

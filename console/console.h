@@ -32,6 +32,12 @@ inline int unless_output_failed(int status) {
     return output_failed() ? OUTPUT_FAILED_STATUS : status;
 }
 
+// For a platform whose C library misnames why a write failed: from now on a failed
+// write of standard output is reported with the errno value namer gives for the one
+// the C library set.
+using write_error_namer = int (*)(int c_error);
+void name_write_errors(write_error_namer namer);
+
 // For the platform's prepare_console: the name that starts the failure report.
 void name_console_program(const char* program);
 

@@ -9,13 +9,13 @@
 // "ctrl-c", ...). On Linux it runs in a signal handler and may only do what one may.
 using stop_hook = void (*)(const char* stop_name);
 
-// From now on, a stop (Linux: SIGINT, SIGTERM or SIGHUP; Windows: Ctrl-C, Ctrl-Break or
-// the console closing) first writes the summary of link_stats to standard error, then
-// calls also (unless nullptr), then ends the process exactly as the stop would have
-// ended it without this. On Linux SIGQUIT writes the summary so far and the run goes on.
+// From now on, a stop (Linux: SIGINT, SIGTERM or SIGHUP; Windows: Ctrl-C, Ctrl-Break,
+// the console closing, logging off or shutting down) first writes the summary of link_stats to
+// standard error, then calls also (unless nullptr), then ends the process exactly as the stop would
+// have ended it without this. On Linux SIGQUIT writes the summary so far and the run goes on.
 void install_stop_summary(stop_hook also = nullptr);
 
-// For a run that ends by itself because its output could not be written: writes the
-// summary as a stop would. A stop that comes meanwhile or later ends the process without
-// writing it again.
+// For a run that ends by itself (its bound reached, or its output not writable): writes
+// the summary as a stop would, but whole, however long standard error takes. A stop that comes
+// meanwhile or later ends the process without writing it again.
 void write_final_summary();

@@ -5,9 +5,10 @@
 // to the default handler, which ends the process with the status a stopped program
 // always had.
 //
-// Windows cannot ask a pipe whether it has room, so the summary is written by a thread
-// of its own, given a moment: a standard error whose reader has stalled keeps the
-// summary, and the default handler's ExitProcess ends that thread with the rest.
+// Windows cannot ask a pipe whether it has room, so at a stop the summary is written by
+// a thread of its own, given a moment: a standard error whose reader has stalled keeps
+// the summary, and the default handler's ExitProcess ends that thread with the rest. A
+// run that ends by itself has no such hurry, and writes it whole however long it takes.
 #include <windows.h>
 
 #include <array>
@@ -32,6 +33,10 @@ const char* event_name(DWORD event) {
             return "ctrl-c";
         case CTRL_BREAK_EVENT:
             return "ctrl-break";
+        case CTRL_LOGOFF_EVENT:
+            return "logoff";
+        case CTRL_SHUTDOWN_EVENT:
+            return "shutdown";
         default:
             return "close";
     }
@@ -44,23 +49,30 @@ DWORD WINAPI write_summary_text(void*) {
     return 0;
 }
 
-// True when this call wrote it.
-bool write_summary_once() {
+// True when this call wrote it: within wait_ms, or however long it takes (INFINITE).
+bool write_summary_once(DWORD wait_ms) {
     if (summary_taken.test_and_set()) {
         return false;
     }
     summary_size = format_summary(link_stats, summary_text);
+    if (wait_ms == INFINITE) {
+        write_summary_text(nullptr);
+        return true;
+    }
     HANDLE writer = CreateThread(nullptr, 0, write_summary_text, nullptr, 0, nullptr);
     if (writer != nullptr) {
-        WaitForSingleObject(writer, WRITE_WAIT_MS);
+        WaitForSingleObject(writer, wait_ms);
         CloseHandle(writer);
     }
     return true;
 }
 
+// Logging off and shutting down reach a console program as they reach Ctrl-C, and end
+// it as surely once passed on: the summary and its record come first.
 BOOL WINAPI on_console_event(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        if (write_summary_once() && hook_at_stop != nullptr) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT ||
+        event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        if (write_summary_once(WRITE_WAIT_MS) && hook_at_stop != nullptr) {
             hook_at_stop(event_name(event));
         }
     }
@@ -75,5 +87,5 @@ void install_stop_summary(stop_hook also) {
 }
 
 void write_final_summary() {
-    write_summary_once();
+    write_summary_once(INFINITE);
 }

@@ -6,6 +6,7 @@
 
 // Writes text to temp_path (created or truncated), then renames it over path. temp_path
 // must be in path's folder: a rename does not cross file systems, and only a rename
-// within one is atomic. Returns 0, or the system's error code (errno; GetLastError() on
-// Windows) of the step that failed, having removed temp_path then.
+// within one is atomic. On Windows, where no rename replaces a file that a reader holds
+// open, the rename is retried for up to a tenth of a second. Returns 0, or the system's error code
+// (errno; GetLastError() on Windows) of the step that failed, having removed temp_path then.
 int replace_file(const char* path, const char* temp_path, std::span<const char> text);

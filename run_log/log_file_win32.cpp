@@ -49,10 +49,11 @@ log_refusal log_file_open(const char* path, int* system_error) {
     // FILE_APPEND_DATA without FILE_WRITE_DATA: the system puts every write at the end
     // of the file, as O_APPEND does; reading, to see how the file ends; FILE_WRITE_ATTRIBUTES
     // for the end of file a failed line is cut back to. Shared for reading and appending,
-    // so the log can be followed, or written by another run, while this one holds it.
+    // so the log can be followed, or written by another run, while this one holds it; and
+    // for deleting, so that log rotation can rename or remove it meanwhile, as on Linux.
     log_handle = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_DATA | FILE_WRITE_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (log_handle == INVALID_HANDLE_VALUE) {
         *system_error = static_cast<int>(GetLastError());
         return log_refusal::system_error;

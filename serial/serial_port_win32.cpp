@@ -86,6 +86,9 @@ struct read_wait {
 };
 read_wait wait_held{PORT_CLOSED, 0};
 
+// The read of a wait that has once come back early.
+constexpr std::int64_t SHORT_READ_MS = 10;
+
 // What CreateFileA's failure says. A COM port that another program holds refuses with
 // access denied (share mode 0 on both sides) or a sharing violation.
 open_failure failure_of_open(DWORD error) {
@@ -139,12 +142,13 @@ bool read_line(HANDLE handle, line_state* line) {
     return true;
 }
 
-// The errors a removed device gives. Drivers differ: USB adapters commonly fail with
+// The errors a removed device gives to the calls that a live port can fail too (a
+// setting refused, a write timed out). Drivers differ: USB adapters commonly fail with
 // ERROR_BAD_COMMAND or ERROR_ACCESS_DENIED, others with ERROR_DEVICE_REMOVED or
 // ERROR_GEN_FAILURE, and Wine, when the tty behind a COM port hangs up, with
 // ERROR_NOT_READY. ERROR_OPERATION_ABORTED is not among them: it is what a transfer
 // gets once abort-on-error has seen a line error (noise, a framing error), or when a
-// purge cancels it; the device is still there (see transfer_failed).
+// purge cancels it; the device is still there (see clear_or_close).
 bool device_gone(DWORD error) {
     switch (error) {
         case ERROR_BAD_COMMAND:
@@ -160,31 +164,53 @@ bool device_gone(DWORD error) {
     }
 }
 
+bool timed_out(DWORD error) {
+    return error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT || error == WAIT_TIMEOUT;
+}
+
 // Closing at once releases the COM name for the device's return.
-void close_if_gone(DWORD error) {
-    if (!device_gone(error)) {
-        return;
-    }
+void close_lost_port(DWORD error) {
     drop_received();
     CloseHandle(as_handle(port_handle));
     port_handle = PORT_CLOSED;
-    port_lost_error = static_cast<int>(error);
+    port_lost_error = error != 0 ? static_cast<int>(error) : ERROR_GEN_FAILURE;
     wait_held = {PORT_CLOSED, 0};
 }
 
 // An aborted transfer leaves the port refusing every transfer until its errors are
-// cleared, which ClearCommError does; a device that has gone fails that too, and only
-// then is the port closed. Some drivers end a pending read that way when their device
-// is pulled, so the wait still ends at once and the port is closed with the real cause.
+// cleared, which ClearCommError does; a device that has gone fails that too, and then
+// the port is closed with the real cause. Some drivers end a pending read that way when
+// their device is pulled, so the wait still ends at once.
+void clear_or_close() {
+    DWORD errors = 0;
+    // Returns nonzero on success.
+    if (ClearCommError(as_handle(port_handle), &errors, nullptr)) {
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (!timed_out(error)) {
+        close_lost_port(error);
+    }
+}
+
+// A failed purge, time-out setting or write: only a removal error closes the port.
 void transfer_failed(DWORD error) {
     if (error == ERROR_OPERATION_ABORTED) {
-        DWORD errors = 0;
-        if (ClearCommError(as_handle(port_handle), &errors, nullptr)) {
-            return;
-        }
-        error = GetLastError();
+        clear_or_close();
+    } else if (device_gone(error)) {
+        close_lost_port(error);
     }
-    close_if_gone(error);
+}
+
+// A read, or asking what has arrived, fails on a live port only by a time-out or a line
+// error: any other failure, whatever code the driver picked for it (ERROR_DEV_NOT_EXIST,
+// ERROR_FILE_NOT_FOUND, ...), is the device gone, or a handle that can no longer deliver.
+void read_failed(DWORD error) {
+    if (error == ERROR_OPERATION_ABORTED) {
+        clear_or_close();
+    } else if (!timed_out(error)) {
+        close_lost_port(error);
+    }
 }
 
 // Sets the read wait to wait_ms unless the driver holds it already. Returns false when
@@ -254,7 +280,7 @@ std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
     COMSTAT status{};
     // Both return nonzero on success.
     if (!ClearCommError(handle, &errors, &status)) {
-        transfer_failed(GetLastError());
+        read_failed(GetLastError());
         return 0;
     }
     if (status.cbInQue == 0) {
@@ -263,7 +289,7 @@ std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
     const DWORD wanted = status.cbInQue < size ? status.cbInQue : static_cast<DWORD>(size);
     DWORD received = 0;
     if (!ReadFile(handle, dst, wanted, &received, nullptr)) {
-        transfer_failed(GetLastError());
+        read_failed(GetLastError());
         return 0;
     }
     return received;
@@ -272,33 +298,42 @@ std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
 // Waits in ReadFile, with the read time-outs as the limit; the byte it returns is kept
 // in the receive buffer. One byte, because ReadFile returns at the first byte only when
 // that fills the request: Wine's serial reads otherwise go on until the time is up.
+//
+// A read that comes back empty before its time met time-outs other than those asked for
+// (a tick early, a driver with ideas of its own, settings changed under it). The wait
+// then goes on in short reads, each given at least its step, until the deadline: a byte
+// that arrives meanwhile is taken within a step, and the loop never spins.
 int wait_for_port(int ms, std::uint8_t* dst, std::size_t) {
     // A read wait of 0 would not wait at all.
-    ms = ms > 0 ? ms : 1;
-    const std::int64_t deadline = now_ms() + ms;
-    std::int64_t left = ms;
-    // A read that comes back empty before its time met time-outs other than those asked
-    // for (a tick early, or settings changed under it): it is asked again once, for the
-    // rest, and otherwise the rest is paused out, never spun through.
-    for (int round = 0; round < 2 && port_handle != PORT_CLOSED; ++round) {
-        if (!use_read_wait(static_cast<DWORD>(left))) {
+    const std::int64_t deadline = now_ms() + (ms > 0 ? ms : 1);
+    bool early = false;
+    while (port_handle != PORT_CLOSED) {
+        const std::int64_t asked_at = now_ms();
+        const std::int64_t left = deadline - asked_at;
+        if (left <= 0) {
+            return LINK_FAILED;
+        }
+        const std::int64_t step = early && left > SHORT_READ_MS ? SHORT_READ_MS : left;
+        if (!use_read_wait(static_cast<DWORD>(step))) {
             break;
         }
         DWORD received = 0;
         if (!ReadFile(as_handle(port_handle), dst, 1, &received, nullptr)) {
-            transfer_failed(GetLastError());
-            break;
-        }
-        if (received > 0) {
+            read_failed(GetLastError());
+        } else if (received > 0) {
             return 1;
         }
-        left = deadline - now_ms();
-        if (left <= 0) {
-            return LINK_FAILED;
+        if (early) {
+            const std::int64_t rest_of_step = asked_at + step - now_ms();
+            if (rest_of_step > 0) {
+                pause_ms(static_cast<int>(rest_of_step));
+            }
         }
+        early = true;
         wait_held = {PORT_CLOSED, 0};
     }
-    left = deadline - now_ms();
+    // Closed, or the wait refused: the rest is paused out, so a caller cannot spin.
+    const std::int64_t left = deadline - now_ms();
     if (left > 0) {
         pause_ms(static_cast<int>(left));
     }

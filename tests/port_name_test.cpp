@@ -45,7 +45,7 @@ TEST(PortName, OutOfRangeNumbersSaturateInsteadOfWrapping) {
     EXPECT_EQ(number, -2147483647 - 1);
 }
 
-TEST(DevicePath, SmallNumbersKeepTheNameAsTyped) {
+TEST(DevicePath, NamesAreTakenAsTypedUnlessALargeNumberStandsAlone) {
     EXPECT_EQ(path_for("COM1"), "COM1");
     EXPECT_EQ(path_for("COM9"), "COM9");
     EXPECT_EQ(path_for("COM3x"), "COM3x");
@@ -53,11 +53,14 @@ TEST(DevicePath, SmallNumbersKeepTheNameAsTyped) {
     EXPECT_EQ(path_for("COM 5"), "COM 5");
     EXPECT_EQ(path_for(""), "");
     EXPECT_EQ(path_for("COM"), "COM");
+    // Whatever the number, text around it keeps the name as typed: never another port.
+    for (const char* name : {"COM12x", "COM 12", "COM+12", "COM12 ", "COM\t10"}) {
+        EXPECT_EQ(path_for(name), name);
+    }
 }
 
 TEST(DevicePath, NumbersFromTenUseTheDeviceNamespaceForm) {
     EXPECT_EQ(path_for("COM10"), "\\\\.\\COM10");
-    EXPECT_EQ(path_for("COM12x"), "\\\\.\\COM12");
     EXPECT_EQ(path_for("COM011"), "\\\\.\\COM11");
     EXPECT_EQ(path_for("COM99999999999"), "\\\\.\\COM2147483647");
 }
@@ -71,8 +74,7 @@ TEST(DevicePath, RefusesNamesThatAreNotPortsOrDoNotFit) {
     EXPECT_EQ(path_for(longest), longest);
     EXPECT_EQ(path_for(longest + "x"), "<refused>");
     EXPECT_EQ(path_for("COM1" + std::string(100000, 'x')), "<refused>");
-    // Large numbers form their path from the number, so the length of the name is moot.
-    EXPECT_EQ(path_for("COM12" + std::string(5000, 'x')), "\\\\.\\COM12");
+    EXPECT_EQ(path_for("COM12" + std::string(5000, 'x')), "<refused>");
 }
 
 TEST(OpenFailureMessage, APermissionRefusalSaysWhoCanHelp) {

@@ -12,7 +12,7 @@ const std::vector<std::string> HELP_MENTIONS{
     "\n  -c, --count N ",      "\n  -w, --deadline S ", "\n      --max-loss P ",
     "\n  -q, --quiet ",        "\n  -D, --timestamps ", "\n      --log FILE ",
     "\n      --metrics FILE ", "\n      --label N=V ",  "\n      --list ",
-    "\n  -h, --help ",         "\n  -V, --version ",    "man tervalo"};
+    "\n  -h, --help ",         "\n  -V, --version ",    "\nmanual: "};
 
 struct command_line {
     std::vector<std::string> args;

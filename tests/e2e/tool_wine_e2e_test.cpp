@@ -11,6 +11,8 @@
 // access denied for a device the user may not open (Windows reports that as in use too);
 // a line the driver refuses (a pseudo-terminal takes any); the DTR and RTS lines (a
 // pseudo-terminal has none); and Windows' coarse Sleep(1).
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,6 +28,7 @@
 #include <sstream>
 #include <thread>
 
+#include "link/link_protocol.h"
 #include "link/output_lines.h"
 #include "sim/printed_line.h"
 #include "tests/e2e/log_lines.h"
@@ -263,6 +266,65 @@ TEST_F(WineToolOverPty, CtrlCWritesTheSummaryOfWhatTheDeviceSentToStandardError)
     ASSERT_EQ(greetings.size(), std::size(rounds));
     EXPECT_EQ(greetings[2]["warnings"], nlohmann::json::parse(R"([{"kind":"escape","byte":65}])"));
     EXPECT_EQ(greetings[2].value("payload", ""), "two");
+}
+
+TEST_F(WineToolOverPty, ABatchFileReadsEachExitStatusOfTheReadMe) {
+    // What cmd sees, not the low byte Linux sees: a status of -1 reads as -1 there, and
+    // "if errorlevel 1" takes it for success. A run on COM5 passes when answered.
+    const std::string batch =
+        "@echo off\r\ntervalo.exe %*\r\necho status %ERRORLEVEL%\r\nif errorlevel 1 echo "
+        "failed\r\n";
+    const std::vector<std::pair<std::vector<std::string>, int>> rows{
+        {{"--version"}, 0},
+        {{"-c", "1", "COM5"}, 0},
+        {{"-c", "1", "COM5"}, 1},
+        {{}, 255},
+        {{"COM8"}, 255},
+        {{"--log", "nowhere\\run.jsonl", "COM5"}, 255},
+        {{"--metrics", "nowhere\\run.prom", "COM5"}, 255},
+    };
+    for (const auto& [args, status] : rows) {
+        const auto run = run_batch(batch, args, dir.path());
+        if (status != 255 && args.back() == "COM5") {
+            ASSERT_TRUE(next_greeting(device));
+            device.send(status == 0 ? frame_bytes(FRAME_TYPE_TEXT, "up") : byte_string{});
+        }
+        run->wait_exit(LONG_WAIT);
+        const std::string said =
+            "status " + std::to_string(status) + "\r\n" + (status != 0 ? "failed\r\n" : "");
+        EXPECT_TRUE(run->output().ends_with(said)) << status << '\n' << run->output();
+    }
+}
+
+TEST_F(WineToolOverPty, AStandardOutputWhoseReaderHasGoneIsSaidToBeABrokenPipe) {
+    std::array<int, 2> ends{};
+    ASSERT_EQ(pipe(ends.data()), 0);
+    close(ends[0]);
+    const auto run = run_windows_tool({"--version"}, dir.path(), {.output = ends[1]});
+    close(ends[1]);
+    EXPECT_EQ(run->wait_exit(LONG_WAIT), 1);
+    EXPECT_EQ(run->errors(), "tervalo: cannot write to standard output (Broken pipe)\n");
+}
+
+TEST_F(WineToolOverPty, TheLogIsRenamedAndTheMetricsReplacedWhileWindowsProgramsHoldThem) {
+    // By Windows programs, as Wine keeps share modes among those alone. cmd's type opens a
+    // file as a collector does; in a loop it holds it half the time, failing a rename as often.
+    std::ofstream(dir.path() / "run.prom") << "before\n";
+    const auto reader =
+        run_batch("@echo off\r\ntype run.prom\r\n:again\r\ntype run.prom > nul\r\ngoto again\r\n",
+                  {}, dir.path());
+    ASSERT_TRUE(reader->wait_for_output("before", LONG_WAIT));
+    const auto tool = start({"-c", "3", "--metrics", "run.prom", "--log", "run.jsonl", "COM5"});
+    ASSERT_TRUE(next_greeting(device));
+    run_batch("@ren run.jsonl old.jsonl\r\n", {}, dir.path())->wait_exit(LONG_WAIT);
+    ASSERT_TRUE(next_greeting(device) && next_greeting(device));
+    EXPECT_EQ(tool->wait_exit(LONG_WAIT), 1) << tool->errors();
+    reader->stop();
+    EXPECT_EQ(read_log_lines(dir.path() / "old.jsonl").back().value("greetings", 0), 3);
+    std::ifstream file(dir.path() / "run.prom");
+    const std::string text{std::istreambuf_iterator<char>(file), {}};
+    EXPECT_NE(text.find("tervalo_greetings_total{port=\"COM5\"} 3\n"), std::string::npos) << text;
+    EXPECT_EQ(tool->errors().find("tervalo: --"), std::string::npos) << tool->errors();
 }
 
 }  // namespace

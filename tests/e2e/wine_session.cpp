@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 
 std::string wine_session_problem() {
     const char* prefix = std::getenv("WINEPREFIX");
@@ -24,8 +25,19 @@ std::filesystem::path dos_device(const std::string& name) {
 }
 
 std::unique_ptr<tool_run> run_windows_tool(const std::vector<std::string>& args,
-                                           const std::filesystem::path& cwd) {
+                                           const std::filesystem::path& cwd,
+                                           const run_streams& streams) {
     std::vector<std::string> wine_args{TERVALO_WINDOWS_EXE};
+    wine_args.insert(wine_args.end(), args.begin(), args.end());
+    return std::make_unique<tool_run>(WINE_PROGRAM, wine_args, cwd, streams);
+}
+
+std::unique_ptr<tool_run> run_batch(const std::string& text, const std::vector<std::string>& args,
+                                    const std::filesystem::path& cwd) {
+    std::filesystem::copy_file(TERVALO_WINDOWS_EXE, cwd / "tervalo.exe",
+                               std::filesystem::copy_options::skip_existing);
+    std::ofstream(cwd / "run.bat", std::ios::binary) << text;
+    std::vector<std::string> wine_args{"cmd", "/c", "run.bat"};
     wine_args.insert(wine_args.end(), args.begin(), args.end());
     return std::make_unique<tool_run>(WINE_PROGRAM, wine_args, cwd);
 }
