@@ -1,4 +1,5 @@
-// tervalo: greets a device over a serial port once a second and prints its answer.
+// tervalo: greets a device over a serial port once a second (or at the pace asked for)
+// and prints its answer.
 #include <algorithm>
 
 #include "app/options.h"
@@ -30,12 +31,13 @@ void log_summary_at_stop(const char* stop_name) {
 
 // Whether a cycle begun at now_ms() reading at would have its wait over by the deadline.
 bool cycle_fits(const run_options& options, std::int64_t started, std::int64_t at) {
-    return options.deadline_ms == 0 || at - started + READ_DEADLINE_MS <= options.deadline_ms;
+    return options.deadline_ms == 0 || at - started + options.timeout_ms <= options.deadline_ms;
 }
 
 // The end of a bounded run: the summary as at a stop, then the verdict as exit status.
 int end_run(const run_options& options, const char* end) {
     write_final_summary();
+    metrics_at_end();
     const bool held = link_held(link_stats, options.max_loss_millionths);
     log_summary(link_stats, end, held ? verdict::passed : verdict::failed, false);
     return unless_output_failed(held ? 0 : 1);
@@ -45,6 +47,7 @@ int end_run(const run_options& options, const char* end) {
 // lines are what a script reads.
 int end_output_failed() {
     write_final_summary();
+    metrics_at_end();
     log_summary(link_stats, "output_failed", verdict::none, false);
     return OUTPUT_FAILED_STATUS;
 }
@@ -64,13 +67,15 @@ int main(int argc, char** argv) {
     if (options.log_path != nullptr && !open_run_log(options.log_path)) {
         return -1;
     }
-    if (options.metrics_path != nullptr && !start_metrics(options.metrics_path, options.port)) {
+    const run_pace pace{options.interval_ms, options.timeout_ms, options.baud};
+    if (options.metrics_path != nullptr &&
+        !start_metrics(options.metrics_path, options.port, pace)) {
         return -1;
     }
     if (options.timestamps) {
         set_line_prefix(timestamp_prefix);
     }
-    if (!open_first(options.port)) {
+    if (!open_first(options.port, options.baud)) {
         print_line(OPEN_FAILED_LINE);
         return unless_output_failed(-1);
     }
@@ -80,6 +85,9 @@ int main(int argc, char** argv) {
     }
     log_start(options, opened_path());
     metrics_port_up();
+    if (paced_otherwise(options)) {
+        set_summary_pace(pace);
+    }
     install_stop_summary(log_summary_at_stop);
     set_quiet(options.quiet);
 
@@ -90,7 +98,7 @@ int main(int argc, char** argv) {
     const std::int64_t started = now_ms();
     for (;;) {
         reopen_if_lost(options.port);
-        run_cycle(packet, record);
+        run_cycle(packet, record, options.timeout_ms);
         log_cycle(record);
         metrics_cycle(record);
         if (output_failed()) {
@@ -100,12 +108,15 @@ int main(int argc, char** argv) {
             return end_run(options, "count");
         }
         // No pause that no greeting would follow.
-        if (!cycle_fits(options, started, now_ms() + CYCLE_PAUSE_MS)) {
+        if (!cycle_fits(options, started, now_ms() + options.interval_ms)) {
             return end_run(options, "deadline");
         }
-        pause_ms(CYCLE_PAUSE_MS);
-        if (!cycle_fits(options, started, now_ms())) {
-            return end_run(options, "deadline");
+        // Back to back, not even a zero pause: it would cost a system call a greeting.
+        if (options.interval_ms > 0) {
+            pause_ms(static_cast<int>(options.interval_ms));
+            if (!cycle_fits(options, started, now_ms())) {
+                return end_run(options, "deadline");
+            }
         }
     }
 }

@@ -9,6 +9,7 @@
 #include "metrics/file_replace.h"
 #include "metrics/metrics_text.h"
 #include "serial/port_messages.h"
+#include "timing/clock.h"
 
 namespace {
 
@@ -28,6 +29,8 @@ struct metrics_state {
     std::size_t label_size = 0;
     metrics_values values;
     std::array<char, METRICS_TEXT_MAX> text{};
+    std::int64_t rewritten_ms = 0;  // when the last rewrite began
+    bool behind = false;            // greetings counted since then
 };
 
 metrics_state metrics;
@@ -59,6 +62,8 @@ void tell_write_failed(int system_error) {
 
 // Rewrites the file; returns the system's error code, or 0.
 int rewrite() {
+    metrics.rewritten_ms = now_ms();
+    metrics.behind = false;
     const auto relaxed = std::memory_order_relaxed;
     metrics_values& values = metrics.values;
     values.greetings = link_stats.greetings.load(relaxed);
@@ -88,7 +93,7 @@ void rewrite_or_tell() {
 
 }  // namespace
 
-bool start_metrics(const char* file, const char* port_name) {
+bool start_metrics(const char* file, const char* port_name, const run_pace& pace) {
     const std::size_t length = std::strlen(file);
     if (length >= metrics.path.size()) {
         tell_cannot_write(file, "its name is too long");
@@ -103,6 +108,9 @@ bool start_metrics(const char* file, const char* port_name) {
         return false;
     }
     metrics.label_size = *label;
+    metrics.values.interval_ms = static_cast<std::uint64_t>(pace.interval_ms);
+    metrics.values.timeout_ms = static_cast<std::uint64_t>(pace.timeout_ms);
+    metrics.values.baud = pace.baud;
     if (const int error = rewrite(); error != 0) {
         tell_cannot_write(file, error);
         return false;
@@ -122,7 +130,18 @@ void metrics_cycle(const cycle_record& record) {
         add_round_trip(metrics.values.round_trips, non_negative(record.round_trip_us));
         metrics.values.last_response_unix_us = non_negative(record.ended.unix_us);
     }
-    rewrite_or_tell();
+    // Back to back, a rewrite after every greeting would cost far more than the greeting.
+    if (now_ms() - metrics.rewritten_ms >= METRICS_REWRITE_MS) {
+        rewrite_or_tell();
+    } else {
+        metrics.behind = true;
+    }
+}
+
+void metrics_at_end() {
+    if (metrics.behind) {
+        rewrite_or_tell();
+    }
 }
 
 void metrics_port_up() {

@@ -40,6 +40,9 @@ struct metrics_values {
     bool port_up = false;
     std::uint64_t last_response_unix_us = 0;  // 0 until the first response
     round_trip_histogram round_trips;
+    std::uint64_t interval_ms = 0;  // the run's pace (-i, -W) and line speed (-b)
+    std::uint64_t timeout_ms = 0;
+    std::uint64_t baud = 0;
 };
 
 // The longest port name the label takes. Longer names cannot be opened anyway: no

@@ -192,6 +192,11 @@ void log_start(const run_options& options, const char* device_path) {
     }
     text << ",\"max_loss\":";
     put_decimal(text, options.max_loss_millionths, 6);
+    text << ",\"interval_s\":";
+    put_decimal(text, static_cast<std::uint64_t>(options.interval_ms), 3);
+    text << ",\"timeout_s\":";
+    put_decimal(text, static_cast<std::uint64_t>(options.timeout_ms), 3);
+    text << ",\"baud\":" << std::uint64_t{options.baud};
     text << ",\"quiet\":" << (options.quiet ? "true" : "false")
          << ",\"timestamps\":" << (options.timestamps ? "true" : "false") << "}";
     finish_line(text);

@@ -5,6 +5,7 @@
 //   {"t":"<ISO 8601 local time>","seq":N,"result":"response"|"no_response"|"port_away",
 //    "payload":"...","rtt_us":N,"warnings":[...]}   one per greeting
 //   {"t":...,"event":"start","port":...,"path":...,"version":...,"options":{...}}
+//      options: count, deadline_s, max_loss, interval_s, timeout_s, baud, quiet, timestamps
 //   {"t":...,"event":"port_lost","reason":...}  {"t":...,"event":"port_reopened","path":...}
 //   {"t":...,"event":"summary","end":...,"greetings":N,"responses":N,...}   last
 //

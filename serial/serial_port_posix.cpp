@@ -80,8 +80,8 @@ int make_exclusive(int fd) {
 
 // Refusals are not reported here: the line is read back afterwards, and the port is
 // used as it is.
-void set_line(int fd) {
-    set_raw_line(fd);
+void set_line(int fd, const line_state& wanted) {
+    set_raw_line(fd, wanted);
     // A pseudo-terminal has no modem lines; the error it gives is expected.
     int modem_lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIC, &modem_lines);
@@ -193,7 +193,8 @@ int open_checked(int place) {
 
 }  // namespace
 
-std::intptr_t open_port(const char* name, port_report* report, port_route route) {
+std::intptr_t open_port(const char* name, port_report* report, port_route route,
+                        const line_state& wanted) {
     *report = port_report{};
     std::array<char, DEVICE_PATH_SIZE> device{};
     switch (posix_device_for(name, route, device, &report->route)) {
@@ -243,7 +244,7 @@ std::intptr_t open_port(const char* name, port_report* report, port_route route)
         return refuse(report, error == EWOULDBLOCK || error == EBUSY ? OPEN_IN_USE : OPEN_OTHER,
                       error);
     }
-    set_line(fd);
+    set_line(fd, wanted);
     ask_for_low_latency(fd);
     tcflush(fd, TCIOFLUSH);
     report->line_known = read_line(fd, &report->line);
