@@ -212,11 +212,11 @@ TEST(Soak, BackToBackEveryLineAccountedForMemoryFlat) {
     const std::uint64_t every = std::max<std::uint64_t>(100, greetings / 1000);
     scratch_dir dir;
     const fs::path record_path = dir.path() / "record.tsv";
-    tool_run sim(
-        TERVALO_SIM_BINARY,
-        {"--fault", "bad-check,length-0,length-1,bad-escape,other-type,noise,split", "--every",
-         "100", "--record", record_path.string(), "--log", (dir.path() / "sim.log").string()},
-        dir.path());
+    tool_run sim(TERVALO_SIM_BINARY,
+                 {"--fault", "bad-check,length-0,length-1,bad-escape,other-type,noise,split",
+                  "--every", std::to_string(every), "--record", record_path.string(), "--log",
+                  (dir.path() / "sim.log").string()},
+                 dir.path());
     ASSERT_TRUE(sim.wait_for_output("[info]:tervalo-sim ready", SHORT_WAIT)) << sim.output();
     tool_run tool(
         TERVALO_BINARY,
