@@ -98,7 +98,6 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
     values.port_up = true;
     values.last_response_unix_us = 1'765'000'000'123'000;
     values.interval_ms = 250;
-    values.timeout_ms = 10;
     values.baud = 115200;
     const std::string text = exposition(values, R"(C\"M)");
     for (const char* line : {
@@ -114,7 +113,6 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
              "# TYPE tervalo_greetings_total counter",
              "# TYPE tervalo_port_up gauge",
              R"(tervalo_interval_seconds{port="C\"M"} 0.25)",
-             R"(tervalo_timeout_seconds{port="C\"M"} 0.01)",
              R"(tervalo_baud{port="C\"M"} 115200)",
              "# TYPE tervalo_round_trip_seconds histogram",
          }) {

@@ -179,7 +179,6 @@ void play_bounded_runs(const start_tool& start, const std::string& port, const p
             check_log(dir / "run.jsonl", port, row.answers, row.status);
         }
         if (!row.pace.empty()) {
-            // The line speed asked for is the one set.
             EXPECT_EQ(line_differences(device.tty_path()).find("speed"),
                       has(all, "--baud=115200") ? 0u : std::string::npos);
         }

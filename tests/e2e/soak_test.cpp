@@ -5,11 +5,12 @@
 // the same mix also drives tervalo.exe under Wine (WineSoak, run by scripts/wine-env).
 //
 // TERVALO_SOAK_CYCLES (default 70; TERVALO_WINE_SOAK_CYCLES under Wine, default 40),
-// TERVALO_SOAK_SEED and TERVALO_SOAK_FAULTS (a fault list as tervalo-sim takes it)
-// change the run; TERVALO_SOAK_BACK_TO_BACK the greetings of the back-to-back phase. The largest
-// reply is left out of the default mix: over a pseudo-terminal the kernel hands it to the reader 4
-// KiB at a time, and on a loaded machine a hand-over can come later than the 2 ms the tool allows
-// between bytes, which drops the frame. It has a test of its own below.
+// TERVALO_SOAK_SEED, TERVALO_SOAK_FAULTS (a fault list as tervalo-sim takes it) and
+// TERVALO_SOAK_BACK_TO_BACK (the greetings of the back-to-back phase)
+// change the run. The largest reply is left out of the
+// default mix: over a pseudo-terminal the kernel hands it to the reader 4 KiB at a
+// time, and on a loaded machine a hand-over can come later than the 2 ms the tool
+// allows between bytes, which drops the frame. It has a test of its own below.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -204,12 +205,8 @@ TEST(WineSoak, MixEveryReplyExactlyOnceEveryFaultReported) {
 #endif
 
 TEST(Soak, BackToBackEveryLineAccountedForMemoryFlat) {
-    // Greetings at -i 0 (TERVALO_SOAK_BACK_TO_BACK of them, default 2,000: a million for
-    // a long run) with a fault every 200th, or 200 in all if rarer (each costs a wait):
-    // the faults whose outcome does not hang on a pause after the cycle, as that of a
-    // late reply, a gap or an unsolicited frame does. The wait is half a second: a reply
-    // later than the wait would be taken by the next cycle, and a loaded machine can hold
-    // the simulator up for a good part of a second.
+    // Faults whose outcome does not hang on a pause, every 200th (200 in all in a longer
+    // run); a half-second wait, as a loaded machine can hold the simulator up that long.
     const std::uint64_t greetings = env_number("TERVALO_SOAK_BACK_TO_BACK", 2000);
     const std::uint64_t every = std::max<std::uint64_t>(200, greetings / 200);
     scratch_dir dir;
@@ -226,8 +223,8 @@ TEST(Soak, BackToBackEveryLineAccountedForMemoryFlat) {
         dir.path());
     memory_use early;
     memory_use late;
-    const auto deadline = std::chrono::steady_clock::now() + LONG_WAIT +
-                          std::chrono::milliseconds(greetings);  // a generous 1,000 a second
+    const auto deadline =
+        std::chrono::steady_clock::now() + LONG_WAIT + std::chrono::milliseconds(greetings);
     while (tool.running() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const memory_use now = memory_of(tool.pid());
@@ -236,7 +233,7 @@ TEST(Soak, BackToBackEveryLineAccountedForMemoryFlat) {
         }
     }
     ASSERT_EQ(tool.wait_exit(SHORT_WAIT), 0) << tool.errors();
-    // The simulator records a cycle once its reply is out, which may be after the tool ends.
+    // A cycle is recorded once its reply is out, which may be after the tool has ended.
     std::vector<record_entry> record;
     const auto recorded = std::chrono::steady_clock::now() + SHORT_WAIT;
     while ((record = read_record(record_path)).size() < greetings &&
@@ -247,8 +244,6 @@ TEST(Soak, BackToBackEveryLineAccountedForMemoryFlat) {
     const std::string mismatch = compare(tool.output(), record, greetings);
     EXPECT_TRUE(mismatch.empty()) << mismatch;
     if (late.rss_kb > 0) {
-        std::cout << "memory (kB) early: rss " << early.rss_kb << "; late: rss " << late.rss_kb
-                  << "\n";
         EXPECT_LE(late.rss_kb, early.rss_kb + MEMORY_SLACK_KB);
     }
     kill(sim.pid(), SIGTERM);

