@@ -1,6 +1,7 @@
 #include "metrics/metrics_file.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -29,8 +30,9 @@ struct metrics_state {
     std::size_t label_size = 0;
     metrics_values values;
     std::array<char, METRICS_TEXT_MAX> text{};
-    std::int64_t rewritten_ms = 0;  // when the last rewrite began
-    bool behind = false;            // greetings counted since then
+    // When a greeting last had the file rewritten; the first always does.
+    std::int64_t greeting_written_ms = INT64_MIN / 2;
+    bool behind = false;  // greetings counted since the last rewrite
 };
 
 metrics_state metrics;
@@ -62,7 +64,6 @@ void tell_write_failed(int system_error) {
 
 // Rewrites the file; returns the system's error code, or 0.
 int rewrite() {
-    metrics.rewritten_ms = now_ms();
     metrics.behind = false;
     const auto relaxed = std::memory_order_relaxed;
     metrics_values& values = metrics.values;
@@ -131,7 +132,9 @@ void metrics_cycle(const cycle_record& record) {
         metrics.values.last_response_unix_us = non_negative(record.ended.unix_us);
     }
     // Back to back, a rewrite after every greeting would cost far more than the greeting.
-    if (now_ms() - metrics.rewritten_ms >= METRICS_REWRITE_MS) {
+    if (const std::int64_t now = now_ms();
+        now - metrics.greeting_written_ms >= METRICS_REWRITE_MS) {
+        metrics.greeting_written_ms = now;
         rewrite_or_tell();
     } else {
         metrics.behind = true;

@@ -18,8 +18,8 @@
 bool start_metrics(const char* file, const char* port_name, const run_pace& pace);
 
 // After every greeting: takes a response's round trip (the figure the summary takes)
-// and its time, and rewrites the file with the counts of link_stats when its last
-// rewrite is METRICS_REWRITE_MS old or older.
+// and its time, and rewrites the file with the counts of link_stats when no greeting
+// has had it rewritten for METRICS_REWRITE_MS or longer.
 inline constexpr std::int64_t METRICS_REWRITE_MS = 1000;
 void metrics_cycle(const cycle_record& record);
 
