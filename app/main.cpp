@@ -1,4 +1,5 @@
-// tervalo: greets a device over a serial port once a second and prints its answer.
+// tervalo: greets a device over a serial port once a second (or at the pace asked for)
+// and prints its answer.
 #include <algorithm>
 #include <cstdio>
 #include <span>
@@ -28,8 +29,10 @@ static_assert(ISO8601_SIZE + 1 <= LINE_PREFIX_MAX);
 
 // What the run log's start line records.
 run_log_start start_record(const run_options& options) {
-    return {options.port,  options.count,     options.deadline_ms, options.max_loss_millionths,
-            options.quiet, options.timestamps};
+    return {
+        options.port,        options.count,      options.deadline_ms, options.max_loss_millionths,
+        options.interval_ms, options.timeout_ms, options.baud,        options.quiet,
+        options.timestamps};
 }
 
 void records_at_stop(const char* stop_name) {
@@ -39,7 +42,7 @@ void records_at_stop(const char* stop_name) {
 
 // Whether a cycle begun at now_ms() reading at would have its wait over by the deadline.
 bool cycle_fits(const run_options& options, std::int64_t started, std::int64_t at) {
-    return options.deadline_ms == 0 || at - started + READ_DEADLINE_MS <= options.deadline_ms;
+    return options.deadline_ms == 0 || at - started + options.timeout_ms <= options.deadline_ms;
 }
 
 // The end of a bounded run: the summary as at a stop, then the verdict as exit status.
@@ -84,15 +87,16 @@ int main(int argc, char** argv) {
                      options.metrics_path);
         return START_FAILED_STATUS;
     }
+    const run_pace pace{options.interval_ms, options.timeout_ms, options.baud};
     if (options.metrics_path != nullptr &&
-        !start_metrics(options.metrics_path, options.port,
+        !start_metrics(options.metrics_path, options.port, pace,
                        std::span(options.labels.data(), options.label_count))) {
         return START_FAILED_STATUS;
     }
     if (options.timestamps) {
         set_line_prefix(timestamp_prefix);
     }
-    if (!open_first(options.port)) {
+    if (!open_first(options.port, options.baud)) {
         print_line(OPEN_FAILED_LINE);
         log_start(start_record(options), nullptr);
         log_open_failed(open_failure_reason(options.port));
@@ -104,6 +108,9 @@ int main(int argc, char** argv) {
     }
     log_start(start_record(options), opened_path());
     metrics_port_up();
+    if (paced_otherwise(options)) {
+        set_summary_pace(pace);
+    }
     install_stop_summary(records_at_stop);
     set_quiet(options.quiet);
 
@@ -114,7 +121,7 @@ int main(int argc, char** argv) {
     const std::int64_t started = now_ms();
     for (;;) {
         reopen_if_lost(options.port);
-        run_cycle(packet, record);
+        run_cycle(packet, record, options.timeout_ms);
         log_cycle(record);
         metrics_cycle(record);
         if (output_failed()) {
@@ -124,12 +131,15 @@ int main(int argc, char** argv) {
             return end_run(options, "count");
         }
         // No pause that no greeting would follow.
-        if (!cycle_fits(options, started, now_ms() + CYCLE_PAUSE_MS)) {
+        if (!cycle_fits(options, started, now_ms() + options.interval_ms)) {
             return end_run(options, "deadline");
         }
-        pause_ms(CYCLE_PAUSE_MS);
-        if (!cycle_fits(options, started, now_ms())) {
-            return end_run(options, "deadline");
+        // Back to back, not even a zero pause: it would cost a system call a greeting.
+        if (options.interval_ms > 0) {
+            pause_ms(static_cast<int>(options.interval_ms));
+            if (!cycle_fits(options, started, now_ms())) {
+                return end_run(options, "deadline");
+            }
         }
     }
 }

@@ -17,9 +17,9 @@ namespace {
 // themselves are in help_options.txt, which the Windows read-me quotes too.
 constexpr const char* OPTIONS_INTRO =
     "\n"
-    "Greets the device on com_port once a second and prints its answer, until stopped\n"
-    "with Ctrl-C or until a bounded run (-c, -w) is over. --list shows which COM name\n"
-    "reaches which port.\n"
+    "Greets the device on com_port once a second (or at the pace -i and -W set) and\n"
+    "prints its answer, until stopped with Ctrl-C or until a bounded run (-c, -w) is\n"
+    "over. --list shows which COM name reaches which port.\n"
     "\n";
 
 // Values the options take, each with what it accepts in words for the line that refuses
@@ -36,6 +36,14 @@ constexpr value_rule COUNT_RULE{"a whole number of greetings from 1 to 100000000
                                 RUN_LIMIT};
 constexpr value_rule DEADLINE_RULE{"a number of seconds from 1 to 1000000000, to the millisecond",
                                    3, 1000, RUN_LIMIT * 1000};
+// -i and -W share -w's reading of seconds, to the millisecond; the pause and the wait
+// each fit an int of milliseconds.
+constexpr value_rule INTERVAL_RULE{"a number of seconds from 0 to 1000000, to the millisecond", 3,
+                                   0, 1'000'000'000};
+constexpr value_rule TIMEOUT_RULE{"a number of seconds from 0.01 to 1000000, to the millisecond", 3,
+                                  10, 1'000'000'000};
+// The driver decides which rates it makes; the read-back says when it kept another.
+constexpr value_rule BAUD_RULE{"a whole number of baud from 50 to 20000000", 0, 50, 20'000'000};
 constexpr value_rule MAX_LOSS_RULE{"a percentage from 0 to 100, to six decimals", 6, 0,
                                    100'000'000};
 
@@ -54,9 +62,12 @@ struct option_text {
     const value_rule* rule;  // nullptr: a file name, or no value
 };
 
-constexpr std::array<option_text, 11> NAMES{{
+constexpr std::array<option_text, 14> NAMES{{
     {'c', "--count (-c)", &COUNT_RULE},
     {'w', "--deadline (-w)", &DEADLINE_RULE},
+    {'i', "--interval (-i)", &INTERVAL_RULE},
+    {'W', "--timeout (-W)", &TIMEOUT_RULE},
+    {'b', "--baud (-b)", &BAUD_RULE},
     {MAX_LOSS, "--max-loss", &MAX_LOSS_RULE},
     {'q', "--quiet (-q)", nullptr},
     {'D', "--timestamps (-D)", nullptr},
@@ -68,9 +79,12 @@ constexpr std::array<option_text, 11> NAMES{{
     {'V', "--version (-V)", nullptr},
 }};
 
-constexpr std::array<option, 12> LONG_OPTIONS{{
+constexpr std::array<option, 15> LONG_OPTIONS{{
     {"count", required_argument, nullptr, 'c'},
     {"deadline", required_argument, nullptr, 'w'},
+    {"interval", required_argument, nullptr, 'i'},
+    {"timeout", required_argument, nullptr, 'W'},
+    {"baud", required_argument, nullptr, 'b'},
     {"max-loss", required_argument, nullptr, MAX_LOSS},
     {"quiet", no_argument, nullptr, 'q'},
     {"timestamps", no_argument, nullptr, 'D'},
@@ -87,7 +101,7 @@ constexpr std::array<option, 12> LONG_OPTIONS{{
 // POSITIONAL, so options may follow the port name whatever POSIXLY_CORRECT says (glibc
 // and MinGW-w64 both honour it). ":" next: a missing value is told apart from an
 // unknown option, and getopt prints nothing of its own.
-constexpr const char* SHORT_OPTIONS = "-:c:w:qDhV";
+constexpr const char* SHORT_OPTIONS = "-:c:w:i:W:b:qDhV";
 
 const option_text* text_of(int code) {
     for (const option_text& text : NAMES) {
@@ -194,6 +208,9 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
                 break;
             case 'c':
             case 'w':
+            case 'i':
+            case 'W':
+            case 'b':
             case MAX_LOSS:
                 if (optarg == nullptr || !read_value(optarg, *text->rule, &value)) {
                     std::fprintf(stderr, "tervalo: %s takes %s, not \"%.40s\"\n", text->name,
@@ -204,6 +221,12 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
                     options.count = value;
                 } else if (code == 'w') {
                     options.deadline_ms = static_cast<std::int64_t>(value);
+                } else if (code == 'i') {
+                    options.interval_ms = static_cast<std::int64_t>(value);
+                } else if (code == 'W') {
+                    options.timeout_ms = static_cast<std::int64_t>(value);
+                } else if (code == 'b') {
+                    options.baud = static_cast<std::uint32_t>(value);
                 } else {
                     options.max_loss_millionths = value;
                 }

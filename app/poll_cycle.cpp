@@ -6,7 +6,7 @@
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 
-void run_cycle(Packet& packet, cycle_record& record) {
+void run_cycle(Packet& packet, cycle_record& record, std::int64_t timeout_ms) {
     const bool away = port_handle == PORT_CLOSED;
     count_cycle_start(link_stats, away);
     record.seq = link_stats.greetings.load(std::memory_order_relaxed);
@@ -16,7 +16,7 @@ void run_cycle(Packet& packet, cycle_record& record) {
     // clock would find the reply already there and report a trip of a few microseconds.
     const std::int64_t sent_at = now_us();
     send_hello();
-    if (read_packet(packet) != LINK_OK) {
+    if (read_packet(packet, timeout_ms) != LINK_OK) {
         print_line(NO_RESPONSE_LINE);
         count_no_response(link_stats);
         record.result = away ? cycle_result::port_away : cycle_result::no_response;

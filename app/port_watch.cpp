@@ -17,6 +17,8 @@ port_report report;
 message_line line;
 // The way the first open went; every reopen goes that way only.
 port_route first_route = ROUTE_ANY;
+// The line open_first asked for; every reopen asks for it again.
+line_state wanted = WANTED_LINE;
 // A reopen refused because a session holds the terminal is said once per absence.
 bool told_held = false;
 
@@ -26,15 +28,16 @@ void print_diagnostic() {
 }
 
 void tell_line_kept(const char* name) {
-    if (report.line_known && line_kept_message(name, report.line, line)) {
+    if (report.line_known && line_kept_message(name, report.line, wanted, line)) {
         print_diagnostic();
     }
 }
 
 }  // namespace
 
-bool open_first(const char* name) {
-    port_handle = open_port(name, &report);
+bool open_first(const char* name, std::uint32_t baud) {
+    wanted = line_at(baud);
+    port_handle = open_port(name, &report, ROUTE_ANY, wanted);
     if (port_handle == PORT_CLOSED) {
         open_failure_message(name, report, line);
         print_diagnostic();
@@ -74,7 +77,7 @@ void reopen_if_lost(const char* name) {
     if (port_handle != PORT_CLOSED) {
         return;
     }
-    port_handle = open_port(name, &report, first_route);
+    port_handle = open_port(name, &report, first_route, wanted);
     if (port_handle != PORT_CLOSED) {
         port_reopened_message(name, report.path.data(), line);
         print_diagnostic();

@@ -3,9 +3,11 @@
 // output carries only the cycle's lines.
 #pragma once
 
-// Opens the port named name into port_handle. On failure prints why and returns false.
-// On success says so if the driver kept another line than the one asked for.
-bool open_first(const char* name);
+#include <cstdint>
+
+// Opens the port named name into port_handle at baud. On failure prints why and returns
+// false. On success says so if the driver kept another line than the one asked for.
+bool open_first(const char* name, std::uint32_t baud);
 
 // Why the first open failed, as its standard-error line says, without the tool's and
 // the port's names: "no such device (/dev/ttyUSB0)".
@@ -15,8 +17,8 @@ const char* open_failure_reason(const char* name);
 const char* opened_path();
 
 // Called at the start of every cycle. Reports a port lost since the last call; while
-// the port is closed, opens the same name again, exactly as open_first did and only the
-// way its name went then, and says so when that succeeds. Failed attempts print nothing,
-// but for a terminal that a session holds now, said once while the port is away. Both
-// events go to the run log too.
+// the port is closed, opens the same name again, exactly as open_first did (at its baud) and only
+// the way its name went then, and says so when that succeeds. Failed attempts print nothing, but
+// for a terminal that a session holds now, said once while the port is away. Both events go to the
+// run log too.
 void reopen_if_lost(const char* name);

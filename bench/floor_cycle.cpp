@@ -2,9 +2,10 @@
 // cycle, for the benchmarks to hold the tool against. It purges and greets, waits in one
 // poll for the reply, reads it in one read, prints its payload and pauses, with no
 // unstuffing, no check and no gap rule: it trusts the reply to arrive whole, unstuffed,
-// in one piece, as the benchmark's driver sends it.
+// in one piece, as the benchmark's driver sends it. INTERVAL_MS is the pause (default
+// the tool's, 0 for none at all) and COUNT the greetings to send (default no end).
 //
-//   floor_cycle COM3
+//   floor_cycle COM3 [INTERVAL_MS [COUNT]]
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -13,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "app/poll_cycle.h"
@@ -29,10 +31,12 @@ std::array<std::uint8_t, STUFFED_FRAME_MAX + 1> reply;
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fputs("usage: floor_cycle PORT\n", stderr);
+    if (argc < 2 || argc > 4) {
+        std::fputs("usage: floor_cycle PORT [INTERVAL_MS [COUNT]]\n", stderr);
         return 2;
     }
+    const long interval_ms = argc > 2 ? std::atol(argv[2]) : CYCLE_PAUSE_MS;
+    const long count = argc > 3 ? std::atol(argv[3]) : 0;
     const int fd = open(argv[1], O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 || set_raw_line(fd) != LINK_OK) {
         std::perror(argv[1]);
@@ -42,7 +46,7 @@ int main(int argc, char** argv) {
                                                     0x65, 0x6C, 0x6C, 0x6F, 0xC0};
     std::fputs(BANNER_LINE, stdout);
     std::fflush(stdout);
-    for (;;) {
+    for (long sent = 1;; ++sent) {
         tcflush(fd, TCIOFLUSH);
         if (write(fd, GREETING.data(), GREETING.size()) < 0) {
             return 1;
@@ -59,7 +63,12 @@ int main(int argc, char** argv) {
             std::fputs(NO_RESPONSE_LINE, stdout);
         }
         std::fflush(stdout);
-        const timespec pause{CYCLE_PAUSE_MS / 1000, (CYCLE_PAUSE_MS % 1000) * 1000000L};
-        nanosleep(&pause, nullptr);
+        if (sent == count) {
+            return 0;
+        }
+        if (interval_ms > 0) {
+            const timespec pause{interval_ms / 1000, (interval_ms % 1000) * 1000000L};
+            nanosleep(&pause, nullptr);
+        }
     }
 }

@@ -27,7 +27,7 @@ void memory_port_rewind() {
     drop_received();
 }
 
-std::intptr_t open_port(const char*, port_report*, port_route) {
+std::intptr_t open_port(const char*, port_report*, port_route, const line_state&) {
     return port_handle;
 }
 

@@ -2,12 +2,13 @@
 """The greeting cycle written the way a user would write it with pyserial (Debian's
 python3-serial): the baseline the benchmarks compare the tool with.
 
-    /usr/bin/python3 bench/pyserial_cycle.py PORT
+    /usr/bin/python3 bench/pyserial_cycle.py PORT [INTERVAL_S [COUNT]]
 
 PORT is opened as given (cycle_driver passes COM3, a link in its scratch directory).
 The frame rules and the printed lines are the tool's: hunt for 0xAD, undo the stuffing,
 check length and XOR, accept type 0xA2, give up on a frame after a 2 ms gap and on the
-response after one second, pause one second between cycles.
+response after one second, pause INTERVAL_S seconds (default one) between cycles, and
+stop after COUNT greetings (default never).
 """
 import sys
 import time
@@ -82,7 +83,10 @@ def main():
     except (serial.SerialException, OSError):
         say(b"[error]:open serial port failed")
         return 255
+    interval = float(sys.argv[2]) if len(sys.argv) > 2 else 1.0
+    count = int(sys.argv[3]) if len(sys.argv) > 3 else 0
     say(b"[info]:pyserial cycle start...")
+    sent = 0
     while True:
         port.reset_input_buffer()
         port.reset_output_buffer()
@@ -92,7 +96,11 @@ def main():
             say(b"[warn]:no response")
         else:
             say(b"[info]:response: " + payload.split(b"\0")[0])
-        time.sleep(1.0)
+        sent += 1
+        if sent == count:
+            return 0
+        if interval > 0:
+            time.sleep(interval)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 // The reader polls: it pulls one raw byte at a time through read_byte, which pauses
-// briefly when nothing has arrived, and checks the one-second deadline only between
+// briefly when nothing has arrived, and checks its deadline only between
 // attempts, so a frame that is still arriving is never cut off by it. Between attempts
 // it waits for the line to have a byte: on an idle line every attempt would give up
 // after its two empty reads, so waiting instead of spinning through them changes
@@ -80,16 +80,16 @@ int read_unescaped(std::uint8_t* dst, std::uint16_t count) {
     return LINK_OK;
 }
 
-int read_packet(Packet& packet) {
+int read_packet(Packet& packet, std::int64_t deadline_ms) {
     const std::int64_t start = now_ms();
     do {
         if (read_frame(packet) == LINK_OK) {
             return LINK_OK;
         }
-        const std::int64_t left = READ_DEADLINE_MS - (now_ms() - start);
+        const std::int64_t left = deadline_ms - (now_ms() - start);
         if (left > 0) {
             wait_for_input(static_cast<int>(left));
         }
-    } while (now_ms() - start < READ_DEADLINE_MS);
+    } while (now_ms() - start < deadline_ms);
     return LINK_FAILED;
 }

@@ -34,7 +34,7 @@ constexpr std::size_t stuffed_frame_max(std::size_t payload_size) {
 }
 inline constexpr std::size_t STUFFED_FRAME_MAX = stuffed_frame_max(PAYLOAD_MAX);
 
-// How long read_packet looks for a response.
+// How long read_packet looks for a response unless told otherwise (-W).
 inline constexpr std::int64_t READ_DEADLINE_MS = 1000;
 
 // A received frame's body. After a successful read_packet, data holds the payload
@@ -74,7 +74,8 @@ int send_hello();
 int read_unescaped(std::uint8_t* dst, std::uint16_t count);
 
 // Waits for a valid frame of type 0xA2 and leaves its payload in packet. Attempts are
-// repeated until one succeeds or, tested between attempts, one second has passed since
-// the call; an attempt that is receiving a frame is cut only by a gap in the data.
-// Returns LINK_OK, or LINK_FAILED with the record's contents undefined.
-int read_packet(Packet& packet);
+// repeated until one succeeds or, tested between attempts, deadline_ms have passed since
+// the call; an attempt that is receiving a frame is cut only by a gap in the data, which
+// is the same whatever the deadline. Returns LINK_OK, or LINK_FAILED with the record's
+// contents undefined.
+int read_packet(Packet& packet, std::int64_t deadline_ms = READ_DEADLINE_MS);

@@ -12,6 +12,10 @@ namespace {
 
 constexpr auto relaxed = std::memory_order_relaxed;
 
+// Written once before any stop can take the summary, read only afterwards.
+run_pace summary_pace{};
+bool pace_said = false;
+
 void add_one(counter& value) {
     value.fetch_add(1, relaxed);
 }
@@ -142,6 +146,11 @@ bool link_held(const link_counters& stats, std::uint64_t max_loss_millionths) {
     return (greetings - responses) * 100'000'000 <= max_loss_millionths * greetings;
 }
 
+void set_summary_pace(const run_pace& pace) {
+    summary_pace = pace;
+    pace_said = true;
+}
+
 std::size_t format_summary(const link_counters& stats, std::span<char> out) {
     text_out text{out};
     const std::uint64_t greetings = stats.greetings.load(relaxed);
@@ -167,16 +176,22 @@ std::size_t format_summary(const link_counters& stats, std::span<char> out) {
 
     if (trips_counted(stats) == 0) {
         text << "round trip: no responses\n";
-        return text.size;
+    } else {
+        text << "round trip: min ";
+        put_trip(text, stats.round_trip_min_us.load(relaxed));
+        text << ", median ";
+        put_trip(text, round_trip_quantile_us(stats, 500));
+        text << ", p99 ";
+        put_trip(text, round_trip_quantile_us(stats, 990));
+        text << ", max ";
+        put_trip(text, stats.round_trip_max_us.load(relaxed));
+        text << "\n";
     }
-    text << "round trip: min ";
-    put_trip(text, stats.round_trip_min_us.load(relaxed));
-    text << ", median ";
-    put_trip(text, round_trip_quantile_us(stats, 500));
-    text << ", p99 ";
-    put_trip(text, round_trip_quantile_us(stats, 990));
-    text << ", max ";
-    put_trip(text, stats.round_trip_max_us.load(relaxed));
-    text << "\n";
+    if (pace_said) {
+        text << "pace: interval ";
+        text.thousandths(static_cast<std::uint64_t>(summary_pace.interval_ms)) << " s, timeout ";
+        text.thousandths(static_cast<std::uint64_t>(summary_pace.timeout_ms))
+            << " s, " << std::uint64_t{summary_pace.baud} << " baud\n";
+    }
     return text.size;
 }

@@ -93,6 +93,19 @@ std::uint64_t round_trip_quantile_us(const link_counters& stats, std::uint64_t p
 // max_loss_millionths / 10^6 percent. Exact for up to 10^10 greetings.
 bool link_held(const link_counters& stats, std::uint64_t max_loss_millionths);
 
+// The pace and line speed of a run: the pause after each cycle, the wait for each
+// response, the baud rate asked for.
+struct run_pace {
+    std::int64_t interval_ms;
+    std::int64_t timeout_ms;
+    std::uint32_t baud;
+};
+
+// Makes format_summary end with a line saying pace: set for a run at another pace or
+// speed than the default one, whose summary then says what it ran at; without it the
+// summary is what it always was. Called before the summary can be taken.
+void set_summary_pace(const run_pace& pace);
+
 // Writes the summary, lines ending in LF as on every standard-error line, into out and returns its
 // size (cut short if out is smaller than SUMMARY_MAX). Allocates nothing and calls no library
 // function, so a signal handler may call it.

@@ -1,6 +1,7 @@
 #include "metrics/metrics_file.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include "metrics/file_replace.h"
 #include "metrics/metrics_text.h"
 #include "serial/port_messages.h"
+#include "timing/clock.h"
 #include "timing/local_time.h"
 
 namespace {
@@ -33,6 +35,9 @@ struct metrics_state {
     std::size_t labels_size = 0;
     metrics_values values;
     std::array<char, METRICS_TEXT_MAX> text{};
+    // When a greeting last had the file rewritten; the first always does. metrics_end
+    // writes what later greetings counted.
+    std::int64_t greeting_written_ms = INT64_MIN / 2;
 };
 
 metrics_state metrics;
@@ -116,7 +121,7 @@ const char* file_to_write(const char* file, std::filesystem::path* target) {
 
 }  // namespace
 
-bool start_metrics(const char* file, const char* port_name,
+bool start_metrics(const char* file, const char* port_name, const run_pace& pace,
                    std::span<const char* const> lab_labels) {
     std::filesystem::path target;
     if (const char* refusal = file_to_write(file, &target); refusal != nullptr) {
@@ -154,6 +159,9 @@ bool start_metrics(const char* file, const char* port_name,
         return false;
     }
     metrics.labels_size = *size;
+    metrics.values.interval_ms = static_cast<std::uint64_t>(pace.interval_ms);
+    metrics.values.timeout_ms = static_cast<std::uint64_t>(pace.timeout_ms);
+    metrics.values.baud = pace.baud;
     if (const int failed = rewrite(); failed != 0) {
         tell_cannot_write(file, failed);
         return false;
@@ -173,7 +181,12 @@ void metrics_cycle(const cycle_record& record) {
         add_round_trip(metrics.values.round_trips, non_negative(record.round_trip_us));
         metrics.values.last_response_unix_us = non_negative(record.ended.unix_us);
     }
-    rewrite_or_tell();
+    // Back to back, a rewrite after every greeting would cost far more than the greeting.
+    if (const std::int64_t now = now_ms();
+        now - metrics.greeting_written_ms >= METRICS_REWRITE_MS) {
+        metrics.greeting_written_ms = now;
+        rewrite_or_tell();
+    }
 }
 
 void metrics_port_up() {

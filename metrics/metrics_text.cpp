@@ -214,6 +214,17 @@ std::size_t format_metrics(const metrics_values& values, std::string_view labels
            "tool.");
     sample("tervalo_updated_timestamp_seconds") << "} " << seconds{values.updated_unix_us} << '\n';
 
+    const auto gauge = [&](std::string_view name, std::string_view help, seconds value) {
+        family(text, name, "gauge", help);
+        sample(name) << "} " << value << '\n';
+    };
+    gauge("tervalo_interval_seconds", "The pause after each cycle.",
+          seconds{values.interval_ms * 1000});
+    gauge("tervalo_timeout_seconds", "How long each greeting waits for its response.",
+          seconds{values.timeout_ms * 1000});
+    family(text, "tervalo_baud", "gauge", "The line speed asked for, in baud.");
+    sample("tervalo_baud") << "} " << values.baud << '\n';
+
     family(text, "tervalo_round_trip_seconds", "histogram",
            "Time from sending a greeting to reading its response.");
     std::uint64_t cumulative = 0;

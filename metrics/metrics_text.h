@@ -39,6 +39,9 @@ struct metrics_values {
     std::uint64_t last_response_unix_us = 0;  // 0 until the first response
     std::uint64_t updated_unix_us = 0;        // when the file was last written
     round_trip_histogram round_trips;
+    std::uint64_t interval_ms = 0;  // the run's pace (-i, -W) and line speed (-b)
+    std::uint64_t timeout_ms = 0;
+    std::uint64_t baud = 0;
 };
 
 // The labels the tool's samples carry: the run's (port, file) and the families' own.

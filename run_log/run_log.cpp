@@ -226,6 +226,11 @@ void log_start(const run_log_start& run, const char* device_path) {
     }
     text << ",\"max_loss\":";
     put_decimal(text, run.max_loss_millionths, 6);
+    text << ",\"interval_s\":";
+    put_decimal(text, static_cast<std::uint64_t>(run.interval_ms), 3);
+    text << ",\"timeout_s\":";
+    put_decimal(text, static_cast<std::uint64_t>(run.timeout_ms), 3);
+    text << ",\"baud\":" << std::uint64_t{run.baud};
     text << ",\"quiet\":" << (run.quiet ? "true" : "false")
          << ",\"timestamps\":" << (run.timestamps ? "true" : "false") << "}";
     finish_line(text);

@@ -6,6 +6,7 @@
 //    "result":"response"|"no_response"|"port_away","payload":"...","rtt_us":N,
 //    "warnings":[...]}   one per greeting
 //   {"t":...,"run":...,"event":"start","port":...,"path":...,"version":...,"options":{...}}
+//      options: count, deadline_s, max_loss, interval_s, timeout_s, baud, quiet, timestamps
 //   {"t":...,"run":...,"event":"port_lost","reason":...}
 //   {"t":...,"run":...,"event":"port_reopened","path":...}
 //   {"t":...,"run":...,"event":"summary","end":...,"greetings":N,"responses":N,...}   last
@@ -30,6 +31,9 @@ struct run_log_start {
     std::uint64_t count = 0;                // 0: not bounded by a count
     std::int64_t deadline_ms = 0;           // 0: not bounded by a deadline
     std::uint64_t max_loss_millionths = 0;  // millionths of a percent
+    std::int64_t interval_ms = 0;           // the pause after each cycle
+    std::int64_t timeout_ms = 0;            // the wait for each response
+    std::uint32_t baud = 0;
     bool quiet = false;
     bool timestamps = false;
 };

@@ -101,10 +101,12 @@ void open_failure_message(const char* name, const port_report& report, message_l
     end_line(out);
 }
 
-bool line_kept_message(const char* name, const line_state& line, message_line& out) {
-    if (same_line(line, WANTED_LINE)) {
+bool line_kept_message(const char* name, const line_state& line, const line_state& wanted,
+                       message_line& out) {
+    if (same_line(line, wanted)) {
         return false;
     }
+    // Every line asked for is WANTED_LINE at some speed.
     static_assert(!WANTED_LINE.rts_cts && !WANTED_LINE.xon_xoff,
                   "the line asked for is named as one without flow control");
     std::snprintf(out.data(), out.size(),
@@ -113,8 +115,8 @@ bool line_kept_message(const char* name, const line_state& line, message_line& o
                   name, static_cast<unsigned long>(line.baud), line.data_bits, line.parity,
                   stop_bits_text(line.stop_halves), line.rts_cts ? ", RTS/CTS flow control" : "",
                   line.xon_xoff ? ", XON/XOFF flow control" : "",
-                  static_cast<unsigned long>(WANTED_LINE.baud), WANTED_LINE.data_bits,
-                  WANTED_LINE.parity, stop_bits_text(WANTED_LINE.stop_halves));
+                  static_cast<unsigned long>(wanted.baud), wanted.data_bits, wanted.parity,
+                  stop_bits_text(wanted.stop_halves));
     end_line(out);
     return true;
 }

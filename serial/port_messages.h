@@ -15,9 +15,10 @@ using message_line = std::array<char, MESSAGE_SIZE>;
 // Why the open failed (report.failure must not be OPEN_OK).
 void open_failure_message(const char* name, const port_report& report, message_line& out);
 
-// What the driver kept when it is not the wanted line. Returns false, leaving out
-// untouched, when line is as asked.
-bool line_kept_message(const char* name, const line_state& line, message_line& out);
+// What the driver kept when it is not the line asked for, wanted. Returns false,
+// leaving out untouched, when line is as asked.
+bool line_kept_message(const char* name, const line_state& line, const line_state& wanted,
+                       message_line& out);
 
 void port_lost_message(const char* name, int system_error, message_line& out);
 void port_reopened_message(const char* name, const char* path, message_line& out);

@@ -1,11 +1,11 @@
-// The line as a termios record, both ways: set from WANTED_LINE, and read back.
+// The line as a termios record, both ways: set from a wanted line, and read back.
 #include "serial/posix_tty.h"
 
 #include <termios.h>
 
 #include <array>
 
-#include "serial/posix_line_rate.h"
+#include "serial/posix_baud.h"
 
 namespace {
 
@@ -125,8 +125,10 @@ bool read_line(int fd, line_state* line) {
     if (tcgetattr(fd, &held) != 0) {
         return false;
     }
-    line->baud = exact_line_rate(fd);
-    if (line->baud == 0) {
+    // The kernel's own record holds the rate to the baud: a rate without a code (BOTHER),
+    // and the rate a driver rounded the one asked for to (923,077 for 921,600), show only
+    // there.
+    if (!read_any_baud(fd, &line->baud)) {
         line->baud = baud_of(cfgetospeed(&held));
     }
     line->data_bits = data_bits_of(held.c_cflag);
@@ -137,30 +139,36 @@ bool read_line(int fd, line_state* line) {
     return true;
 }
 
-int set_raw_line(int fd) {
+int set_raw_line(int fd, const line_state& wanted) {
     termios line{};
     // Both return 0 on success, -1 on failure.
     if (tcgetattr(fd, &line) != 0) {
         return LINK_FAILED;
     }
     cfmakeraw(&line);
-    cfsetispeed(&line, speed_of(WANTED_LINE.baud));
-    cfsetospeed(&line, speed_of(WANTED_LINE.baud));
+    // A rate without a code keeps the old speed here and gets its own below.
+    const speed_t code = speed_of(wanted.baud);
+    if (code != B0) {
+        cfsetispeed(&line, code);
+        cfsetospeed(&line, code);
+    }
     // cfmakeraw leaves the stop bits and flow control as they were.
     line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    line.c_cflag |=
-        size_flag(WANTED_LINE.data_bits) | parity_flags(WANTED_LINE.parity) | CREAD | CLOCAL;
-    if (WANTED_LINE.stop_halves == 4) {
+    line.c_cflag |= size_flag(wanted.data_bits) | parity_flags(wanted.parity) | CREAD | CLOCAL;
+    if (wanted.stop_halves == 4) {
         line.c_cflag |= CSTOPB;
     }
-    if (WANTED_LINE.rts_cts) {
+    if (wanted.rts_cts) {
         line.c_cflag |= CRTSCTS;
     }
     line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    if (WANTED_LINE.xon_xoff) {
+    if (wanted.xon_xoff) {
         line.c_iflag |= IXON | IXOFF;
     }
     line.c_cc[VMIN] = 0;
     line.c_cc[VTIME] = 0;
-    return tcsetattr(fd, TCSANOW, &line) == 0 ? LINK_OK : LINK_FAILED;
+    if (tcsetattr(fd, TCSANOW, &line) != 0) {
+        return LINK_FAILED;
+    }
+    return code != B0 || set_other_baud(fd, wanted.baud) == 0 ? LINK_OK : LINK_FAILED;
 }

@@ -59,14 +59,21 @@ struct line_state {
     bool xon_xoff;             // software flow control
 };
 
-// The line the tool asks for: 921,600 baud, 8N1, no flow control. Both backends set
-// it from this record, and the read-back is compared with it.
+// The line the tool asks for by default: 921,600 baud, 8N1, no flow control. Both
+// backends set the line from such a record, and the read-back is compared with it.
 inline constexpr line_state WANTED_LINE{921600, 8, 'N', 2, false, false};
 
 // How far, in thousandths, a rate the driver kept may lie from the one asked for and
 // still count as it: a UART samples each bit mid-way and takes about 2 % off on each side
 // of a link, so a chip that makes 923,077 baud for 921,600 (0.16 %) is not worth a word.
 inline constexpr std::uint32_t RATE_TOLERANCE_PER_MILLE = 20;
+
+// The wanted line at another speed (-b).
+constexpr line_state line_at(std::uint32_t baud) {
+    line_state line = WANTED_LINE;
+    line.baud = baud;
+    return line;
+}
 
 // How long port_send may take to write count bytes: WRITE_TIMEOUT_PER_BYTE_MS a byte
 // plus WRITE_TIMEOUT_CONSTANT_MS: far more than the line needs, so that only a stalled
@@ -86,15 +93,18 @@ struct port_report {
     line_state line;
 };
 
-// Opens the port named name exclusively and sets it to WANTED_LINE, reads that return
-// at once; discards anything pending; reads the line back.
+// Opens the port named name exclusively and sets it to wanted, reads that return at
+// once; discards anything pending; reads the line back. Any baud rate may be asked for:
+// the standard ones by their codes, others (on Linux) as a rate of its own; whether the
+// driver makes it shows in the read-back.
 // The name is COM<n>, or on Linux also a device's absolute path; route limits the ways
 // it may go to the one a first open took (report.route), so that a reopen finds the
 // same device or none. Only a terminal device that no session holds is opened, and the
 // handle is never a standard descriptor (0 to 2). Returns the handle (never negative),
 // or PORT_CLOSED. Fills report either way; prints nothing, and does not store the
 // handle in port_handle.
-std::intptr_t open_port(const char* name, port_report* report, port_route route = ROUTE_ANY);
+std::intptr_t open_port(const char* name, port_report* report, port_route route = ROUTE_ANY,
+                        const line_state& wanted = WANTED_LINE);
 
 // Reads one byte into dst. Tries twice, pausing about 1 ms after each empty try; a
 // pause ends early when a byte arrives, and that byte is left for the next try.

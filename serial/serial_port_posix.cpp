@@ -80,13 +80,13 @@ int make_exclusive(int fd) {
 
 // Refusals are not reported here: the line is read back afterwards, and the port is
 // used as it is.
-void set_line(int fd) {
+void set_line(int fd, const line_state& wanted) {
     // The open has raised DTR and RTS, which resets a board with an auto-reset circuit;
     // they go down first, before the line settings cost a USB adapter more requests.
     // A pseudo-terminal has no modem lines; the error it gives is expected.
     int modem_lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIC, &modem_lines);
-    set_raw_line(fd);
+    set_raw_line(fd, wanted);
 }
 
 // USB adapters of the common FTDI kind hold received bytes for a 16 ms latency timer
@@ -195,7 +195,8 @@ int open_checked(int place) {
 
 }  // namespace
 
-std::intptr_t open_port(const char* name, port_report* report, port_route route) {
+std::intptr_t open_port(const char* name, port_report* report, port_route route,
+                        const line_state& wanted) {
     *report = port_report{};
     std::array<char, DEVICE_PATH_SIZE> device{};
     switch (posix_device_for(name, route, device, &report->route)) {
@@ -245,7 +246,7 @@ std::intptr_t open_port(const char* name, port_report* report, port_route route)
         return refuse(report, error == EWOULDBLOCK || error == EBUSY ? OPEN_IN_USE : OPEN_OTHER,
                       error);
     }
-    set_line(fd);
+    set_line(fd, wanted);
     ask_for_low_latency(fd);
     tcflush(fd, TCIOFLUSH);
     report->line_known = read_line(fd, &report->line);

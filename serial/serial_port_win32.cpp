@@ -233,7 +233,8 @@ bool use_read_wait(DWORD wait_ms) {
 
 // A name has one way only here, the COM port Windows knows by it, so the route a reopen
 // asks for is always the one the first open took.
-std::intptr_t open_port(const char* name, port_report* report, port_route) {
+std::intptr_t open_port(const char* name, port_report* report, port_route,
+                        const line_state& wanted) {
     *report = port_report{};
     // An empty name would be taken as typed and then found missing; it is no name at all.
     if (device_path_for(name, report->path) != LINK_OK || report->path[0] == '\0') {
@@ -258,7 +259,7 @@ std::intptr_t open_port(const char* name, port_report* report, port_route) {
         return refuse(report, OPEN_NOT_SERIAL, error);
     }
     // A refusal shows in the line read back below; the port is used as it is.
-    DCB dcb = line_settings(WANTED_LINE);
+    DCB dcb = line_settings(wanted);
     if (!SetCommState(handle, &dcb)) {
         // The old settings stay, and with them perhaps abort-on-error, which would make
         // every line error fail the transfers: that one is turned off on its own.

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -62,13 +63,21 @@ void check_output() {
 }
 
 void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Formed whole first and written with one call, so that the lines of one log_line are
+// one write whatever the stream's buffering.
 void log_line(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    errno = 0;
-    std::vfprintf(log_file, format, args);
+    va_list again;
+    va_copy(again, args);
+    const int size = std::vsnprintf(nullptr, 0, format, args);
     va_end(args);
-    std::fputc('\n', log_file);
+    std::string line(static_cast<std::size_t>(size > 0 ? size : 0) + 1, '\0');
+    std::vsnprintf(line.data(), line.size(), format, again);
+    va_end(again);
+    line.back() = '\n';
+    errno = 0;
+    std::fwrite(line.data(), 1, line.size(), log_file);
     check_written(log_file, log_file == stderr ? "standard error" : "the log");
 }
 
@@ -111,11 +120,8 @@ std::vector<std::uint8_t> all_bytes(const reply_plan& plan) {
 }
 
 FILE* open_output(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "w");
-    if (file != nullptr) {
-        std::setvbuf(file, nullptr, _IOLBF, BUFSIZ);
-    }
-    return file;
+    // Fully buffered: every writer flushes after its lines, each flush one write.
+    return std::fopen(path.c_str(), "w");
 }
 
 // Says so when the log and the record, both given, are one file.
@@ -154,13 +160,20 @@ std::string same_file_error(const sim_options& options) {
         }
         ++cycle;
         const std::string greeting(reinterpret_cast<const char*>(packet.data.data()), packet.len);
-        log_line("[info]:greeting %llu: %s", static_cast<unsigned long long>(cycle),
-                 escape_bytes(greeting).c_str());
-
         const fault_kind fault = fault_for_cycle(options, cycle, previous, schedule);
         const std::string text =
             options.text.empty() ? "reply " + std::to_string(cycle) : options.text;
         reply_plan plan = plan_reply(fault, text, options.delay_ms, noise);
+        // A reply that leaves at once goes before the greeting's line, which then shares
+        // the reply's write to the log: back to back, the tool is not kept waiting for
+        // the log. One that waits first has the greeting logged as it comes.
+        const bool at_once = std::all_of(plan.steps.begin(), plan.steps.end(),
+                                         [](const write_step& step) { return step.wait_ms == 0; });
+        const std::string greeting_line = "[info]:greeting " + std::to_string(cycle) + ": " +
+                                          escape_bytes(greeting) + (at_once ? "\n" : "");
+        if (!at_once) {
+            log_line("%s", greeting_line.c_str());
+        }
         const delivery sent = deliver(plan, static_cast<int>(port_handle));
         if (!sent.as_planned || !sent.written) {
             plan.expected.reset();
@@ -168,12 +181,15 @@ std::string same_file_error(const sim_options& options) {
                                       : " (a write failed: outcome open)";
         }
 
+        const char* logged_first = at_once ? greeting_line.c_str() : "";
         if (fault == fault_kind::none) {
-            log_line("[info]:reply %llu: %s%s", static_cast<unsigned long long>(cycle),
-                     escape_bytes(text).c_str(), plan.note.c_str());
+            log_line("%s[info]:reply %llu: %s%s", logged_first,
+                     static_cast<unsigned long long>(cycle), escape_bytes(text).c_str(),
+                     plan.note.c_str());
         } else {
-            log_line("[warn]:fault %llu %s: %s, %zu bytes", static_cast<unsigned long long>(cycle),
-                     std::string(fault_name(fault)).c_str(), plan.note.c_str(), sent.bytes_sent);
+            log_line("%s[warn]:fault %llu %s: %s, %zu bytes", logged_first,
+                     static_cast<unsigned long long>(cycle), std::string(fault_name(fault)).c_str(),
+                     plan.note.c_str(), sent.bytes_sent);
         }
         if (record != nullptr) {
             std::fputs(record_line(cycle, fault_name(fault), sent.bytes_sent, plan.expected,

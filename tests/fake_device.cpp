@@ -105,7 +105,7 @@ int wait_for_port(int ms, std::uint8_t*, std::size_t) {
     return LINK_OK;
 }
 
-std::intptr_t open_port(const char*, port_report*, port_route) {
+std::intptr_t open_port(const char*, port_report*, port_route, const line_state&) {
     return PORT_CLOSED;
 }
 

@@ -11,10 +11,10 @@
 namespace {
 
 TEST(LineKept, EachDifferenceIsNamedAndTheWantedLineSaysNothing) {
-    const std::string asked = " (asked for 921600 8N1 without flow control)\n";
     struct kept_case {
         line_state line;
         std::string said;  // empty: nothing to say
+        std::uint32_t asked_baud = WANTED_LINE.baud;
     };
     const std::vector<kept_case> cases{
         {WANTED_LINE, ""},
@@ -32,11 +32,16 @@ TEST(LineKept, EachDifferenceIsNamedAndTheWantedLineSaysNothing) {
          "the driver kept 921600 baud 8N1, XON/XOFF flow control"},
         {{115200, 8, 'S', 4, true, true},
          "the driver kept 115200 baud 8S2, RTS/CTS flow control, XON/XOFF flow control"},
+        // -b: compared with the rate asked for, whatever it is.
+        {line_at(115200), "", 115200},
+        {WANTED_LINE, "the driver kept 921600 baud 8N1", 115200},
     };
     for (const kept_case& c : cases) {
         message_line out{};
-        const bool said = line_kept_message("COM4", c.line, out);
+        const bool said = line_kept_message("COM4", c.line, line_at(c.asked_baud), out);
         EXPECT_EQ(said, !c.said.empty()) << c.said;
+        const std::string asked =
+            " (asked for " + std::to_string(c.asked_baud) + " 8N1 without flow control)\n";
         EXPECT_EQ(std::string(out.data()),
                   c.said.empty() ? "" : "tervalo: COM4: " + c.said + asked);
     }

@@ -96,6 +96,8 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
     values.port_lost = 1;
     values.port_up = true;
     values.last_response_unix_us = 1'765'000'000'123'000;
+    values.interval_ms = 250;
+    values.baud = 115200;
     const std::string text = exposition(values, R"(port="C\"M")");
     for (const char* line : {
              R"(tervalo_greetings_total{port="C\"M"} 12)",
@@ -109,6 +111,8 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
              R"(tervalo_last_response_timestamp_seconds{port="C\"M"} 1765000000.123)",
              "# TYPE tervalo_greetings_total counter",
              "# TYPE tervalo_port_up gauge",
+             R"(tervalo_interval_seconds{port="C\"M"} 0.25)",
+             R"(tervalo_baud{port="C\"M"} 115200)",
              "# TYPE tervalo_round_trip_seconds histogram",
          }) {
         EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line;
@@ -120,8 +124,8 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
         text.compare(at, 8, "\n# HELP ") == 0 ? ++helps : ++types;
     }
     EXPECT_TRUE(text.starts_with("# HELP tervalo_greetings_total "));
-    EXPECT_EQ(helps + 1, 9U);
-    EXPECT_EQ(types, 9U);
+    EXPECT_EQ(helps + 1, 12U);
+    EXPECT_EQ(types, 12U);
 }
 
 TEST(MetricsText, TheLargestExpositionFitsAndASmallerBufferIsRefusedNotCut) {

@@ -22,6 +22,7 @@ struct bounded_row {
     std::vector<std::string> after_port;
     std::vector<answer> answers;  // one per greeting the run must send
     int status;
+    std::string pace = {};  // the summary's last line, at a pace or speed other than the default
 };
 
 // "2026-12-08T14:03:07.412+01:00 " before a line with -D.
@@ -130,6 +131,18 @@ void play_bounded_runs(const start_tool& start, const std::string& port, const p
          {"a", "b", "c"},
          0},
         {"-w and -c: whichever comes first", {"-w", "30"}, {"-c", "2"}, {"a", "b"}, 0},
+        {"-i 0, -W 0.05, -b 115200: back to back, a silence given up after 50 ms",
+         {"-i", "0", "--log", "run.jsonl", "-W", "0.05"},
+         {"--baud=115200", "-c", "3", "--max-loss", "34"},
+         {"a", std::nullopt, "c"},
+         0,
+         "pace: interval 0.000 s, timeout 0.050 s, 115200 baud\n"},
+        {"-w 1.1 -i 0.2 -W 0.1: four greetings fit, with the wait and the pause asked for",
+         {"-w", "1.1", "-i", "0.2", "-W", "0.1"},
+         {},
+         {std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+         1,
+         "pace: interval 0.200 s, timeout 0.100 s, 921600 baud\n"},
     };
     setenv("TZ", STAMP_ZONE, 1);
     for (const bounded_row& row : rows) {
@@ -137,6 +150,8 @@ void play_bounded_runs(const start_tool& start, const std::string& port, const p
         std::vector<std::string> args = row.before_port;
         args.push_back(port);
         args.insert(args.end(), row.after_port.begin(), row.after_port.end());
+        // Each row's log afresh: the log is appended to.
+        std::filesystem::remove(dir / "run.jsonl");
         const auto tool = start(args);
         std::string expected = BANNER_LINE;
         for (const answer& reply : row.answers) {
@@ -170,9 +185,15 @@ void play_bounded_runs(const start_tool& start, const std::string& port, const p
                                     std::to_string(responses) + ", ";
         const std::string errors = tool->errors();
         EXPECT_TRUE(errors.starts_with(summary)) << errors;
-        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 4) << errors;
+        EXPECT_TRUE(errors.ends_with(row.pace)) << errors;
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), row.pace.empty() ? 4 : 5)
+            << errors;
         if (has(all, "--log")) {
             check_log(dir / "run.jsonl", port, row.answers, row.status);
+        }
+        if (!row.pace.empty()) {
+            EXPECT_EQ(line_differences(device.tty_path()).find("speed"),
+                      has(all, "--baud=115200") ? 0u : std::string::npos);
         }
     }
 }

@@ -9,7 +9,8 @@ namespace {
 const std::string USAGE = "usage: tervalo com_port\nexample: tervalo COM1\n";
 const std::string VERSION = "tervalo " TERVALO_VERSION "\n";
 const std::vector<std::string> HELP_MENTIONS{
-    "\n  -c, --count N ",      "\n  -w, --deadline S ", "\n      --max-loss P ",
+    "\n  -c, --count N ",      "\n  -w, --deadline S ", "\n  -i, --interval S ",
+    "\n  -W, --timeout S ",    "\n  -b, --baud N ",     "\n      --max-loss P ",
     "\n  -q, --quiet ",        "\n  -D, --timestamps ", "\n      --log FILE ",
     "\n      --metrics FILE ", "\n      --label N=V ",  "\n      --list ",
     "\n  -h, --help ",         "\n  -V, --version ",    "\nmanual: "};
@@ -67,6 +68,10 @@ void check_refused_options(const start_tool& start) {
     const std::string count = "--count (-c) takes a whole number of greetings from 1 to ";
     const std::string deadline = "--deadline (-w) takes a number of seconds from 1 to ";
     const std::string loss = "--max-loss takes a percentage from 0 to 100, to six decimals";
+    const std::string interval =
+        "--interval (-i) takes a number of seconds from 0 to 1000000, to the millisecond";
+    const std::string timeout = "--timeout (-W) takes a number of seconds from 0.01 to 1000000";
+    const std::string baud = "--baud (-b) takes a whole number of baud from 50 to 20000000";
     const std::vector<refused_line> lines{
         {{"-c", "0", "COM3"}, {count, "not \"0\""}},
         {{"COM3", "-c", "abc"}, {count, "not \"abc\""}},
@@ -81,6 +86,15 @@ void check_refused_options(const start_tool& start) {
         {{"-w", "1.0001", "COM3"}, {deadline}},
         {{"-w", "", "COM3"}, {deadline}},
         {{"--deadline", ".", "COM3"}, {deadline}},
+        {{"-i", "-1", "COM3"}, {interval, "not \"-1\""}},
+        {{"COM3", "--interval", "0.0005"}, {interval}},
+        {{"-i", "1000000.001", "COM3"}, {interval}},
+        {{"-W", "0", "COM3"}, {timeout, "not \"0\""}},
+        {{"COM3", "--timeout=0.009"}, {timeout}},
+        {{"-W", "1e3", "COM3"}, {timeout}},
+        {{"-b", "0", "COM3"}, {baud, "not \"0\""}},
+        {{"-b", "9600.5", "COM3"}, {baud}},
+        {{"COM3", "--baud=20000001"}, {baud}},
         {{"--max-loss", "101", "COM3"}, {loss, "not \"101\""}},
         {{"--max-loss", "100.000001", "COM3"}, {loss}},
         {{"--max-loss", "0.0000001", "COM3"}, {loss}},

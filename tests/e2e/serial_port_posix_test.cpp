@@ -151,4 +151,18 @@ TEST(PosixPortOpen, ThePortNeverTakesAStandardDescriptor) {
     }
 }
 
+TEST(PosixPortOpen, AnyBaudRateIsSetAndReadBackAsAsked) {
+    // Standard rates by their codes, others as rates of their own (termios2).
+    for (const std::uint32_t baud : {115200U, 9600U, 250000U, 1234567U}) {
+        pty_device device;
+        port_report report{};
+        const std::intptr_t handle =
+            open_port(device.tty_path().c_str(), &report, ROUTE_ANY, line_at(baud));
+        ASSERT_NE(handle, PORT_CLOSED) << baud;
+        ASSERT_TRUE(report.line_known) << baud;
+        EXPECT_EQ(report.line.baud, baud);
+        close(static_cast<int>(handle));
+    }
+}
+
 }  // namespace

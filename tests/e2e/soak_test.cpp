@@ -5,13 +5,15 @@
 // the same mix also drives tervalo.exe under Wine (WineSoak, run by scripts/wine-env).
 //
 // TERVALO_SOAK_CYCLES (default 70; TERVALO_WINE_SOAK_CYCLES under Wine, default 40),
-// TERVALO_SOAK_SEED and TERVALO_SOAK_FAULTS (a fault list as tervalo-sim takes it)
+// TERVALO_SOAK_SEED, TERVALO_SOAK_FAULTS (a fault list as tervalo-sim takes it) and
+// TERVALO_SOAK_BACK_TO_BACK (the greetings of the back-to-back phase)
 // change the run. The largest reply is left out of the
 // default mix: over a pseudo-terminal the kernel hands it to the reader 4 KiB at a
 // time, and on a loaded machine a hand-over can come later than the 2 ms the tool
 // allows between bytes, which drops the frame. It has a test of its own below.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -201,6 +203,52 @@ TEST(WineSoak, MixEveryReplyExactlyOnceEveryFaultReported) {
     fs::remove(com6);
 }
 #endif
+
+TEST(Soak, BackToBackEveryLineAccountedForMemoryFlat) {
+    // Faults whose outcome does not hang on a pause, every 200th (200 in all in a longer
+    // run); a half-second wait, as a loaded machine can hold the simulator up that long.
+    const std::uint64_t greetings = env_number("TERVALO_SOAK_BACK_TO_BACK", 2000);
+    const std::uint64_t every = std::max<std::uint64_t>(200, greetings / 200);
+    scratch_dir dir;
+    const fs::path record_path = dir.path() / "record.tsv";
+    tool_run sim(TERVALO_SIM_BINARY,
+                 {"--fault", "bad-check,length-0,length-1,bad-escape,other-type,noise,split",
+                  "--every", std::to_string(every), "--record", record_path.string(), "--log",
+                  (dir.path() / "sim.log").string()},
+                 dir.path());
+    ASSERT_TRUE(sim.wait_for_output("[info]:tervalo-sim ready", SHORT_WAIT)) << sim.output();
+    tool_run tool(
+        TERVALO_BINARY,
+        {"COM1", "-i", "0", "-W", "0.5", "-c", std::to_string(greetings), "--max-loss", "100"},
+        dir.path());
+    memory_use early;
+    memory_use late;
+    const auto deadline =
+        std::chrono::steady_clock::now() + LONG_WAIT + std::chrono::milliseconds(greetings);
+    while (tool.running() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const memory_use now = memory_of(tool.pid());
+        if (now.rss_kb > 0) {
+            (early.rss_kb < 0 ? early : late) = now;
+        }
+    }
+    ASSERT_EQ(tool.wait_exit(SHORT_WAIT), 0) << tool.errors();
+    // A cycle is recorded once its reply is out, which may be after the tool has ended.
+    std::vector<record_entry> record;
+    const auto recorded = std::chrono::steady_clock::now() + SHORT_WAIT;
+    while ((record = read_record(record_path)).size() < greetings &&
+           std::chrono::steady_clock::now() < recorded) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_GE(record.size(), greetings);
+    const std::string mismatch = compare(tool.output(), record, greetings);
+    EXPECT_TRUE(mismatch.empty()) << mismatch;
+    if (late.rss_kb > 0) {
+        EXPECT_LE(late.rss_kb, early.rss_kb + MEMORY_SLACK_KB);
+    }
+    kill(sim.pid(), SIGTERM);
+    EXPECT_EQ(sim.wait_exit(SHORT_WAIT), 0);
+}
 
 TEST(Soak, LargestReplyArrivesWholeOrIsDroppedWhole) {
     scratch_dir dir;

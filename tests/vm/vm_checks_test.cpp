@@ -208,6 +208,18 @@ TEST(VmDrivers, LineSettingsAsTheDriversHoldThemWhileTheToolRuns) {
               "speed=9600 data=8 parity=N stop=1 flow=none raw=yes dtr=off rts=off\n");
 }
 
+TEST(VmDrivers, TheUartExchangesGreetingsAtTheSpeedItMakes) {
+    EXPECT_EQ(guest("uart115.line"),
+              "speed=115200 data=8 parity=N stop=1 flow=none raw=yes dtr=off rts=off\n");
+    const std::string errors = guest("uart115.err");
+    EXPECT_EQ(guest("uart115.status"), "0\n") << errors;
+    EXPECT_TRUE(errors.ends_with("pace: interval 0.200 s, timeout 1.000 s, 115200 baud\n"))
+        << errors;
+    const std::string output = guest("uart115.out");
+    EXPECT_EQ(final_lines(output), 8U) << escape_bytes(output);
+    EXPECT_NE(output.find(RESPONSE_START + "reply "), std::string::npos) << escape_bytes(output);
+}
+
 TEST(VmDrivers, SecondInstanceRefused) {
     EXPECT_EQ(guest("second.status"), "255\n");
     EXPECT_EQ(guest("second.out"), OPEN_FAILED_LINE);
