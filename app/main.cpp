@@ -9,6 +9,7 @@
 #include "link_stats/stop_summary.h"
 #include "metrics/metrics_file.h"
 #include "run_log/run_log.h"
+#include "serial/serial_port.h"
 #include "timing/clock.h"
 #include "timing/local_time.h"
 
@@ -70,16 +71,19 @@ int main(int argc, char** argv) {
     if (options.timestamps) {
         set_line_prefix(timestamp_prefix);
     }
-    if (!open_first(options.port)) {
+    if (!open_first(options.port, options.wait)) {
         print_line(OPEN_FAILED_LINE);
         return unless_output_failed(-1);
     }
+    // With --wait the cycles begin with the port away; the banner says they begin.
     print_line(BANNER_LINE);
     if (output_failed()) {
         return end_output_failed();
     }
     log_start(options, opened_path());
-    metrics_port_up();
+    if (port_handle != PORT_CLOSED) {
+        metrics_port_up();
+    }
     install_stop_summary(log_summary_at_stop);
     set_quiet(options.quiet);
 

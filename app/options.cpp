@@ -10,18 +10,23 @@
 #include "console/console.h"
 #include "link/output_lines.h"
 #include "port_list/port_list.h"
+#include "serial/serial_port.h"
 
 namespace {
 
-// --help: the usage text, these, the options and where the manual is. The options
-// themselves are in help_options.txt, which the Windows read-me quotes too.
-constexpr const char* OPTIONS_INTRO =
-    "\n"
-    "Greets the device on com_port once a second and prints its answer, until stopped\n"
-    "with Ctrl-C or until a bounded run (-c, -w) is over. --list shows which COM name\n"
-    "reaches which port.\n"
-    "\n";
+// --help: the usage text, what the tool does, the options, the exit statuses and where
+// the manual is. The options themselves are in help_options.txt, which the Windows
+// read-me quotes too. The line's settings are printed from WANTED_LINE; this is how the
+// text names the rest of it.
+static_assert(WANTED_LINE.parity == 'N' && WANTED_LINE.stop_halves == 2 && !WANTED_LINE.rts_cts &&
+                  !WANTED_LINE.xon_xoff,
+              "the line as the help text names it");
 constexpr const char* OPTIONS_MANUAL =
+    "\n"
+    "exit status: 0 a bounded run that passed, --help, --version, --list; 1 a bounded\n"
+    "run that failed, or standard output that could not be written; 255 no port name,\n"
+    "a bad option, or a port or file that could not be opened. A run stopped from\n"
+    "outside ends as the stop ends it.\n"
     "\n"
     "manual: man tervalo\n";
 
@@ -48,6 +53,7 @@ enum option_code : int {
     LOG,
     METRICS,
     LIST,
+    WAIT,
 };
 
 struct option_text {
@@ -56,7 +62,7 @@ struct option_text {
     const value_rule* rule;  // nullptr: a file name, or no value
 };
 
-constexpr std::array<option_text, 10> NAMES{{
+constexpr std::array<option_text, 11> NAMES{{
     {'c', "--count (-c)", &COUNT_RULE},
     {'w', "--deadline (-w)", &DEADLINE_RULE},
     {MAX_LOSS, "--max-loss", &MAX_LOSS_RULE},
@@ -65,11 +71,12 @@ constexpr std::array<option_text, 10> NAMES{{
     {LOG, "--log", nullptr},
     {METRICS, "--metrics", nullptr},
     {LIST, "--list", nullptr},
+    {WAIT, "--wait", nullptr},
     {'h', "--help (-h)", nullptr},
     {'V', "--version (-V)", nullptr},
 }};
 
-constexpr std::array<option, 11> LONG_OPTIONS{{
+constexpr std::array<option, 12> LONG_OPTIONS{{
     {"count", required_argument, nullptr, 'c'},
     {"deadline", required_argument, nullptr, 'w'},
     {"max-loss", required_argument, nullptr, MAX_LOSS},
@@ -78,6 +85,7 @@ constexpr std::array<option, 11> LONG_OPTIONS{{
     {"log", required_argument, nullptr, LOG},
     {"metrics", required_argument, nullptr, METRICS},
     {"list", no_argument, nullptr, LIST},
+    {"wait", no_argument, nullptr, WAIT},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -130,7 +138,20 @@ bool read_value(std::string_view text, const value_rule& rule, std::uint64_t* va
 void run_action(int action) {
     switch (action) {
         case 'h':
-            print_line("%s%s%s%s", USAGE_TEXT, OPTIONS_INTRO, HELP_OPTIONS, OPTIONS_MANUAL);
+            print_line(
+                "%s\n"
+                "Greets the device on com_port once a second and prints its answer, until "
+                "stopped\n"
+                "with Ctrl-C or until a bounded run (-c, -w) is over. com_port is COM<n> or, "
+                "on\n"
+                "Linux, a device path such as /dev/ttyUSB0; --list shows which COM name "
+                "reaches\n"
+                "which port. The line: %lu baud, %u data bits, no parity, 1 stop bit, no "
+                "flow\n"
+                "control.\n"
+                "\n%s%s",
+                USAGE_TEXT, static_cast<unsigned long>(WANTED_LINE.baud),
+                unsigned{WANTED_LINE.data_bits}, HELP_OPTIONS, OPTIONS_MANUAL);
             return;
         case 'V':
             print_line("tervalo %s\n", TERVALO_VERSION);
@@ -149,6 +170,9 @@ void run_action(int action) {
 bool read_command_line(int argc, char** argv, run_options& options, int* exit_status) {
     *exit_status = 255;
     int action = 0;  // the first of --help, --version and --list
+    bool max_loss_given = false;
+    const char* extra = nullptr;  // the first argument after the port name
+    int extras = 0;
     opterr = 0;
     for (;;) {
         const int code = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS.data(), nullptr);
@@ -159,9 +183,12 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
         std::uint64_t value = 0;
         switch (code) {
             case POSITIONAL:
-                // The first names the port; the rest are ignored, as they always were.
+                // The first names the port; the rest are ignored, as they always were, but
+                // named: a forgotten -c must not go unnoticed.
                 if (options.port == nullptr) {
                     options.port = optarg;
+                } else if (extras++ == 0) {
+                    extra = optarg;
                 }
                 break;
             case 'c':
@@ -178,6 +205,7 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
                     options.deadline_ms = static_cast<std::int64_t>(value);
                 } else {
                     options.max_loss_millionths = value;
+                    max_loss_given = true;
                 }
                 break;
             case 'q':
@@ -191,6 +219,9 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
                 break;
             case METRICS:
                 options.metrics_path = optarg;
+                break;
+            case WAIT:
+                options.wait = true;
                 break;
             case LIST:
             case 'h':
@@ -221,8 +252,12 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
         }
     }
     // After "--", the first argument left is the port name.
-    if (options.port == nullptr && optind < argc) {
-        options.port = argv[optind];
+    for (; optind < argc; ++optind) {
+        if (options.port == nullptr) {
+            options.port = argv[optind];
+        } else if (extras++ == 0) {
+            extra = argv[optind];
+        }
     }
     if (action != 0) {
         run_action(action);
@@ -232,6 +267,16 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
     if (options.port == nullptr) {
         print_line("%s", USAGE_TEXT);
         return false;
+    }
+    if (max_loss_given && !bounded(options)) {
+        std::fprintf(stderr, "tervalo: --max-loss judges a bounded run; give -c or -w too\n");
+        return false;
+    }
+    if (extras == 1) {
+        std::fprintf(stderr, "tervalo: ignoring extra argument \"%.40s\"\n", extra);
+    } else if (extras > 1) {
+        std::fprintf(stderr, "tervalo: ignoring extra arguments \"%.40s\" and %d more\n", extra,
+                     extras - 1);
     }
     return true;
 }

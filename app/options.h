@@ -12,6 +12,7 @@ struct run_options {
     std::uint64_t max_loss_millionths = 0;  // --max-loss, in millionths of a percent
     bool quiet = false;                     // -q
     bool timestamps = false;                // -D
+    bool wait = false;                      // --wait: a port missing at the start is waited for
     const char* log_path = nullptr;         // --log
     const char* metrics_path = nullptr;     // --metrics
 };

@@ -1,7 +1,6 @@
 #include "app/port_watch.h"
 
-#include <cstdio>
-
+#include "console/console.h"
 #include "metrics/metrics_file.h"
 #include "run_log/run_log.h"
 #include "serial/port_messages.h"
@@ -13,14 +12,15 @@ namespace {
 // together, and the tool keeps large records off its stack.
 port_report report;
 message_line line;
-// The way the first open went; every reopen goes that way only.
+// The way the first open went; every reopen goes that way only. ROUTE_ANY while a port
+// waited for has not been opened yet.
 port_route first_route = ROUTE_ANY;
-// A reopen refused because a session holds the terminal is said once per absence.
+bool opened_once = false;
+// A reopen refused because of a holder is said once per absence.
 bool told_held = false;
 
 void print_diagnostic() {
-    std::fputs(line.data(), stderr);
-    std::fflush(stderr);
+    print_event(line.data());
 }
 
 void tell_line_kept(const char* name) {
@@ -29,16 +29,34 @@ void tell_line_kept(const char* name) {
     }
 }
 
+// The first successful open, at the start or later for a port waited for.
+void tell_opened(const char* name, bool at_start) {
+    first_route = report.route;
+    opened_once = true;
+    if (report.route == ROUTE_BUILTIN) {
+        builtin_port_message(name, report.path.data(), line);
+        print_diagnostic();
+    } else if (!at_start) {
+        port_found_message(name, report.path.data(), line);
+        print_diagnostic();
+    }
+}
+
 }  // namespace
 
-bool open_first(const char* name) {
+bool open_first(const char* name, bool wait) {
     port_handle = open_port(name, &report);
     if (port_handle == PORT_CLOSED) {
-        open_failure_message(name, report, line);
+        const bool waited_for = wait && report.failure == OPEN_NO_DEVICE;
+        if (waited_for) {
+            waiting_message(name, report, line);
+        } else {
+            open_failure_message(name, report, line);
+        }
         print_diagnostic();
-        return false;
+        return waited_for;
     }
-    first_route = report.route;
+    tell_opened(name, true);
     tell_line_kept(name);
     return true;
 }
@@ -61,13 +79,18 @@ void reopen_if_lost(const char* name) {
     }
     port_handle = open_port(name, &report, first_route);
     if (port_handle != PORT_CLOSED) {
-        port_reopened_message(name, report.path.data(), line);
-        print_diagnostic();
+        if (opened_once) {
+            port_reopened_message(name, report.path.data(), line);
+            print_diagnostic();
+        } else {
+            tell_opened(name, false);
+        }
         log_port_reopened(report.path.data());
         metrics_port_up();
         tell_line_kept(name);
-    } else if (report.failure == OPEN_TERMINAL_HELD && !told_held) {
-        // Someone's shell or login prompt has the name now; the port stays away.
+    } else if (report.holder.kind != HOLDER_NONE && !told_held) {
+        // Someone's shell, the console or another program has the name now; the port
+        // stays away.
         open_failure_message(name, report, line);
         print_diagnostic();
         told_held = true;

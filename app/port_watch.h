@@ -1,18 +1,21 @@
 // The port's life around the cycle: the first open, and a reopen after the device has
-// gone. Everything said about it goes to standard error, one line per event; standard
-// output carries only the cycle's lines.
+// gone. Everything said about it goes to standard error, one line per event, stamped as
+// standard output is; standard output carries only the cycle's lines.
 #pragma once
 
-// Opens the port named name into port_handle. On failure prints why and returns false.
-// On success says so if the driver kept another line than the one asked for.
-bool open_first(const char* name);
+// Opens the port named name into port_handle and returns true; on failure prints why and
+// returns false. With wait, a port that is missing is waited for instead: said so, and
+// true returned with the port still closed, for reopen_if_lost to open. Says which device
+// a COM name reached when it went through the built-in mapping, and whether the driver
+// kept another line than the one asked for.
+bool open_first(const char* name, bool wait);
 
 // The device path the last successful open reached.
 const char* opened_path();
 
 // Called at the start of every cycle. Reports a port lost since the last call; while
-// the port is closed, opens the same name again, exactly as open_first did and only the
-// way its name went then, and says so when that succeeds. Failed attempts print nothing,
-// but for a terminal that a session holds now, said once while the port is away. Both
-// events go to the run log too.
+// the port is closed, opens the same name again, exactly as the first open did and only
+// the way its name went then, and says so when that succeeds. Failed attempts print
+// nothing, but for a device that the console is or another program holds, said once
+// while the port is away. Both events go to the run log too.
 void reopen_if_lost(const char* name);

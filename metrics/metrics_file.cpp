@@ -67,6 +67,9 @@ int rewrite() {
     values.crc_warnings = link_stats.crc_errors.load(relaxed);
     values.escape_warnings = link_stats.escape_errors.load(relaxed);
     values.length_warnings = link_stats.length_errors.load(relaxed);
+    for (std::size_t cause = 0; cause < NO_RESPONSE_CAUSES; ++cause) {
+        values.causes[cause] = link_stats.causes[cause].load(relaxed);
+    }
     const std::size_t size = format_metrics(
         values, std::string_view(metrics.label.data(), metrics.label_size), metrics.text);
     return replace_file(metrics.path.data(), metrics.temp_path.data(),

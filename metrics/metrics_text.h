@@ -9,6 +9,7 @@
 #include <span>
 #include <string_view>
 
+#include "link/link_protocol.h"
 #include "serial/device_path.h"
 
 // Upper bounds of the round-trip buckets, in microseconds: a 1-2-5 series from what a
@@ -36,6 +37,8 @@ struct metrics_values {
     std::uint64_t crc_warnings = 0;
     std::uint64_t escape_warnings = 0;
     std::uint64_t length_warnings = 0;
+    // no response with the port open, by cause, in the order of CAUSE_NAMES
+    std::array<std::uint64_t, NO_RESPONSE_CAUSES> causes{};
     std::uint64_t port_lost = 0;
     bool port_up = false;
     std::uint64_t last_response_unix_us = 0;  // 0 until the first response
