@@ -4,10 +4,12 @@
 
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/output_lines.h"
 #include "sim/printed_line.h"
+#include "tests/e2e/log_lines.h"
 
 namespace {
 
@@ -16,7 +18,9 @@ const std::string GOOD_LINE = printed_line(RESPONSE_FORMAT, "fine");
 
 struct bad_input {
     byte_string bytes;
-    std::string printed;  // exact, or empty when the outcome is not fixed
+    std::string printed;           // exact, or empty when the outcome is not fixed
+    std::string cause;             // in the log, or empty when not fixed
+    byte_string after_pause = {};  // sent 50 ms after bytes
 };
 
 std::vector<bad_input> bad_inputs(const byte_string& good_frame) {
@@ -27,25 +31,38 @@ std::vector<bad_input> bad_inputs(const byte_string& good_frame) {
     }
     const byte_string truncated(good_frame.begin(), good_frame.end() - 2);
     return {
-        {{0x01, 0x02, 0xAD, 0x00, 0x00}, printed_line(LENGTH_ERROR_FORMAT, 0) + NO_RESPONSE},
+        {{0x01, 0x02, 0xAD, 0x00, 0x00},
+         printed_line(LENGTH_ERROR_FORMAT, 0) + NO_RESPONSE,
+         "bad_frame"},
         {{0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0x00},
-         printed_line(CHECK_ERROR_FORMAT, 166, 0) + NO_RESPONSE},
-        {{0x5C, 0x41}, printed_line(ESCAPE_ERROR_FORMAT, 0x41) + NO_RESPONSE},
-        {truncated, NO_RESPONSE},
-        {{0xAD, 0xFF, 0xFF, 0xA2, 'x'}, NO_RESPONSE},  // absurd length, then silence
-        {raw_noise, ""},
+         printed_line(CHECK_ERROR_FORMAT, 166, 0) + NO_RESPONSE,
+         "bad_frame"},
+        {{0x5C, 0x41}, printed_line(ESCAPE_ERROR_FORMAT, 0x41) + NO_RESPONSE, "bad_frame"},
+        {truncated, NO_RESPONSE, "cut"},
+        {{0xAD, 0xFF, 0xFF, 0xA2, 'x'}, NO_RESPONSE, "cut"},  // absurd length, then silence
+        {raw_noise, "", ""},
+        {{0x01, 0x41, 0xFF, 0x0D, 0x0A}, NO_RESPONSE, "noise"},
+        {frame_bytes(0xA1, "fine"), NO_RESPONSE, "other_type"},
+        {byte_string(good_frame.begin(), good_frame.begin() + 3), NO_RESPONSE, "cut",
+         byte_string(good_frame.begin() + 3, good_frame.end())},
     };
 }
 
 }  // namespace
 
 void play_bad_input_rounds(tool_run& tool, const pty_device& device,
-                           const std::function<bool()>& next_greeting) {
+                           const std::function<bool()>& next_greeting,
+                           const std::filesystem::path& log) {
     const byte_string good_frame = frame_bytes(0xA2, "fine");
     std::size_t seen = tool.output().size();
-    for (const bad_input& input : bad_inputs(good_frame)) {
+    const std::vector<bad_input> inputs = bad_inputs(good_frame);
+    for (const bad_input& input : inputs) {
         ASSERT_TRUE(next_greeting());
         device.send(input.bytes);
+        if (!input.after_pause.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            device.send(input.after_pause);
+        }
         ASSERT_TRUE(next_greeting());
         device.send(good_frame);
         ASSERT_TRUE(tool.wait_for_output(GOOD_LINE, SHORT_WAIT, seen))
@@ -59,4 +76,18 @@ void play_bad_input_rounds(tool_run& tool, const pty_device& device,
         }
         ASSERT_TRUE(tool.running());
     }
+    // Each bad input's greeting is followed by a good one; its line is logged before that.
+    const std::vector<nlohmann::json> greetings = greeting_lines(read_log_lines(log));
+    ASSERT_GE(greetings.size(), 2 * inputs.size() - 1);
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        const nlohmann::json& line = greetings[2 * i];
+        if (!inputs[i].cause.empty()) {
+            EXPECT_EQ(line["cause"].value("kind", ""), inputs[i].cause) << line.dump();
+        }
+    }
+    // The frame paused after its header: three bytes, then a pause the next byte ended.
+    const nlohmann::json& paused = greetings[2 * inputs.size() - 2]["cause"];
+    EXPECT_EQ(paused.value("bytes", 0), 3) << paused.dump();
+    EXPECT_TRUE(paused.value("resumed", false)) << paused.dump();
+    EXPECT_GE(paused.value("pause_ms", 0), 2) << paused.dump();
 }

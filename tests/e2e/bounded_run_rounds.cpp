@@ -65,6 +65,7 @@ void check_log(const std::filesystem::path& path, const std::string& port,
         } else {
             EXPECT_EQ(line.value("result", ""), "no_response") << line.dump();
             EXPECT_EQ(line["warnings"], nlohmann::json::array()) << line.dump();
+            EXPECT_EQ(line["cause"], nlohmann::json({{"kind", "silent"}})) << line.dump();
             EXPECT_FALSE(line.contains("payload")) << line.dump();
         }
     }
@@ -157,7 +158,7 @@ void play_bounded_runs(const start_tool& start, const std::string& port, const p
                                     std::to_string(responses) + ", ";
         const std::string errors = tool->errors();
         EXPECT_TRUE(errors.starts_with(summary)) << errors;
-        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 4) << errors;
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 5) << errors;
         if (has(all, "--log")) {
             check_log(dir / "run.jsonl", port, row.answers, row.status);
         }

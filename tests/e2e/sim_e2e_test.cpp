@@ -262,10 +262,10 @@ class SimOnAPort : public ::testing::Test {
 };
 
 TEST_F(SimOnAPort, AnswersEachGreetingOverAnExistingPortSetUpAsTervaloSetsIt) {
-    set_wrong_line(device.tty_path());
+    set_wrong_line(device);
     const auto sim = start_sim({"--open", "COM5", "--log", "sim.log"}, dir.path());
     EXPECT_EQ(sim->output(), READY + " on COM5\n");
-    EXPECT_EQ(line_differences(device.tty_path()), "");
+    EXPECT_EQ(line_differences(device), "");
     EXPECT_EQ(greet(), frame_bytes(0xA2, "reply 1"));
     EXPECT_EQ(greet(), frame_bytes(0xA2, "reply 2"));
     // Bytes that are no greeting get no answer.
