@@ -40,7 +40,8 @@ class ToolOverPty : public ::testing::Test {
         const std::filesystem::path at = dir.path();
         return {
             .start =
-                [at](const std::vector<std::string>& args) {
+                [this, at](const std::vector<std::string>& args) {
+                    device.allow_next_opener();
                     return std::make_unique<tool_run>(TERVALO_BINARY, args, at);
                 },
             .dir = at,
@@ -446,6 +447,7 @@ TEST_F(ToolOverPty, AClosedStandardInputOrErrorIsNotTakenByThePort) {
     for (const run_streams& streams : cases) {
         SCOPED_TRACE("input " + std::string(streams.input == CLOSED ? "closed" : "open") +
                      ", errors " + (streams.errors == CLOSED ? "closed" : "open"));
+        device.allow_next_opener();
         tool_run tool(TERVALO_BINARY, {"COM3"}, dir.path(), streams);
         ASSERT_TRUE(tool.wait_for_output(BANNER, SHORT_WAIT)) << tool.output();
         ASSERT_TRUE(next_greeting(device));
@@ -467,6 +469,7 @@ TEST_F(ToolOverPty, AClosedStandardInputOrErrorIsNotTakenByThePort) {
 TEST_F(ToolOverPty, AStopEndsTheToolPromptlyWhenStandardErrorIsFull) {
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(strsignal(signal_number));
+        device.allow_next_opener();
         const full_pipe stalled;
         tool_run tool(TERVALO_BINARY, {"COM3"}, dir.path(), {.errors = stalled.writer()});
         ASSERT_TRUE(tool.wait_for_output(BANNER, SHORT_WAIT)) << tool.output();

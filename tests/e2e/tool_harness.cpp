@@ -75,6 +75,10 @@ void pty_device::hang_up() {
     }
 }
 
+void pty_device::allow_next_opener() const {
+    ioctl(tty_, TIOCNXCL);
+}
+
 void pty_device::link_as(const std::filesystem::path& link) const {
     std::filesystem::create_symlink(tty_path_, link);
 }

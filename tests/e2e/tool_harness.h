@@ -53,6 +53,10 @@ class pty_device {
     void hang_up();
     // The master: its termios are the terminal's.
     int device_end() const { return master_; }
+    // Lets the next program open the terminal after one that held it exclusively ended
+    // without a clean-up: the flag outlives it while this end holds the terminal, and only
+    // root passes it. tervalo-sim does the same.
+    void allow_next_opener() const;
 
   private:
     int master_ = -1;
