@@ -10,9 +10,9 @@
 // Round by round: waits for a greeting and answers it with a kind of bad input (a bad
 // length, check byte or escape, a truncated frame, an absurd length, raw noise), then
 // answers the next greeting with a good reply. Checks, with GoogleTest assertions, that
-// each round prints exactly its warnings and then the good response, that the tool
-// is still running, and that the run log (log, the tool's --log) gives each unanswered
-// greeting the cause of its bad input. next_greeting waits for the ten greeting bytes.
+// each round prints exactly its warnings and then the good response, and that the tool
+// is still running, and that its --log (log) gives each its cause. next_greeting waits
+// for the ten greeting bytes.
 void play_bad_input_rounds(tool_run& tool, const pty_device& device,
                            const std::function<bool()>& next_greeting,
                            const std::filesystem::path& log);

@@ -39,12 +39,7 @@ std::string compare_cycle(std::string_view output, std::size_t& at, const record
 std::string compare_cycles(const std::string& output, std::size_t at,
                            const std::vector<record_entry>& record, std::uint64_t cycles);
 
-// The cause the tool gives a cycle of the fault that ends in "no response" ("silence"
-// is "silent", "gap" is "cut", ...); empty for a fault that ends otherwise.
-std::string cause_of_fault(const std::string& fault);
-
 // Checks a run log's greeting line against the record entry of its cycle: the result,
-// the cause of no response,
 // the whole payload (the record shows it as printed, up to a first zero byte), and each
 // warning with its numbers, as the cycle printed them. Returns an empty string, or the
 // mismatch.

@@ -99,14 +99,14 @@ TEST_F(ToolOverPty, ASecondInstanceCannotOpenTheSamePort) {
     }
     // --list names both ends: this test plays the device, the first instance holds it.
     tool_run list(TERVALO_BINARY, {"--list"}, dir.path());
+    std::string me;
+    std::ifstream("/proc/self/comm") >> me;
     EXPECT_EQ(list.wait_exit(SHORT_WAIT), 0);
-    std::string test_name;
-    std::ifstream("/proc/self/comm") >> test_name;
-    EXPECT_NE(("\n" + list.output())
-                  .find("\nCOM3 -> " + device.tty_path() + ": pseudo-terminal played by " +
-                        test_name + " (pid " + std::to_string(getpid()) +
-                        "); in use by tervalo (pid " + std::to_string(first->pid()) + ")\n"),
-              std::string::npos)
+    EXPECT_NE(
+        list.output().find("COM3 -> " + device.tty_path() + ": pseudo-terminal played by " + me +
+                           " (pid " + std::to_string(getpid()) + "); in use by tervalo (pid " +
+                           std::to_string(first->pid()) + ")\n"),
+        std::string::npos)
         << list.output();
     // The port is freed when the holder ends, even without a clean-up of its own.
     first->stop();
@@ -176,8 +176,7 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
     pty_device shell;
     terminal_session session(shell.tty_path());
     shell.link_as(dir.path() / "COM7");
-    // A program that has it open without asking for it alone, named as the one that
-    // takes new USB modems.
+    // A program that has it open, not alone, named as the one that takes new modems.
     pty_device probed;
     std::filesystem::create_symlink("/bin/sleep", dir.path() / "ModemManager");
     terminal_session prober(probed.tty_path(), (dir.path() / "ModemManager").string(), false);
@@ -221,7 +220,6 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         {"COM10", ": " + probed.tty_path() + " is " + by_prober},
     };
     cases.insert(cases.end(), linux_only.begin(), linux_only.end());
-    // The system console, where it is a terminal of its own (console=ttyS0).
     std::ifstream consoles("/proc/consoles");
     if (std::string console; consoles >> console && console != "tty0") {
         cases.push_back(

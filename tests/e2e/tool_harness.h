@@ -53,9 +53,8 @@ class pty_device {
     void hang_up();
     // The master: its termios are the terminal's.
     int device_end() const { return master_; }
-    // Lets the next program open the terminal after one that held it exclusively ended
-    // without a clean-up: the flag outlives it while this end holds the terminal, and only
-    // root passes it. tervalo-sim does the same.
+    // Lets the next program in after one that held the terminal exclusively: the flag
+    // outlives it while this end holds the terminal, and only root passes it.
     void allow_next_opener() const;
 
   private:
@@ -141,11 +140,10 @@ long cpu_ticks_of(pid_t pid);
 // The greeting every cycle begins with.
 byte_string greeting_bytes();
 
-// Sets the device's line to everything the tool must change: 9,600 baud, 7 data bits,
-// odd parity, two stop bits, hardware and software flow control. It stays raw, so no
-// byte from the device is taken as a signal. Through the device's own end: the terminal
-// itself may be held exclusively, which only root may pass.
+// Sets the device's line (through its own end) to everything the tool must change: 9,600
+// baud, 7 data bits, odd parity, two stop bits, hardware and software flow control. It
+// stays raw, so no byte from the device is taken as a signal.
 void set_wrong_line(const pty_device& device);
-// How the device's line differs from 921,600 baud 8N1 without flow control; empty when
-// it does not.
+// How the device's line differs from 921,600 baud 8N1 without flow control; empty
+// when it does not.
 std::string line_differences(const pty_device& device);

@@ -69,13 +69,10 @@ void waits_for_a_missing_port(const tool_target& target, pty_device& device) {
     ASSERT_TRUE(next_greeting(device));
     device.send(frame_bytes(FRAME_TYPE_TEXT, "found"));
     EXPECT_EQ(tool->wait_exit(LONG_WAIT), 0) << tool->errors();
-    const std::string stamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d )";
-    const std::regex told(stamp + "tervalo: " + target.port +
-                          ": no such device[^\n]*; waiting for it, trying every cycle\n" + stamp +
-                          "tervalo: " + target.port + ": port found \\(" +
-                          target.reopened_path(device) + "\\)\n--- tervalo summary ---\n" +
-                          "greetings 2, responses 1, 50.0% answered\n[^\n]*port away 1 cycles\n" +
-                          "[\\s\\S]*");
+    const std::regex told("\\S+ tervalo: " + target.port +
+                          ": no such device.*; waiting for it, trying every cycle\n\\S+ tervalo: " +
+                          target.port + ": port found \\(" + target.reopened_path(device) +
+                          "\\)\n--- tervalo summary ---\n[\\s\\S]*port away 1 cycles\n[\\s\\S]*");
     EXPECT_TRUE(std::regex_match(tool->errors(), told)) << tool->errors();
 }
 
