@@ -12,6 +12,7 @@
 #include "link_stats/stop_summary.h"
 #include "metrics/metrics_file.h"
 #include "run_log/run_log.h"
+#include "serial/serial_port.h"
 #include "timing/clock.h"
 #include "timing/local_time.h"
 
@@ -96,18 +97,21 @@ int main(int argc, char** argv) {
     if (options.timestamps) {
         set_line_prefix(timestamp_prefix);
     }
-    if (!open_first(options.port, options.baud)) {
+    if (!open_first(options.port, options.baud, options.wait)) {
         print_line(OPEN_FAILED_LINE);
         log_start(start_record(options), nullptr);
         log_open_failed(open_failure_reason(options.port));
         return unless_output_failed(START_FAILED_STATUS);
     }
+    // With --wait the cycles begin with the port away; the banner says they begin.
     print_line(BANNER_LINE);
     if (output_failed()) {
         return end_output_failed();
     }
     log_start(start_record(options), opened_path());
-    metrics_port_up();
+    if (port_handle != PORT_CLOSED) {
+        metrics_port_up();
+    }
     if (paced_otherwise(options)) {
         set_summary_pace(pace);
     }

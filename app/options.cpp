@@ -10,17 +10,35 @@
 #include "console/console.h"
 #include "link/output_lines.h"
 #include "port_list/port_list.h"
+#include "serial/serial_port.h"
 
 namespace {
 
-// --help: the usage text, these, the options and where the manual is. The options
-// themselves are in help_options.txt, which the Windows read-me quotes too.
-constexpr const char* OPTIONS_INTRO =
+// --help: the usage text, what the tool does, the options, the exit statuses and where
+// the manual is. The options themselves are in help_options.txt, which the Windows
+// read-me quotes too. The line's speed and data bits are printed from WANTED_LINE; this
+// is how the text names the rest of it.
+static_assert(WANTED_LINE.parity == 'N' && WANTED_LINE.stop_halves == 2 && !WANTED_LINE.rts_cts &&
+                  !WANTED_LINE.xon_xoff,
+              "the line as the help text names it");
+// With the usage text, the baud rate and data bits, the options, the exit statuses and
+// the manual's place, in this order.
+constexpr const char* OPTIONS_INTRO_FORMAT =
+    "%s"
     "\n"
     "Greets the device on com_port once a second (or at the pace -i and -W set) and\n"
     "prints its answer, until stopped with Ctrl-C or until a bounded run (-c, -w) is\n"
-    "over. --list shows which COM name reaches which port.\n"
-    "\n";
+    "over. com_port is COM<n> or, on Linux, a device path such as /dev/ttyUSB0;\n"
+    "--list shows which COM name reaches which port. The line: %lu baud (-b sets\n"
+    "another), %u data bits, no parity, 1 stop bit, no flow control.\n"
+    "\n"
+    "%s%s\n%s\n";
+constexpr const char* EXIT_STATUSES =
+    "\n"
+    "exit status: 0 a bounded run that passed, --help, --version, --list; 1 a bounded\n"
+    "run that failed, or standard output that could not be written; 255 no port name,\n"
+    "a bad option, or a port or file that could not be opened. A run stopped from\n"
+    "outside ends as the stop ends it.\n";
 
 // Values the options take, each with what it accepts in words for the line that refuses
 // a value. Decimal values are scaled to whole units: places is how many decimals.
@@ -54,6 +72,7 @@ enum option_code : int {
     METRICS,
     LABEL,
     LIST,
+    WAIT,
 };
 
 struct option_text {
@@ -62,7 +81,7 @@ struct option_text {
     const value_rule* rule;  // nullptr: a file name, or no value
 };
 
-constexpr std::array<option_text, 14> NAMES{{
+constexpr std::array<option_text, 15> NAMES{{
     {'c', "--count (-c)", &COUNT_RULE},
     {'w', "--deadline (-w)", &DEADLINE_RULE},
     {'i', "--interval (-i)", &INTERVAL_RULE},
@@ -75,11 +94,12 @@ constexpr std::array<option_text, 14> NAMES{{
     {METRICS, "--metrics", nullptr},
     {LABEL, "--label", nullptr},
     {LIST, "--list", nullptr},
+    {WAIT, "--wait", nullptr},
     {'h', "--help (-h)", nullptr},
     {'V', "--version (-V)", nullptr},
 }};
 
-constexpr std::array<option, 15> LONG_OPTIONS{{
+constexpr std::array<option, 16> LONG_OPTIONS{{
     {"count", required_argument, nullptr, 'c'},
     {"deadline", required_argument, nullptr, 'w'},
     {"interval", required_argument, nullptr, 'i'},
@@ -92,6 +112,7 @@ constexpr std::array<option, 15> LONG_OPTIONS{{
     {"metrics", required_argument, nullptr, METRICS},
     {"label", required_argument, nullptr, LABEL},
     {"list", no_argument, nullptr, LIST},
+    {"wait", no_argument, nullptr, WAIT},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -172,7 +193,9 @@ bool take_label(const char* pair, run_options& options) {
 void run_action(int action) {
     switch (action) {
         case 'h':
-            print_line("%s%s%s\n%s\n", USAGE_TEXT, OPTIONS_INTRO, HELP_OPTIONS, HELP_MANUAL);
+            print_line(OPTIONS_INTRO_FORMAT, USAGE_TEXT,
+                       static_cast<unsigned long>(WANTED_LINE.baud),
+                       unsigned{WANTED_LINE.data_bits}, HELP_OPTIONS, EXIT_STATUSES, HELP_MANUAL);
             return;
         case 'V':
             print_line("tervalo %s\n", TERVALO_VERSION);
@@ -191,6 +214,9 @@ void run_action(int action) {
 bool read_command_line(int argc, char** argv, run_options& options, int* exit_status) {
     *exit_status = START_FAILED_STATUS;
     int action = 0;  // the first of --help, --version and --list
+    bool max_loss_given = false;
+    const char* extra = nullptr;  // the first argument after the port name
+    int extras = 0;
     opterr = 0;
     for (;;) {
         const int code = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS.data(), nullptr);
@@ -201,9 +227,12 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
         std::uint64_t value = 0;
         switch (code) {
             case POSITIONAL:
-                // The first names the port; the rest are ignored, as they always were.
+                // The first names the port; the rest are ignored, as they always were, but
+                // named: a forgotten -c must not go unnoticed.
                 if (options.port == nullptr) {
                     options.port = optarg;
+                } else if (extras++ == 0) {
+                    extra = optarg;
                 }
                 break;
             case 'c':
@@ -229,6 +258,7 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
                     options.baud = static_cast<std::uint32_t>(value);
                 } else {
                     options.max_loss_millionths = value;
+                    max_loss_given = true;
                 }
                 break;
             case 'q':
@@ -247,6 +277,9 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
                 if (!take_label(optarg, options)) {
                     return false;
                 }
+                break;
+            case WAIT:
+                options.wait = true;
                 break;
             case LIST:
             case 'h':
@@ -279,8 +312,12 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
         }
     }
     // After "--", the first argument left is the port name.
-    if (options.port == nullptr && optind < argc) {
-        options.port = argv[optind];
+    for (; optind < argc; ++optind) {
+        if (options.port == nullptr) {
+            options.port = argv[optind];
+        } else if (extras++ == 0) {
+            extra = argv[optind];
+        }
     }
     if (options.label_count > 0 && options.metrics_path == nullptr) {
         std::fprintf(stderr, "tervalo: --label labels the --metrics file; there is none\n");
@@ -294,6 +331,16 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
     if (options.port == nullptr) {
         print_line("%s", USAGE_TEXT);
         return false;
+    }
+    if (max_loss_given && !bounded(options)) {
+        std::fprintf(stderr, "tervalo: --max-loss judges a bounded run; give -c or -w too\n");
+        return false;
+    }
+    if (extras == 1) {
+        std::fprintf(stderr, "tervalo: ignoring extra argument \"%.40s\"\n", extra);
+    } else if (extras > 1) {
+        std::fprintf(stderr, "tervalo: ignoring extra arguments \"%.40s\" and %d more\n", extra,
+                     extras - 1);
     }
     return true;
 }

@@ -20,6 +20,10 @@ void run_cycle(Packet& packet, cycle_record& record, std::int64_t timeout_ms) {
         print_line(NO_RESPONSE_LINE);
         count_no_response(link_stats);
         record.result = away ? cycle_result::port_away : cycle_result::no_response;
+        if (!away) {
+            record.seen = last_read_seen();
+            count_cause(link_stats, record.seen.cause);
+        }
     } else {
         record.round_trip_us = now_us() - sent_at;
         // The payload is printed raw, up to its first zero byte if it has one.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "console/console.h"
 #include "metrics/metrics_file.h"
 #include "run_log/run_log.h"
 #include "serial/port_messages.h"
@@ -15,16 +16,17 @@ namespace {
 // together, and the tool keeps large records off its stack.
 port_report report;
 message_line line;
-// The way the first open went; every reopen goes that way only.
+// The way the first open went; every reopen goes that way only. ROUTE_ANY while a port
+// waited for has not been opened yet.
 port_route first_route = ROUTE_ANY;
 // The line open_first asked for; every reopen asks for it again.
 line_state wanted = WANTED_LINE;
-// A reopen refused because a session holds the terminal is said once per absence.
+bool opened_once = false;
+// A reopen refused because of a holder is said once per absence.
 bool told_held = false;
 
 void print_diagnostic() {
-    std::fputs(line.data(), stderr);
-    std::fflush(stderr);
+    print_event(line.data());
 }
 
 void tell_line_kept(const char* name) {
@@ -33,17 +35,35 @@ void tell_line_kept(const char* name) {
     }
 }
 
+// The first successful open, at the start or later for a port waited for.
+void tell_opened(const char* name, bool at_start) {
+    first_route = report.route;
+    opened_once = true;
+    if (report.route == ROUTE_BUILTIN) {
+        builtin_port_message(name, report.path.data(), line);
+        print_diagnostic();
+    } else if (!at_start) {
+        port_found_message(name, report.path.data(), line);
+        print_diagnostic();
+    }
+}
+
 }  // namespace
 
-bool open_first(const char* name, std::uint32_t baud) {
+bool open_first(const char* name, std::uint32_t baud, bool wait) {
     wanted = line_at(baud);
     port_handle = open_port(name, &report, ROUTE_ANY, wanted);
     if (port_handle == PORT_CLOSED) {
-        open_failure_message(name, report, line);
+        const bool waited_for = wait && report.failure == OPEN_NO_DEVICE;
+        if (waited_for) {
+            waiting_message(name, report, line);
+        } else {
+            open_failure_message(name, report, line);
+        }
         print_diagnostic();
-        return false;
+        return waited_for;
     }
-    first_route = report.route;
+    tell_opened(name, true);
     tell_line_kept(name);
     return true;
 }
@@ -79,13 +99,18 @@ void reopen_if_lost(const char* name) {
     }
     port_handle = open_port(name, &report, first_route, wanted);
     if (port_handle != PORT_CLOSED) {
-        port_reopened_message(name, report.path.data(), line);
-        print_diagnostic();
+        if (opened_once) {
+            port_reopened_message(name, report.path.data(), line);
+            print_diagnostic();
+        } else {
+            tell_opened(name, false);
+        }
         log_port_reopened(report.path.data());
         metrics_port_up();
         tell_line_kept(name);
-    } else if (report.failure == OPEN_TERMINAL_HELD && !told_held) {
-        // Someone's shell or login prompt has the name now; the port stays away.
+    } else if (report.holder.kind != HOLDER_NONE && !told_held) {
+        // Someone's shell, the console or another program has the name now; the port
+        // stays away.
         open_failure_message(name, report, line);
         print_diagnostic();
         told_held = true;

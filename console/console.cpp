@@ -46,6 +46,15 @@ void set_quiet(bool quiet) {
     lines_suppressed = quiet;
 }
 
+void print_event(const char* line) {
+    if (prefix_of_lines != nullptr) {
+        std::array<char, LINE_PREFIX_MAX> prefix{};
+        std::fwrite(prefix.data(), 1, prefix_of_lines(prefix), stderr);
+    }
+    std::fputs(line, stderr);
+    std::fflush(stderr);
+}
+
 void print_line(const char* format, ...) {
     if (failed || lines_suppressed) {
         return;

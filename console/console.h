@@ -49,7 +49,12 @@ void note_output_failure(int system_error);
 using line_prefix = std::size_t (*)(std::span<char> out);
 inline constexpr std::size_t LINE_PREFIX_MAX = 64;
 
-// From now on every line print_line prints begins with what prefix gives (nullptr: nothing).
+// From now on every line print_line and print_event print begins with what prefix gives
+// (nullptr: nothing).
 void set_line_prefix(line_prefix prefix);
+
+// Writes line (with its "\n") to standard error, after the line prefix, so that a log of
+// both streams can place the event among the cycles; then flushes.
+void print_event(const char* line);
 // From now on print_line prints nothing (true) or prints again (false).
 void set_quiet(bool quiet);

@@ -73,6 +73,29 @@ int send_hello();
 // the escape warning. On failure the bytes stored so far stay in dst.
 int read_unescaped(std::uint8_t* dst, std::uint16_t count);
 
+// Why read_packet delivered no response, from what it saw in its second. When it saw
+// several things the most telling counts, in this order: a well-formed frame of another
+// type, a frame it warned of (bad length, check byte or escape), a frame begun and cut
+// off by a pause, bytes that never began a frame, nothing at all.
+enum class no_response_cause : std::uint8_t { silent, noise, cut, bad_frame, other_type };
+inline constexpr std::size_t NO_RESPONSE_CAUSES = 5;
+// Their names in the summary, the run log and the metrics.
+inline constexpr std::array<const char*, NO_RESPONSE_CAUSES> CAUSE_NAMES{"silent", "noise", "cut",
+                                                                         "bad_frame", "other_type"};
+
+struct read_seen {
+    no_response_cause cause;
+    // For cut, the first frame cut in the second: how many of its bytes came on the wire
+    // before the pause (start byte and escapes counted), and how long the pause lasted, up
+    // to the next byte (resumed) or else up to the end of the reader's second.
+    std::uint32_t cut_bytes;
+    std::int64_t cut_pause_ms;
+    bool resumed;
+};
+
+// What the last read_packet saw; meaningful after it returned LINK_FAILED.
+const read_seen& last_read_seen();
+
 // Waits for a valid frame of type 0xA2 and leaves its payload in packet. Attempts are
 // repeated until one succeeds or, tested between attempts, deadline_ms have passed since
 // the call; an attempt that is receiving a frame is cut only by a gap in the data, which

@@ -22,5 +22,6 @@ struct cycle_record {
     std::span<const std::uint8_t> payload;
     std::int64_t round_trip_us = 0;  // a response's round trip; 0 otherwise
     cycle_warnings warnings;         // what the frame reader printed during the cycle
+    read_seen seen{};                // for no_response: why, as the frame reader saw it
     local_time ended{};              // when the outcome was printed
 };

@@ -93,6 +93,10 @@ void count_no_response(link_counters& stats) {
     add_one(stats.no_response);
 }
 
+void count_cause(link_counters& stats, no_response_cause cause) {
+    add_one(stats.causes[static_cast<std::size_t>(cause)]);
+}
+
 void count_warning(link_counters& stats, const warning_seen& warning) {
     if (warnings_this_cycle.count < CYCLE_WARNINGS_KEPT) {
         warnings_this_cycle.kept[warnings_this_cycle.count] = warning;
@@ -172,7 +176,12 @@ std::size_t format_summary(const link_counters& stats, std::span<char> out) {
     text << "\nwarnings: no response " << stats.no_response.load(relaxed) << ", crc "
          << stats.crc_errors.load(relaxed) << ", escape " << stats.escape_errors.load(relaxed)
          << ", length " << stats.length_errors.load(relaxed) << "; port away "
-         << stats.cycles_away.load(relaxed) << " cycles\n";
+         << stats.cycles_away.load(relaxed) << " cycles\nno response by cause:";
+    for (std::size_t cause = 0; cause < NO_RESPONSE_CAUSES; ++cause) {
+        text << (cause > 0 ? ", " : " ") << CAUSE_NAMES[cause] << " "
+             << stats.causes[cause].load(relaxed);
+    }
+    text << "\n";
 
     if (trips_counted(stats) == 0) {
         text << "round trip: no responses\n";

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <span>
 
+#include "link/link_protocol.h"
+
 // Round trips are kept in microseconds in a histogram of fixed size: one bucket per
 // microsecond below ROUND_TRIP_EXACT_US, then ROUND_TRIP_STEPS buckets to each doubling,
 // so a bucket is never wider than 1/64 of its values and its middle is within 0.8 % of
@@ -29,7 +31,7 @@ inline constexpr std::size_t ROUND_TRIP_BUCKETS =
 static_assert(ROUND_TRIP_EXACT_US == 1 << 7, "the first doubling after the exact buckets");
 
 // The longest summary format_summary writes; a buffer of this size always holds it.
-inline constexpr std::size_t SUMMARY_MAX = 512;
+inline constexpr std::size_t SUMMARY_MAX = 768;
 
 enum class link_warning { crc, escape, length };
 
@@ -61,6 +63,8 @@ struct link_counters {
     counter escape_errors{0};
     counter length_errors{0};
     counter cycles_away{0};  // cycles that began with the port closed
+    // "no response" cycles with the port open, by cause (no_response_cause)
+    std::array<counter, NO_RESPONSE_CAUSES> causes{};
     counter round_trip_min_us{UINT64_MAX};
     counter round_trip_max_us{0};
     std::array<std::atomic<std::uint32_t>, ROUND_TRIP_BUCKETS> round_trips{};
@@ -76,6 +80,8 @@ void count_cycle_start(link_counters& stats, bool port_away);
 // round_trip_us: from just before the greeting is sent to the response's read returning.
 void count_response(link_counters& stats, std::int64_t round_trip_us);
 void count_no_response(link_counters& stats);
+// The cause of a cycle that printed "no response" with the port open.
+void count_cause(link_counters& stats, no_response_cause cause);
 // Counts the warning and keeps it in warnings_this_cycle.
 void count_warning(link_counters& stats, const warning_seen& warning);
 

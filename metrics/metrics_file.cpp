@@ -68,6 +68,9 @@ int rewrite() {
     values.length_warnings = link_stats.length_errors.load(relaxed);
     const std::int64_t now_us = local_now_in_last_zone().unix_us;
     values.updated_unix_us = static_cast<std::uint64_t>(now_us < 0 ? 0 : now_us);
+    for (std::size_t cause = 0; cause < NO_RESPONSE_CAUSES; ++cause) {
+        values.causes[cause] = link_stats.causes[cause].load(relaxed);
+    }
     const std::size_t size = format_metrics(
         values, std::string_view(metrics.labels.data(), metrics.labels_size), metrics.text);
     metrics.last_error = replace_file(metrics.path.data(), metrics.temp_path.data(),

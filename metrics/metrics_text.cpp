@@ -200,6 +200,13 @@ std::size_t format_metrics(const metrics_values& values, std::string_view labels
             << ",kind=\"" << warning.kind << "\"} " << warning.count << '\n';
     }
 
+    family(text, "tervalo_no_response_causes_total", "counter",
+           "Greetings left without a response while the port was open, by what the reader saw.");
+    for (std::size_t cause = 0; cause < NO_RESPONSE_CAUSES; ++cause) {
+        sample("tervalo_no_response_causes_total")
+            << ",cause=\"" << CAUSE_NAMES[cause] << "\"} " << values.causes[cause] << '\n';
+    }
+
     counter("tervalo_port_lost_total", "Times the port's device went away while in use.",
             values.port_lost);
 

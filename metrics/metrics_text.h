@@ -9,6 +9,9 @@
 #include <span>
 #include <string_view>
 
+#include "link/link_protocol.h"
+#include "serial/device_path.h"
+
 // Upper bounds of the round-trip buckets, in microseconds: a 1-2-5 series from what a
 // pseudo-terminal or a fast UART answers in to the reader's one-second deadline. A
 // frame still arriving at the deadline is not cut off, so longer trips exist; they are
@@ -34,6 +37,8 @@ struct metrics_values {
     std::uint64_t crc_warnings = 0;
     std::uint64_t escape_warnings = 0;
     std::uint64_t length_warnings = 0;
+    // no response with the port open, by cause, in the order of CAUSE_NAMES
+    std::array<std::uint64_t, NO_RESPONSE_CAUSES> causes{};
     std::uint64_t port_lost = 0;
     bool port_up = false;
     std::uint64_t last_response_unix_us = 0;  // 0 until the first response
@@ -45,7 +50,7 @@ struct metrics_values {
 };
 
 // The labels the tool's samples carry: the run's (port, file) and the families' own.
-inline constexpr std::array<std::string_view, 4> TOOL_LABELS{"port", "file", "kind", "le"};
+inline constexpr std::array<std::string_view, 5> TOOL_LABELS{"port", "file", "kind", "cause", "le"};
 
 // One label of every sample: its name and its value as raw bytes.
 struct label_pair {

@@ -45,7 +45,7 @@ listed_port* add_port(port_list& list) {
 namespace {
 
 constexpr std::size_t PORT_LINE_SIZE =
-    PORT_NAMES_SIZE + 2 * PORT_PATH_SIZE + 2 * PORT_TEXT_SIZE + 64;
+    PORT_NAMES_SIZE + 2 * PORT_PATH_SIZE + 3 * PORT_TEXT_SIZE + 64;
 
 void format_port_line(const listed_port& port, std::span<char, PORT_LINE_SIZE> line) {
     line[0] = '\0';
@@ -53,6 +53,7 @@ void format_port_line(const listed_port& port, std::span<char, PORT_LINE_SIZE> l
     append_text(line, " -> ", port.device.data());
     append_text(line, ": ", port.about.data());
     append_text(line, ", ", port.by_id.data());
+    append_text(line, "; ", port.held.data());
     if (port.make_com_name[0] != '\0') {
         // On Linux the device's path is a port name too; a COM name is shorter to type.
         append_text(line, "; no COM name: use the path, or make one: ", port.make_com_name.data());

@@ -19,6 +19,7 @@ struct listed_port {
     std::array<char, PORT_PATH_SIZE> device;         // "/dev/ttyUSB0"; empty on Windows
     std::array<char, PORT_TEXT_SIZE> about;          // what it is
     std::array<char, PORT_PATH_SIZE> by_id;          // a name that survives re-plugging
+    std::array<char, PORT_TEXT_SIZE> held;           // who else has it (Linux only)
     std::array<char, PORT_TEXT_SIZE> make_com_name;  // the command that gives it one
 };
 
@@ -31,8 +32,10 @@ struct port_list {
 void list_system_ports(port_list& list);
 
 // Prints one line per port, or one line saying there are none:
-//   COM1 -> /dev/ttyS0: 16550A UART, I/O port 0x3F8
+//   COM1 -> /dev/ttyS0: 16550A UART, I/O port 0x3F8; the system console (ttyS0 in ...)
 //   COM3 -> /dev/ttyUSB0: ftdi_sio, USB 0403:6001, FTDI FT232R USB UART, serial A1,
-//   /dev/serial/by-id/... /dev/ttyACM0: cdc_acm, ...; no COM name: use the path, or make
-//   one: ln -s /dev/serial/by-id/... COM4 COM5: USB Serial Port (COM5)
+//   /dev/serial/by-id/...; in use by tervalo (pid 4242)
+//   /dev/ttyACM0: cdc_acm, ...; no COM name: use the path, or make one: ln -s ... COM4
+//   COM7 -> /dev/pts/3: pseudo-terminal played by tervalo-sim (pid 4243)
+//   COM5: USB Serial Port (COM5)
 void print_port_list(const port_list& list);

@@ -4,7 +4,9 @@
 #include "port_list/sysfs_ports.h"
 
 #include <fcntl.h>
+#include <linux/major.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,8 +20,10 @@
 
 #include "port_list/port_format.h"
 #include "serial/device_path.h"
+#include "serial/port_messages.h"
 #include "serial/posix_device.h"
 #include "serial/posix_dir.h"
+#include "serial/posix_terminal.h"
 
 namespace {
 
@@ -37,6 +41,8 @@ constexpr std::array<tty_prefix, 3> TTY_PREFIXES{
 
 // A port's order is its kind times this plus its number, so ttyS2 comes before ttyS10.
 constexpr long KIND_STRIDE = 1'000'000;
+// The order of a COM link that reaches none of the ports: after them all.
+constexpr long LINK_ORDER = LONG_MAX;
 
 // What the kernel's serial type numbers mean; 0 is "unknown", a node with no UART.
 constexpr std::array<const char*, 16> UART_TYPES{
@@ -336,6 +342,106 @@ void name_ports(const sysfs_roots& roots, port_list& list) {
     }
 }
 
+// The COM links of work_dir that `tervalo <link>` opens and that reach none of the
+// ports listed: a pseudo-terminal (the simulator's), another terminal, a missing target.
+void list_other_links(const sysfs_roots& roots, port_list& list) {
+    const std::size_t ports = list.count;
+    std::array<com_name_text, MAX_LISTED_PORTS> links{};
+    std::size_t count = 0;
+    for_each_entry_of(roots.work_dir, [&](const char* name) {
+        path_buffer entry{};
+        path_buffer real{};
+        struct stat node {};
+        if (count == links.size() || std::strlen(name) >= sizeof(com_name_text) ||
+            !port_name_opens_entry(name) || !join(entry, roots.work_dir, name) ||
+            lstat(entry.data(), &node) != 0 || !S_ISLNK(node.st_mode)) {
+            return;
+        }
+        const bool to_a_port =
+            resolve(entry.data(), real) &&
+            std::any_of(list.ports.begin(), list.ports.begin() + static_cast<long>(ports),
+                        [&real](const listed_port& port) {
+                            path_buffer port_real{};
+                            return resolve(port.device.data(), port_real) &&
+                                   std::strcmp(port_real.data(), real.data()) == 0;
+                        });
+        if (!to_a_port) {
+            copy_text(links[count++], name);
+        }
+    });
+    std::sort(links.begin(), links.begin() + static_cast<long>(count),
+              [](const com_name_text& a, const com_name_text& b) {
+                  return comes_before(a.data(), b.data());
+              });
+    for (std::size_t i = 0; i < count; ++i) {
+        listed_port* port = add_port(list);
+        path_buffer entry{};
+        if (port == nullptr || !join(entry, roots.work_dir, links[i].data())) {
+            return;
+        }
+        port->order = LINK_ORDER;
+        copy_text(port->com_names, links[i].data());
+        // readlink returns the target's length, without a terminating zero, or -1.
+        const ssize_t length = readlink(entry.data(), port->device.data(), port->device.size() - 1);
+        port->device[length > 0 ? static_cast<std::size_t>(length) : 0] = '\0';
+        struct stat node {};
+        const int place = open(entry.data(), O_PATH | O_CLOEXEC);
+        if (place < 0) {
+            copy_text(port->about, "missing");
+        } else if (fstat(place, &node) == 0 && S_ISCHR(node.st_mode) &&
+                   major(node.st_rdev) >= UNIX98_PTY_SLAVE_MAJOR &&
+                   major(node.st_rdev) < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT) {
+            copy_text(port->about, "pseudo-terminal");
+        } else {
+            copy_text(port->about, is_terminal_device(place) ? "terminal" : "not a serial device");
+        }
+        if (place >= 0) {
+            close(place);
+        }
+    }
+}
+
+// Who has each listed port: the system console, a session or another program; and who
+// plays a pseudo-terminal's device end. One pass over /proc for them all.
+void find_port_holders(const sysfs_roots& roots, port_list& list) {
+    std::array<dev_t, HOLDERS_AT_ONCE> devices{};
+    std::array<std::size_t, HOLDERS_AT_ONCE> port_of{};
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < list.count && count < devices.size(); ++i) {
+        const listed_port& port = list.ports[i];
+        // A link's target may be relative to work_dir; stat follows the link to it.
+        path_buffer path{};
+        if (port.order == LINK_ORDER) {
+            join(path, roots.work_dir, port.com_names.data());
+        } else {
+            copy_text(path, port.device.data());
+        }
+        struct stat node {};
+        if (stat(path.data(), &node) == 0 && S_ISCHR(node.st_mode)) {
+            devices[count] = node.st_rdev;
+            port_of[count++] = i;
+        }
+    }
+    std::array<device_holders, HOLDERS_AT_ONCE> found{};
+    find_holders(roots.proc, std::span(devices).first(count), std::span(found).first(count));
+    path_buffer consoles{};
+    join(consoles, roots.proc, "consoles");
+    for (std::size_t j = 0; j < count; ++j) {
+        listed_port& port = list.ports[port_of[j]];
+        port_holder holder = found[j].holder;
+        find_console(consoles.data(), devices[j], &holder);
+        std::array<char, HOLDER_TEXT_SIZE> text{};
+        holder_text(holder, text);
+        copy_text(port.held, text.data());
+        const port_holder& far_end = found[j].far_end;
+        if (far_end.kind != HOLDER_NONE) {
+            std::snprintf(text.data(), text.size(), " played by %s (pid %d)",
+                          far_end.command.data(), far_end.pid);
+            append_text(port.about, "", text.data());
+        }
+    }
+}
+
 }  // namespace
 
 void list_sysfs_ports(const sysfs_roots& roots, port_list& list) {
@@ -377,4 +483,6 @@ void list_sysfs_ports(const sysfs_roots& roots, port_list& list) {
     });
     sort_ports(list);
     name_ports(roots, list);
+    list_other_links(roots, list);
+    find_port_holders(roots, list);
 }

@@ -248,6 +248,17 @@ void log_cycle(const cycle_record& record) {
         put_string(text, record.payload);
         text << ",\"rtt_us\":" << record.round_trip_us;
     }
+    if (record.result == cycle_result::no_response) {
+        const read_seen& seen = record.seen;
+        text << ",\"cause\":{\"kind\":\"" << CAUSE_NAMES[static_cast<std::size_t>(seen.cause)]
+             << "\"";
+        if (seen.cause == no_response_cause::cut) {
+            text << ",\"bytes\":" << std::uint64_t{seen.cut_bytes}
+                 << ",\"pause_ms\":" << seen.cut_pause_ms
+                 << ",\"resumed\":" << (seen.resumed ? "true" : "false");
+        }
+        text << "}";
+    }
     // A response may follow warnings too (a broken frame, then a good one): listed
     // whenever there are some, so the lines add up to the summary's counts.
     const std::size_t count = record.warnings.count;

@@ -57,7 +57,66 @@ void permission_message(const char* name, const port_report& report, message_lin
     end_line(out);
 }
 
+// ModemManager and brltty take USB serial adapters for their own as they are plugged in;
+// the one short way to stop each.
+struct holder_hint {
+    const char* command;
+    const char* hint;
+};
+constexpr holder_hint HOLDER_HINTS[] = {
+    {"ModemManager", "; a udev rule setting ENV{ID_MM_DEVICE_IGNORE}=\"1\" keeps it off the port"},
+    {"brltty", "; without a Braille display, disable it: sudo systemctl mask brltty brltty-udev"},
+};
+
+const char* hint_for(const port_holder& holder) {
+    for (const holder_hint& known : HOLDER_HINTS) {
+        if (std::strcmp(holder.command.data(), known.command) == 0) {
+            return known.hint;
+        }
+    }
+    return "";
+}
+
+// Who holds the device, for a refusal: "<path> is in use by ..." or, when the name typed
+// is that path, only "in use by ...".
+void held_message(const char* name, const port_report& report, message_line& out) {
+    const char* path = report.path.data();
+    const bool typed_path = std::strcmp(name, path) == 0;
+    if (report.holder.kind == HOLDER_NONE) {
+        std::snprintf(out.data(), out.size(), "tervalo: %s: in use by another program%s%s%s%s\n",
+                      name, typed_path ? "" : " (", typed_path ? "" : path, typed_path ? "" : ")",
+                      report.holders_hidden ? "; /proc hides which from this user" : "");
+    } else {
+        std::array<char, HOLDER_TEXT_SIZE> holder{};
+        holder_text(report.holder, holder);
+        std::snprintf(out.data(), out.size(), "tervalo: %s: %s%s%s%s\n", name,
+                      typed_path ? "" : path, typed_path ? "" : " is ", holder.data(),
+                      hint_for(report.holder));
+    }
+    end_line(out);
+}
+
 }  // namespace
+
+void holder_text(const port_holder& holder, std::span<char, HOLDER_TEXT_SIZE> out) {
+    switch (holder.kind) {
+        case HOLDER_CONSOLE:
+            std::snprintf(out.data(), out.size(), "the system console (%s in /proc/consoles)",
+                          holder.command.data());
+            return;
+        case HOLDER_SESSION:
+            std::snprintf(out.data(), out.size(), "in use as the terminal of %s (pid %d)",
+                          holder.command.data(), holder.pid);
+            return;
+        case HOLDER_OPENER:
+            std::snprintf(out.data(), out.size(), "in use by %s (pid %d)", holder.command.data(),
+                          holder.pid);
+            return;
+        case HOLDER_NONE:
+            out[0] = '\0';
+            return;
+    }
+}
 
 void open_failure_message(const char* name, const port_report& report, message_line& out) {
     const char* path = report.path.data();
@@ -75,19 +134,12 @@ void open_failure_message(const char* name, const port_report& report, message_l
             permission_message(name, report, out);
             return;
         case OPEN_IN_USE:
-            std::snprintf(out.data(), out.size(), "tervalo: %s: in use by another program (%s)\n",
-                          name, path);
-            end_line(out);
+        case OPEN_TERMINAL_HELD:
+            held_message(name, report, out);
             return;
         case OPEN_NOT_SERIAL:
             std::snprintf(out.data(), out.size(), "tervalo: %s: not a serial device (%s)\n", name,
                           path);
-            end_line(out);
-            return;
-        case OPEN_TERMINAL_HELD:
-            std::snprintf(out.data(), out.size(),
-                          "tervalo: %s: %s is in use as the terminal of %s (pid %d)\n", name, path,
-                          report.holder.command.data(), report.holder.pid);
             end_line(out);
             return;
         case OPEN_OK:
@@ -119,6 +171,25 @@ bool line_kept_message(const char* name, const line_state& line, const line_stat
                   stop_bits_text(wanted.stop_halves));
     end_line(out);
     return true;
+}
+
+void waiting_message(const char* name, const port_report& report, message_line& out) {
+    open_failure_message(name, report, out);
+    constexpr char WAITING[] = "; waiting for it, trying every cycle\n";
+    const std::size_t length = std::strlen(out.data()) - 1;  // without its line feed
+    std::snprintf(out.data() + length, out.size() - length, "%s", WAITING);
+    end_line(out);
+}
+
+void builtin_port_message(const char* name, const char* path, message_line& out) {
+    std::snprintf(out.data(), out.size(),
+                  "tervalo: %s: no link %s here; opened the built-in port %s\n", name, name, path);
+    end_line(out);
+}
+
+void port_found_message(const char* name, const char* path, message_line& out) {
+    std::snprintf(out.data(), out.size(), "tervalo: %s: port found (%s)\n", name, path);
+    end_line(out);
 }
 
 void port_lost_message(const char* name, int system_error, message_line& out) {

@@ -5,12 +5,18 @@
 
 #include <array>
 #include <cstddef>
+#include <span>
 
 #include "serial/serial_port.h"
 
 // Room for a line: a name and a path of up to DEVICE_PATH_SIZE each, and the words.
 inline constexpr std::size_t MESSAGE_SIZE = 3 * DEVICE_PATH_SIZE;
 using message_line = std::array<char, MESSAGE_SIZE>;
+
+// What holder is to the device: "in use by tervalo (pid 4242)", "in use as the terminal
+// of bash (pid 4242)", "the system console (ttyS0 in /proc/consoles)"; empty for none.
+inline constexpr std::size_t HOLDER_TEXT_SIZE = 160;
+void holder_text(const port_holder& holder, std::span<char, HOLDER_TEXT_SIZE> out);
 
 // Why the open failed (report.failure must not be OPEN_OK).
 void open_failure_message(const char* name, const port_report& report, message_line& out);
@@ -19,6 +25,16 @@ void open_failure_message(const char* name, const port_report& report, message_l
 // leaving out untouched, when line is as asked.
 bool line_kept_message(const char* name, const line_state& line, const line_state& wanted,
                        message_line& out);
+
+// With --wait: why the port could not be opened at the start, and that it is waited for.
+void waiting_message(const char* name, const port_report& report, message_line& out);
+
+// The device a COM name reached through the built-in mapping (no entry of that name in
+// the working directory), said once: the name alone does not tell it.
+void builtin_port_message(const char* name, const char* path, message_line& out);
+
+// The port waited for since the start is there.
+void port_found_message(const char* name, const char* path, message_line& out);
 
 void port_lost_message(const char* name, int system_error, message_line& out);
 void port_reopened_message(const char* name, const char* path, message_line& out);

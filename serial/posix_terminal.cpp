@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -116,30 +117,154 @@ bool is_same_terminal(unsigned tty_nr, dev_t rdev) {
     return tty_nr != 0 && tty_major == major(rdev) && tty_minor == minor(rdev);
 }
 
-bool find_terminal_holder(dev_t rdev, terminal_holder* holder) {
-    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (proc < 0) {
+namespace {
+
+// A process's open files, matched against the devices looked for.
+struct process_view {
+    int pid;
+    std::uint64_t holds;    // bit i: it has devices[i] open
+    std::uint64_t masters;  // bit i: it has the master of devices[i] open
+};
+
+// The pseudo-terminal whose master reports this tty-index in fdinfo: the kernel numbers
+// them on from 136:0, carrying minors of more than 20 bits into the next major.
+dev_t pty_of_index(unsigned long index) {
+    return makedev(UNIX98_PTY_SLAVE_MAJOR + static_cast<unsigned>(index >> 20),
+                   static_cast<unsigned>(index & 0xfffffU));
+}
+
+std::uint64_t bits_of(std::span<const dev_t> devices, dev_t rdev) {
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        bits |= devices[i] == rdev ? std::uint64_t{1} << i : 0;
+    }
+    return bits;
+}
+
+// Looks at every descriptor of the process whose /proc directory is open at pid_dir.
+// False when /proc does not show them to this user.
+bool view_files(int pid_dir, std::span<const dev_t> devices, process_view& view) {
+    const int fd_dir = openat(pid_dir, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_dir < 0) {
         return false;
     }
-    bool found = false;
-    for_each_entry(proc, [&](const char* name) {
-        std::array<char, 32> stat_path{};
-        // Long enough for the stat line up to the terminal, whatever the command name.
-        std::array<char, 512> text{};
-        int pid = 0;
-        unsigned tty_nr = 0;
-        if (!is_process_id(name) ||
-            std::snprintf(stat_path.data(), stat_path.size(), "%s/stat", name) >=
-                static_cast<int>(stat_path.size()) ||
-            !read_start_of(proc, stat_path.data(), text) ||
-            !parse_process_stat(text.data(), &pid, &tty_nr, holder->command) ||
-            !is_same_terminal(tty_nr, rdev)) {
+    for_each_entry(fd_dir, [&](const char* fd_name) {
+        // Only files under /dev are looked at: stat on anything else could wait on a
+        // network file system that no longer answers.
+        std::array<char, 64> target{};
+        const ssize_t length = readlinkat(fd_dir, fd_name, target.data(), target.size() - 1);
+        struct stat node {};
+        if (length <= 0 || std::string_view(target.data()).rfind("/dev/", 0) != 0 ||
+            fstatat(fd_dir, fd_name, &node, 0) != 0 || !S_ISCHR(node.st_mode)) {
             return true;
         }
-        holder->pid = pid;
-        found = true;
-        return false;
+        view.holds |= bits_of(devices, node.st_rdev);
+        if (node.st_rdev == makedev(TTYAUX_MAJOR, 2)) {  // a master, from /dev/ptmx
+            std::array<char, 48> info_path{};
+            std::array<char, 256> info{};
+            std::snprintf(info_path.data(), info_path.size(), "fdinfo/%s", fd_name);
+            const char* index = read_start_of(pid_dir, info_path.data(), info)
+                                    ? std::strstr(info.data(), "tty-index:")
+                                    : nullptr;
+            if (index != nullptr) {
+                view.masters |=
+                    bits_of(devices, pty_of_index(std::strtoul(index + 10, nullptr, 10)));
+            }
+        }
+        return true;
+    });
+    close(fd_dir);
+    return true;
+}
+
+void name_holder(port_holder& holder, holder_kind kind, int pid, const port_holder& named) {
+    holder.kind = kind;
+    holder.pid = pid;
+    holder.command = named.command;
+}
+
+}  // namespace
+
+std::size_t find_holders(const char* proc_root, std::span<const dev_t> devices,
+                         std::span<device_holders> found) {
+    std::fill(found.begin(), found.end(), device_holders{});
+    const int proc = open(proc_root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0 || devices.size() > HOLDERS_AT_ONCE) {
+        if (proc >= 0) {
+            close(proc);
+        }
+        return 0;
+    }
+    const int self = getpid();
+    std::size_t hidden = 0;
+    for_each_entry(proc, [&](const char* name) {
+        // Long enough for the stat line up to the terminal, whatever the command name.
+        std::array<char, 512> text{};
+        port_holder named{};
+        process_view view{};
+        unsigned tty_nr = 0;
+        if (!is_process_id(name)) {
+            return true;
+        }
+        const int pid_dir = openat(proc, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (pid_dir < 0) {
+            return true;
+        }
+        const bool stat_read = read_start_of(pid_dir, "stat", text) &&
+                               parse_process_stat(text.data(), &view.pid, &tty_nr, named.command);
+        const bool files_seen = stat_read && view.pid != self && view_files(pid_dir, devices, view);
+        close(pid_dir);
+        if (!stat_read || view.pid == self) {
+            return true;
+        }
+        hidden += files_seen ? 0 : 1;
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            const std::uint64_t bit = std::uint64_t{1} << i;
+            device_holders& held = found[i];
+            if ((view.masters & bit) != 0) {
+                name_holder(held.far_end, HOLDER_OPENER, view.pid, named);
+            } else if (is_same_terminal(tty_nr, devices[i]) && held.holder.kind != HOLDER_SESSION) {
+                name_holder(held.holder, HOLDER_SESSION, view.pid, named);
+            } else if ((view.holds & bit) != 0 && held.holder.kind == HOLDER_NONE) {
+                name_holder(held.holder, HOLDER_OPENER, view.pid, named);
+            }
+        }
+        return true;
     });
     close(proc);
-    return found;
+    return hidden;
+}
+
+bool find_console(const char* consoles_path, dev_t rdev, port_holder* holder) {
+    // One line per console: "ttyS0                -W- (EC p a)    4:64"; the device
+    // number is the last field.
+    std::array<char, 2048> text{};
+    if (!read_start_of(AT_FDCWD, consoles_path, text)) {
+        return false;
+    }
+    for (char* line = text.data(); *line != '\0';) {
+        char* end = std::strchr(line, '\n');
+        if (end != nullptr) {
+            *end = '\0';
+        }
+        const char* numbers = std::strrchr(line, ' ');
+        unsigned major_number = 0;
+        unsigned minor_number = 0;
+        if (numbers != nullptr &&
+            std::sscanf(numbers, " %u:%u", &major_number, &minor_number) == 2 &&
+            makedev(major_number, minor_number) == rdev) {
+            holder->kind = HOLDER_CONSOLE;
+            holder->pid = 0;
+            const std::size_t length =
+                std::min(std::strcspn(line, " "), holder->command.size() - 1);
+            std::memcpy(holder->command.data(), line, length);
+            holder->command[length] = '\0';
+            return true;
+        }
+        if (end == nullptr) {
+            break;
+        }
+        line = end + 1;
+    }
+    return false;
 }

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <span>
 
 #include "serial/serial_port.h"
@@ -15,10 +16,27 @@
 // /dev/console, /dev/ptmx, /dev/tty0) are not.
 bool is_terminal_device(int place);
 
-// Finds a process whose controlling terminal is the device rdev (a shell, a getty);
-// fills holder and returns true, or returns false when there is none. Reads /proc
-// without the heap; processes that /proc hides from this user are not seen.
-bool find_terminal_holder(dev_t rdev, terminal_holder* holder);
+// Who has one device, as /proc shows it.
+struct device_holders {
+    port_holder holder;   // a session before an opener; HOLDER_NONE when there is neither
+    port_holder far_end;  // for a pseudo-terminal, the process that holds its master
+};
+
+// The most devices one find_holders call takes.
+inline constexpr std::size_t HOLDERS_AT_ONCE = 64;
+
+// Fills found[i] with who holds the character device devices[i], in one pass over the
+// processes under proc_root ("/proc"), without the heap; found is as long as devices.
+// This process is never a holder, nor is one that also holds the device's
+// pseudo-terminal master: that is the device. Returns how many processes /proc listed
+// but hid the open files of: for anyone but root, every other user's. Under hidepid
+// /proc hides those processes whole, and they go uncounted.
+std::size_t find_holders(const char* proc_root, std::span<const dev_t> devices,
+                         std::span<device_holders> found);
+
+// True, with the console's name in holder, when rdev is one of the system consoles that
+// consoles_path ("/proc/consoles") lists.
+bool find_console(const char* consoles_path, dev_t rdev, port_holder* holder);
 
 // Reads the process id, the command name and the controlling terminal (tty_nr, as the
 // kernel encodes it) from the text of /proc/<pid>/stat. False when the text is not of

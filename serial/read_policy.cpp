@@ -9,6 +9,7 @@
 
 #include "serial/read_policy.h"
 #include "serial/serial_port.h"
+#include "timing/clock.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ struct receive_buffer {
 };
 
 receive_buffer received{};
+std::int64_t quiet_since = 0;
 
 bool take_received(std::uint8_t* dst) {
     if (received.next == received.end) {
@@ -61,9 +63,18 @@ int read_byte(std::uint8_t* dst) {
         if (try_read(dst)) {
             return LINK_OK;
         }
+        // Read only here, where a wait follows anyway: a clock per byte would slow the
+        // reader down.
+        if (attempt == 0) {
+            quiet_since = now_ms();
+        }
         wait_for_input(READ_PAUSE_MS);
     }
     return LINK_FAILED;
+}
+
+std::int64_t quiet_since_ms() {
+    return quiet_since;
 }
 
 bool wait_for_input(int ms) {

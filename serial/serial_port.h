@@ -29,16 +29,25 @@ enum open_failure : int {
     OPEN_BAD_NAME,       // not a port name (COM<n>; on Linux also a device path), or too long
     OPEN_NO_DEVICE,      // nothing at the path, or no hardware behind it
     OPEN_PERMISSION,     // the user may not open the device
-    OPEN_IN_USE,         // another program holds it
+    OPEN_IN_USE,         // another program holds it (report.holder names it where known)
     OPEN_NOT_SERIAL,     // something that is not a serial device
-    OPEN_TERMINAL_HELD,  // the terminal of a session (a shell, a login prompt): never opened
+    OPEN_TERMINAL_HELD,  // the terminal of a session (a shell, a login prompt) or the system
+                         // console: never opened
     OPEN_OTHER,          // any other reason; system_error tells
 };
 
-// A process that has the device as its controlling terminal.
-struct terminal_holder {
-    int pid;
-    std::array<char, 64> command;  // its command name, as the system shows it
+// Who else has a device. Found on Linux only; on Windows the kind stays HOLDER_NONE.
+enum holder_kind : int {
+    HOLDER_NONE = 0,
+    HOLDER_SESSION,  // a process whose controlling terminal it is: a shell, a login prompt
+    HOLDER_OPENER,   // a process that has it open
+    HOLDER_CONSOLE,  // the kernel: it is the system console
+};
+struct port_holder {
+    holder_kind kind;
+    int pid;                       // of a session or an opener
+    std::array<char, 64> command;  // its command name as the system shows it; for the
+                                   // console, the console's name ("ttyS0")
 };
 
 // Who owns the device and who may open it, for a refused permission.
@@ -87,9 +96,10 @@ struct port_report {
     int system_error;  // errno, or GetLastError() on Windows, of the step that failed; or 0
     std::array<char, DEVICE_PATH_SIZE> path;  // the device path tried; empty for a bad name
     port_route route;                         // the way the name went (ROUTE_ANY on Windows)
-    terminal_holder holder;                   // for OPEN_TERMINAL_HELD
-    device_owner owner;                       // for OPEN_PERMISSION, where known
-    bool line_known;                          // on success: line holds what the driver kept
+    port_holder holder;                       // for OPEN_TERMINAL_HELD and OPEN_IN_USE
+    bool holders_hidden;  // for OPEN_IN_USE: /proc hid some processes' files from this user
+    device_owner owner;   // for OPEN_PERMISSION, where known
+    bool line_known;      // on success: line holds what the driver kept
     line_state line;
 };
 
@@ -99,9 +109,10 @@ struct port_report {
 // driver makes it shows in the read-back.
 // The name is COM<n>, or on Linux also a device's absolute path; route limits the ways
 // it may go to the one a first open took (report.route), so that a reopen finds the
-// same device or none. Only a terminal device that no session holds is opened, and the
-// handle is never a standard descriptor (0 to 2). Returns the handle (never negative),
-// or PORT_CLOSED. Fills report either way; prints nothing, and does not store the
+// same device or none. Only a terminal device that is not the system console and that
+// no other process holds is opened (the process on a pseudo-terminal's far end is the
+// device, not a holder), and the handle is never a standard descriptor (0 to 2). Returns the handle
+// (never negative), or PORT_CLOSED. Fills report either way; prints nothing, and does not store the
 // handle in port_handle.
 std::intptr_t open_port(const char* name, port_report* report, port_route route = ROUTE_ANY,
                         const line_state& wanted = WANTED_LINE);
@@ -111,6 +122,10 @@ std::intptr_t open_port(const char* name, port_report* report, port_route route 
 // Returns LINK_OK when a byte was stored, LINK_FAILED when none arrived or the port is
 // closed.
 int read_byte(std::uint8_t* dst);
+
+// When the line went quiet: the time (now_ms) at which the last call of read_byte found
+// nothing at its first try. After a failed read_byte, the time of the byte before it.
+std::int64_t quiet_since_ms();
 
 // Waits up to ms milliseconds for the port to have a byte to read (a byte received but
 // not yet handed out by read_byte counts). Returns true as soon as it has, false when

@@ -193,6 +193,28 @@ int open_checked(int place) {
     return open_retrying(pinned.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
+// Whether the device rdev is the system console or another process holds it; such a
+// device is not opened, exclusive holder or not. The holders are looked for before the
+// open, so a holder that hides its files from this user is caught by the open's EBUSY
+// if it asked for exclusive use, and not at all otherwise.
+open_failure find_holder(dev_t rdev, port_report* report) {
+    if (find_console("/proc/consoles", rdev, &report->holder)) {
+        return OPEN_TERMINAL_HELD;
+    }
+    const std::array<dev_t, 1> device{rdev};
+    std::array<device_holders, 1> found{};
+    report->holders_hidden = find_holders("/proc", device, found) > 0;
+    report->holder = found[0].holder;
+    switch (report->holder.kind) {
+        case HOLDER_SESSION:
+            return OPEN_TERMINAL_HELD;
+        case HOLDER_OPENER:
+            return OPEN_IN_USE;
+        default:
+            return OPEN_OK;
+    }
+}
+
 }  // namespace
 
 std::intptr_t open_port(const char* name, port_report* report, port_route route,
@@ -221,9 +243,9 @@ std::intptr_t open_port(const char* name, port_report* report, port_route route,
     }
     struct stat node {};
     fstat(place, &node);
-    if (find_terminal_holder(node.st_rdev, &report->holder)) {
+    if (const open_failure held = find_holder(node.st_rdev, report); held != OPEN_OK) {
         close(place);
-        return refuse(report, OPEN_TERMINAL_HELD, EBUSY);
+        return refuse(report, held, EBUSY);
     }
     int fd = open_checked(place);
     if (fd >= 0) {

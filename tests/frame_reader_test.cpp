@@ -342,6 +342,51 @@ TEST_F(FrameReader, BufferedBytesCountAsInputForTheWaitAndTheGreetingPurgesThem)
     EXPECT_EQ(read().result, LINK_FAILED);
 }
 
+TEST_F(FrameReader, EveryUnansweredSecondHasTheCauseOfWhatItSaw) {
+    const bytes wire = frame_bytes(FRAME_TYPE_TEXT, "reply");
+    const bytes head(wire.begin(), wire.begin() + 3);
+    const bytes rest(wire.begin() + 3, wire.end());
+    struct cause_case {
+        const char* name;
+        std::vector<std::pair<std::int64_t, bytes>> arrivals;
+        no_response_cause cause;
+        read_seen cut;  // for cut: bytes, pause, resumed
+    };
+    using enum no_response_cause;
+    const std::vector<cause_case> cases{
+        {"nothing", {}, silent, {}},
+        {"bytes that start no frame, an escape pair among them",
+         {{0, {0x01, 0x5C, 0xA3}}, {400, {0x41}}},
+         noise,
+         {}},
+        {"paused 50 ms after its header", {{100, head}, {150, rest}}, cut, {cut, 3, 50, true}},
+        {"stopped short: the pause runs to the deadline",
+         {{0, bytes(wire.begin(), wire.end() - 2)}},
+         cut,
+         {cut, static_cast<std::uint32_t>(wire.size() - 2), 1000, false}},
+        {"a length warning", {{0, {0xAD, 0x00, 0x01}}}, bad_frame, {}},
+        {"a warning outweighs a cut", {{0, head}, {100, {0xAD, 0x00, 0x00}}}, bad_frame, {}},
+        {"another type outweighs a warning and noise",
+         {{0, {0x01}}, {10, frame_bytes(0xA1, "x")}, {20, {0xAD, 0x00, 0x00}}},
+         other_type,
+         {}},
+    };
+    for (const cause_case& c : cases) {
+        fake_reset();
+        for (const auto& [at_ms, arriving] : c.arrivals) {
+            fake_arrive(at_ms, arriving);
+        }
+        ASSERT_EQ(read().result, LINK_FAILED) << c.name;
+        const read_seen& seen = last_read_seen();
+        EXPECT_EQ(seen.cause, c.cause) << c.name;
+        if (c.cause == cut) {
+            EXPECT_EQ(seen.cut_bytes, c.cut.cut_bytes) << c.name;
+            EXPECT_EQ(seen.cut_pause_ms, c.cut.cut_pause_ms) << c.name;
+            EXPECT_EQ(seen.resumed, c.cut.resumed) << c.name;
+        }
+    }
+}
+
 TEST(Greeting, SendsTheTenBytesAfterAPurge) {
     fake_reset();
     fake_arrive(0, {1, 2, 3});

@@ -31,6 +31,9 @@ void record_cycles(link_counters& stats, const std::vector<cycle>& cycles) {
                 count_response(stats, *c.round_trip_us);
             } else {
                 count_no_response(stats);
+                if (!c.port_away) {
+                    count_cause(stats, no_response_cause::cut);
+                }
             }
         }
     }
@@ -56,38 +59,45 @@ TEST(LinkSummary, CountsShareAndRoundTripsOverRecordedCycles) {
          {},
          "greetings 0, responses 0\n"
          "warnings: no response 0, crc 0, escape 0, length 0; port away 0 cycles\n"
+         "no response by cause: silent 0, noise 0, cut 0, bad_frame 0, other_type 0\n"
          "round trip: no responses\n"},
         {"never answered, the port away for two cycles",
          {{std::nullopt, {crc, crc}}, {std::nullopt, {}, true, 2}},
          "greetings 3, responses 0, 0.0% answered\n"
          "warnings: no response 3, crc 2, escape 0, length 0; port away 2 cycles\n"
+         "no response by cause: silent 0, noise 0, cut 1, bad_frame 0, other_type 0\n"
          "round trip: no responses\n"},
         {"a mix: every warning, the median the middle trip; exact below 128 us",
          {{50}, {std::nullopt, {length}}, {3, {escape}}, {std::nullopt, {}, true}, {127, {crc}}},
          "greetings 5, responses 3, 60.0% answered\n"
          "warnings: no response 2, crc 1, escape 1, length 1; port away 1 cycles\n"
+         "no response by cause: silent 0, noise 0, cut 1, bad_frame 0, other_type 0\n"
          "round trip: min 0.003 ms, median 0.050 ms, p99 0.127 ms, max 0.127 ms\n"},
         {"an even count gives the lower middle, shown as the middle of its bucket (2000 to "
          "2015 us); the share is cut, not rounded",
          {{100'000}, {2'000}, {2'500'000}, {1'000}, {std::nullopt, {}, false, 2}},
          "greetings 6, responses 4, 66.6% answered\n"
          "warnings: no response 2, crc 0, escape 0, length 0; port away 0 cycles\n"
+         "no response by cause: silent 0, noise 0, cut 2, bad_frame 0, other_type 0\n"
          "round trip: min 1.000 ms, median 2.007 ms, p99 2500.000 ms, max 2500.000 ms\n"},
         {"999 of 1000 is not 100%; p99 is the 990th of 999; the median is the middle of the "
          "bucket 4000 to 4031 us, p99 kept down to the maximum",
          {{4'000, {}, false, 980}, {9'000, {}, false, 19}, {std::nullopt}},
          "greetings 1000, responses 999, 99.9% answered\n"
          "warnings: no response 1, crc 0, escape 0, length 0; port away 0 cycles\n"
+         "no response by cause: silent 0, noise 0, cut 1, bad_frame 0, other_type 0\n"
          "round trip: min 4.000 ms, median 4.015 ms, p99 9.000 ms, max 9.000 ms\n"},
         {"a median beyond the histogram is given as its top; min and max stay exact",
          {{10}, {70'000'000}, {90'000'000}},
          "greetings 3, responses 3, 100.0% answered\n"
          "warnings: no response 0, crc 0, escape 0, length 0; port away 0 cycles\n"
+         "no response by cause: silent 0, noise 0, cut 0, bad_frame 0, other_type 0\n"
          "round trip: min 0.010 ms, median >67108.864 ms, p99 >67108.864 ms, max 90000.000 ms\n"},
         {"a negative reading counts as zero",
          {{-5}},
          "greetings 1, responses 1, 100.0% answered\n"
          "warnings: no response 0, crc 0, escape 0, length 0; port away 0 cycles\n"
+         "no response by cause: silent 0, noise 0, cut 0, bad_frame 0, other_type 0\n"
          "round trip: min 0.000 ms, median 0.000 ms, p99 0.000 ms, max 0.000 ms\n"},
     };
     for (const auto& c : cases) {
@@ -102,6 +112,9 @@ TEST(LinkSummary, TheLargestNumbersFitAndASmallBufferIsNeverOverrun) {
           &stats.escape_errors, &stats.length_errors, &stats.cycles_away, &stats.round_trip_min_us,
           &stats.round_trip_max_us}) {
         value->store(UINT64_MAX - 1);
+    }
+    for (counter& cause : stats.causes) {
+        cause.store(UINT64_MAX - 1);
     }
     stats.round_trips.back().store(UINT32_MAX);
     std::array<char, SUMMARY_MAX> text{};

@@ -94,6 +94,7 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
     values.escape_warnings = 2;
     values.length_warnings = 4;
     values.port_lost = 1;
+    values.causes[2] = 5;
     values.port_up = true;
     values.last_response_unix_us = 1'765'000'000'123'000;
     values.interval_ms = 250;
@@ -106,6 +107,7 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
              R"(tervalo_warnings_total{port="C\"M",kind="crc"} 1)",
              R"(tervalo_warnings_total{port="C\"M",kind="escape"} 2)",
              R"(tervalo_warnings_total{port="C\"M",kind="length"} 4)",
+             R"(tervalo_no_response_causes_total{port="C\"M",cause="cut"} 5)",
              R"(tervalo_port_lost_total{port="C\"M"} 1)",
              R"(tervalo_port_up{port="C\"M"} 1)",
              R"(tervalo_last_response_timestamp_seconds{port="C\"M"} 1765000000.123)",
@@ -124,8 +126,8 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
         text.compare(at, 8, "\n# HELP ") == 0 ? ++helps : ++types;
     }
     EXPECT_TRUE(text.starts_with("# HELP tervalo_greetings_total "));
-    EXPECT_EQ(helps + 1, 12U);
-    EXPECT_EQ(types, 12U);
+    EXPECT_EQ(helps + 1, 13U);
+    EXPECT_EQ(types, 13U);
 }
 
 TEST(MetricsText, TheLargestExpositionFitsAndASmallerBufferIsRefusedNotCut) {
@@ -133,6 +135,7 @@ TEST(MetricsText, TheLargestExpositionFitsAndASmallerBufferIsRefusedNotCut) {
     values.greetings = values.responses = values.no_response = values.crc_warnings =
         values.escape_warnings = values.length_warnings = values.port_lost =
             values.last_response_unix_us = values.round_trips.sum_us = UINT64_MAX;
+    values.causes.fill(UINT64_MAX);
     values.round_trips.counts.fill(UINT64_MAX / values.round_trips.counts.size());
     const std::string label(LABELS_MAX, 'x');
     static std::array<char, METRICS_TEXT_MAX> text{};

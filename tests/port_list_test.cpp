@@ -29,7 +29,7 @@ class fake_machine {
     fake_machine() {
         std::string pattern = (fs::temp_directory_path() / "tervalo-ports-XXXXXX").string();
         root_ = mkdtemp(pattern.data());
-        for (const fs::path& dir : {sys() / "class/tty", dev() / "serial/by-id", work()}) {
+        for (const fs::path& dir : {sys() / "class/tty", dev() / "serial/by-id", work(), proc()}) {
             fs::create_directories(dir);
         }
         // Present on every machine, and never listed: no device behind them.
@@ -43,6 +43,7 @@ class fake_machine {
     fs::path sys() const { return root_ / "sys"; }
     fs::path dev() const { return root_ / "dev"; }
     fs::path work() const { return root_ / "work"; }
+    fs::path proc() const { return root_ / "proc"; }  // no processes: only the consoles
 
     // ttyS<number> of the 8250 driver; type 0 is a node with no UART behind it.
     void uart(int number, int type, const std::string& io_port) const {
@@ -177,6 +178,17 @@ TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
           "ftdi_sio, USB 0403:6001, FTDI FT232R USB UART, serial A50285BI",
           "COM1000000001, COM1000000002, COM1000000003 and 6 more -> {dev}/ttyUSB1: cp210x, "
           "USB 10c4:ea60, Silicon Labs CP2102, serial 0001"}},
+        {"the console marked; a COM link to a missing target",
+         [](const fake_machine& m) {
+             m.uart(0, 4, "0x3F8");
+             fs::remove(m.dev() / "ttyS0");
+             fs::create_symlink("/dev/null", m.dev() / "ttyS0");
+             fake_machine::put(m.proc() / "consoles", "ttyS0                -W- (EC p a)    1:3");
+             m.link("COM5", "/nonexistent/tty");
+         },
+         {"COM1 -> {dev}/ttyS0: 16550A UART, I/O port 0x3F8; the system console (ttyS0 in "
+          "/proc/consoles)",
+          "COM5 -> /nonexistent/tty: missing"}},
         {"no ports: empty UART nodes and virtual ttys only",
          [](const fake_machine& m) {
              m.uart(0, 0, "0x3F8");
@@ -198,8 +210,9 @@ TEST(SysfsPortList, ListsWhatIsThereWithTheComNamesThatReachIt) {
         const std::string sys = machine.sys().string();
         const std::string dev = machine.dev().string();
         const std::string work = machine.work().string();
+        const std::string proc = machine.proc().string();
         static port_list list;
-        list_sysfs_ports(sysfs_roots{sys.c_str(), dev.c_str(), work.c_str()}, list);
+        list_sysfs_ports(sysfs_roots{sys.c_str(), dev.c_str(), work.c_str(), proc.c_str()}, list);
         testing::internal::CaptureStdout();
         print_port_list(list);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), expected) << c.what;

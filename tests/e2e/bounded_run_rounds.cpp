@@ -74,6 +74,7 @@ void check_log(const std::filesystem::path& path, const std::string& port,
         } else {
             EXPECT_EQ(line.value("result", ""), "no_response") << line.dump();
             EXPECT_EQ(line["warnings"], nlohmann::json::array()) << line.dump();
+            EXPECT_EQ(line["cause"], nlohmann::json({{"kind", "silent"}})) << line.dump();
             EXPECT_FALSE(line.contains("payload")) << line.dump();
         }
     }
@@ -186,13 +187,13 @@ void play_bounded_runs(const start_tool& start, const std::string& port, const p
         const std::string errors = tool->errors();
         EXPECT_TRUE(errors.starts_with(summary)) << errors;
         EXPECT_TRUE(errors.ends_with(row.pace)) << errors;
-        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), row.pace.empty() ? 4 : 5)
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), row.pace.empty() ? 5 : 6)
             << errors;
         if (has(all, "--log")) {
             check_log(dir / "run.jsonl", port, row.answers, row.status);
         }
         if (!row.pace.empty()) {
-            EXPECT_EQ(line_differences(device.tty_path()).find("speed"),
+            EXPECT_EQ(line_differences(device).find("speed"),
                       has(all, "--baud=115200") ? 0u : std::string::npos);
         }
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 
 namespace {
 
@@ -60,6 +61,7 @@ void check_command_lines_that_end_at_once(const start_tool& start) {
             EXPECT_NE(output.find(text), std::string::npos) << shown << " lacks " << text;
         }
         EXPECT_EQ(output.find('\r'), std::string::npos) << shown;
+        EXPECT_FALSE(std::regex_search(output, std::regex("[^\n]{81}"))) << shown << " is too wide";
         EXPECT_EQ(run->errors(), "") << shown;
     }
 }
@@ -101,6 +103,7 @@ void check_refused_options(const start_tool& start) {
         {{"--max-loss", "-0", "COM3"}, {loss}},
         {{"--max-loss", "5%", "COM3"}, {loss}},
         {{"COM3", "--max-loss"}, {loss, "none given"}},
+        {{"--max-loss", "5", "COM3"}, {"--max-loss judges a bounded run; give -c or -w too"}},
         {{"COM3", "--log"}, {"--log takes a file name; none given"}},
         {{"COM3", "--metrics"}, {"--metrics takes a file name; none given"}},
         {{"COM3", "--metrics", "m.prom", "--label", "bench"}, {"--label takes NAME=VALUE"}},

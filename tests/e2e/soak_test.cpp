@@ -346,6 +346,10 @@ TEST(Summary, AStopWritesTheSimulatorsCountsToStandardErrorAndEndsByItsSignal) {
         EXPECT_EQ(tool.output(), BANNER + lines);
 
         const std::size_t responses = occurrences(lines, "[info]:response: ");
+        std::map<std::string, std::size_t> seen;
+        for (std::uint64_t i = 0; i < row.cycles; ++i) {
+            ++seen[record[i].fault];
+        }
         const std::size_t permille = responses * 1000 / row.cycles;
         const std::string counts =
             "--- tervalo summary ---\ngreetings " + std::to_string(row.cycles) + ", responses " +
@@ -355,7 +359,11 @@ TEST(Summary, AStopWritesTheSimulatorsCountsToStandardErrorAndEndsByItsSignal) {
             std::to_string(occurrences(lines, "crc error")) + ", escape " +
             std::to_string(occurrences(lines, "esc char error")) + ", length " +
             std::to_string(occurrences(lines, "len error")) +
-            "; port away 0 cycles\nround trip: min ";
+            "; port away 0 cycles\nno response by cause: silent " +
+            std::to_string(seen["silence"] + seen["late"]) + ", noise 0, cut " +
+            std::to_string(seen["gap"]) + ", bad_frame " +
+            std::to_string(seen["bad-check"] + seen["length-0"] + seen["length-1"]) +
+            ", other_type 0\nround trip: min ";
         const std::string summary = tool.errors();
         ASSERT_TRUE(summary.starts_with(counts)) << summary;
         // Each reply left the simulator DELAY_MS after it read the greeting, and all came

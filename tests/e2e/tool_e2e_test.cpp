@@ -43,7 +43,8 @@ class ToolOverPty : public ::testing::Test {
         const std::filesystem::path at = dir.path();
         return {
             .start =
-                [at](const std::vector<std::string>& args) {
+                [this, at](const std::vector<std::string>& args) {
+                    device.allow_next_opener();
                     return std::make_unique<tool_run>(TERVALO_BINARY, args, at);
                 },
             .dir = at,
@@ -99,6 +100,17 @@ TEST_F(ToolOverPty, ASecondInstanceCannotOpenTheSamePort) {
         EXPECT_EQ(second.wait_exit(SHORT_WAIT), 255);
         EXPECT_EQ(second.output(), OPEN_FAILED);
     }
+    // --list names both ends: this test plays the device, the first instance holds it.
+    tool_run list(TERVALO_BINARY, {"--list"}, dir.path());
+    std::string me;
+    std::ifstream("/proc/self/comm") >> me;
+    EXPECT_EQ(list.wait_exit(SHORT_WAIT), 0);
+    EXPECT_NE(
+        list.output().find("COM3 -> " + device.tty_path() + ": pseudo-terminal played by " + me +
+                           " (pid " + std::to_string(getpid()) + "); in use by tervalo (pid " +
+                           std::to_string(first->pid()) + ")\n"),
+        std::string::npos)
+        << list.output();
     // The port is freed when the holder ends, even without a clean-up of its own.
     first->stop();
     const auto third = start();
@@ -167,11 +179,21 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
     pty_device shell;
     terminal_session session(shell.tty_path());
     shell.link_as(dir.path() / "COM7");
+    // A program that has it open, not alone, named as the one that takes new modems.
+    pty_device probed;
+    std::filesystem::create_symlink("/bin/sleep", dir.path() / "ModemManager");
+    terminal_session prober(probed.tty_path(), (dir.path() / "ModemManager").string(), false);
+    probed.link_as(dir.path() / "COM10");
     // Each text is built up from a std::string, never as a literal + a temporary: GCC 12 at
     // -O3 takes the insert at the front that this makes for an overlapping copy
     // (-Wrestrict, a known false alarm).
-    const std::string in_shell = std::string(" is in use as the terminal of sleep (pid ") +
+    const std::string in_shell = std::string("in use as the terminal of sleep (pid ") +
                                  std::to_string(session.pid()) + ")\n";
+    const std::string by_tool =
+        std::string("in use by tervalo (pid ") + std::to_string(holder->pid()) + ")\n";
+    const std::string by_prober =
+        std::string("in use by ModemManager (pid ") + std::to_string(prober.pid()) +
+        R"(); a udev rule setting ENV{ID_MM_DEVICE_IGNORE}="1" keeps it off the port)" + "\n";
     const std::string notes = (dir.path() / "notes.txt").string();
 
     const std::string bad_name =
@@ -194,12 +216,18 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         {"/dev/ptmx", ": not a serial device (/dev/ptmx)\n"},
         {"/dev/tty", ": not a serial device (/dev/tty)\n"},
         {notes, ": not a serial device (" + notes + ")\n"},
-        {"COM3", ": in use by another program (" + held + ")\n"},
-        {held, ": in use by another program (" + held + ")\n"},
-        {"COM7", ": " + shell.tty_path() + in_shell},
-        {shell.tty_path(), ": " + shell.tty_path() + in_shell},
+        {"COM3", ": " + held + " is " + by_tool},
+        {held, ": " + by_tool},
+        {"COM7", ": " + shell.tty_path() + " is " + in_shell},
+        {shell.tty_path(), ": " + in_shell},
+        {"COM10", ": " + probed.tty_path() + " is " + by_prober},
     };
     cases.insert(cases.end(), linux_only.begin(), linux_only.end());
+    std::ifstream consoles("/proc/consoles");
+    if (std::string console; consoles >> console && console != "tty0") {
+        cases.push_back(
+            {"/dev/" + console, ": the system console (" + console + " in /proc/consoles)\n"});
+    }
     check_open_failures(target().start, cases);
     // Opened as the unprivileged user.
     cases = {{"COM6", ": permission denied (" + locked.tty_path() + "); " +
@@ -547,7 +575,8 @@ TEST_F(ToolOverPty, AFailedWriteToStandardOutputEndsTheRunWithStatusOne) {
     // The banner is the first line to fail, so no greeting has gone out.
     const std::string empty_summary =
         "--- tervalo summary ---\ngreetings 0, responses 0\nwarnings: no response 0, crc 0, "
-        "escape 0, length 0; port away 0 cycles\nround trip: no responses\n";
+        "escape 0, length 0; port away 0 cycles\nno response by cause: silent 0, noise 0, cut "
+        "0, bad_frame 0, other_type 0\nround trip: no responses\n";
     struct output_case {
         std::vector<std::string> args;
         int output;
@@ -581,6 +610,7 @@ TEST_F(ToolOverPty, AClosedStandardInputOrErrorIsNotTakenByThePort) {
     for (const run_streams& streams : cases) {
         SCOPED_TRACE("input " + std::string(streams.input == CLOSED ? "closed" : "open") +
                      ", errors " + (streams.errors == CLOSED ? "closed" : "open"));
+        device.allow_next_opener();
         tool_run tool(TERVALO_BINARY, {"COM3"}, dir.path(), streams);
         ASSERT_TRUE(tool.wait_for_output(BANNER, SHORT_WAIT)) << tool.output();
         ASSERT_TRUE(next_greeting(device));
@@ -602,6 +632,7 @@ TEST_F(ToolOverPty, AClosedStandardInputOrErrorIsNotTakenByThePort) {
 TEST_F(ToolOverPty, AStopEndsTheToolPromptlyWhenStandardErrorIsFull) {
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(strsignal(signal_number));
+        device.allow_next_opener();
         const full_pipe stalled;
         tool_run tool(TERVALO_BINARY, {"COM3"}, dir.path(), {.errors = stalled.writer()});
         ASSERT_TRUE(tool.wait_for_output(BANNER, SHORT_WAIT)) << tool.output();
@@ -616,10 +647,10 @@ TEST_F(ToolOverPty, TheLineIsSetThroughADevicePathToo) {
     // A terminal of its own: a stopped tool leaves its exclusive flag, which only root
     // may pass.
     const pty_device by_path;
-    set_wrong_line(by_path.tty_path());
+    set_wrong_line(by_path);
     const auto tool = start({by_path.tty_path()});
     ASSERT_TRUE(next_greeting(by_path));
-    EXPECT_EQ(line_differences(by_path.tty_path()), "");
+    EXPECT_EQ(line_differences(by_path), "");
 }
 
 }  // namespace

@@ -75,6 +75,10 @@ void pty_device::hang_up() {
     }
 }
 
+void pty_device::allow_next_opener() const {
+    ioctl(tty_, TIOCNXCL);
+}
+
 void pty_device::link_as(const std::filesystem::path& link) const {
     std::filesystem::create_symlink(tty_path_, link);
 }
@@ -122,7 +126,8 @@ byte_string pty_device::receive_for(std::chrono::milliseconds wait) const {
     return receive(SIZE_MAX, wait);
 }
 
-terminal_session::terminal_session(const std::string& tty_path) {
+terminal_session::terminal_session(const std::string& tty_path, const std::string& program,
+                                   bool controlling) {
     std::array<int, 2> ready{};
     if (pipe2(ready.data(), O_CLOEXEC) != 0) {
         fail("pipe");
@@ -133,10 +138,12 @@ terminal_session::terminal_session(const std::string& tty_path) {
     }
     if (pid_ == 0) {
         // The pipe's end closes at exec: by then the terminal is this session's.
-        const int tty = setsid() < 0 ? -1 : open(tty_path.c_str(), O_RDWR);
+        const int tty = !controlling   ? open(tty_path.c_str(), O_RDWR | O_NOCTTY)
+                        : setsid() < 0 ? -1
+                                       : open(tty_path.c_str(), O_RDWR);
         const char failed = 1;
-        if (tty >= 0 && ioctl(tty, TIOCSCTTY, 0) == 0) {
-            execl("/bin/sleep", "sleep", "600", static_cast<char*>(nullptr));
+        if (tty >= 0 && (!controlling || ioctl(tty, TIOCSCTTY, 0) == 0)) {
+            execl(program.c_str(), "sleep", "600", static_cast<char*>(nullptr));
         }
         // The parent learns of the failure from this byte, or from the pipe's end alone.
         [[maybe_unused]] const ssize_t told = write(ready[1], &failed, 1);
@@ -152,7 +159,7 @@ terminal_session::terminal_session(const std::string& tty_path) {
     if (got != 0) {
         end();
         errno = 0;
-        fail("take " + tty_path + " as a controlling terminal");
+        fail("hold " + tty_path + " in " + program);
     }
 }
 
@@ -334,30 +341,26 @@ byte_string greeting_bytes() {
     return {0xAD, 0x00, 0x06, 0xA2, 'h', 'e', 'l', 'l', 'o', 0xC0};
 }
 
-void set_wrong_line(const std::string& tty_path) {
-    const int tty = open(tty_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+void set_wrong_line(const pty_device& device) {
+    const int tty = device.device_end();
     termios line{};
-    if (tty < 0 || tcgetattr(tty, &line) != 0) {
-        fail("open " + tty_path);
+    if (tcgetattr(tty, &line) != 0) {
+        fail("tcgetattr " + device.tty_path());
     }
     cfsetispeed(&line, B9600);
     cfsetospeed(&line, B9600);
     line.c_cflag = (line.c_cflag & ~tcflag_t{CSIZE}) | CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
     line.c_iflag |= IXON | IXOFF;
-    const int set = tcsetattr(tty, TCSANOW, &line);
-    close(tty);
-    if (set != 0) {
-        fail("tcsetattr " + tty_path);
+    if (tcsetattr(tty, TCSANOW, &line) != 0) {
+        fail("tcsetattr " + device.tty_path());
     }
 }
 
-std::string line_differences(const std::string& tty_path) {
-    const int tty = open(tty_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+std::string line_differences(const pty_device& device) {
     termios line{};
-    if (tty < 0 || tcgetattr(tty, &line) != 0) {
-        fail("open " + tty_path);
+    if (tcgetattr(device.device_end(), &line) != 0) {
+        fail("tcgetattr " + device.tty_path());
     }
-    close(tty);
     std::string differences;
     if (cfgetispeed(&line) != B921600 || cfgetospeed(&line) != B921600) {
         differences += "speed is not 921600; ";

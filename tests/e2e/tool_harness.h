@@ -51,6 +51,11 @@ class pty_device {
     // Closes both ends: what a pulled USB adapter looks like to the program. The
     // terminal's name goes with them, and a later pseudo-terminal may take it.
     void hang_up();
+    // The master: its termios are the terminal's.
+    int device_end() const { return master_; }
+    // Lets the next program in after one that held the terminal exclusively: the flag
+    // outlives it while this end holds the terminal, and only root passes it.
+    void allow_next_opener() const;
 
   private:
     int master_ = -1;
@@ -70,11 +75,13 @@ struct run_streams {
 };
 
 // A process that has a terminal as its controlling terminal, as a shell or a getty has
-// it: a new session that opens the terminal, takes it (TIOCSCTTY) and then runs as
-// `sleep`. Ended when destroyed.
+// it: a new session that opens the terminal, takes it (TIOCSCTTY) and then runs program
+// as `sleep 600`. Not controlling, it only has the terminal open, as a program probing
+// a port does. Ended when destroyed.
 class terminal_session {
   public:
-    explicit terminal_session(const std::string& tty_path);
+    explicit terminal_session(const std::string& tty_path,
+                              const std::string& program = "/bin/sleep", bool controlling = true);
     ~terminal_session();
     terminal_session(const terminal_session&) = delete;
     terminal_session& operator=(const terminal_session&) = delete;
@@ -133,10 +140,10 @@ long cpu_ticks_of(pid_t pid);
 // The greeting every cycle begins with.
 byte_string greeting_bytes();
 
-// Sets the terminal at tty_path to everything the tool must change: 9,600 baud, 7 data
-// bits, odd parity, two stop bits, hardware and software flow control. It stays raw, so
-// no byte from the device is taken as a signal.
-void set_wrong_line(const std::string& tty_path);
-// How the line at tty_path differs from 921,600 baud 8N1 without flow control; empty
+// Sets the device's line (through its own end) to everything the tool must change: 9,600
+// baud, 7 data bits, odd parity, two stop bits, hardware and software flow control. It
+// stays raw, so no byte from the device is taken as a signal.
+void set_wrong_line(const pty_device& device);
+// How the device's line differs from 921,600 baud 8N1 without flow control; empty
 // when it does not.
-std::string line_differences(const std::string& tty_path);
+std::string line_differences(const pty_device& device);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <thread>
 
 #include "link/link_protocol.h"
@@ -36,10 +37,10 @@ bool only_no_response(const std::string& text) {
 // set first: a response printed byte for byte, then a frame sent in the pause that the
 // next greeting discards, then a silent cycle; each cycle says exactly its line.
 void prints_responses_and_no_response(const tool_target& target, pty_device& device) {
-    set_wrong_line(device.tty_path());
+    set_wrong_line(device);
     const auto tool = start_to_banner(target, {target.port, "COM6", "verbose"});
     ASSERT_TRUE(next_greeting(device));
-    EXPECT_EQ(line_differences(device.tty_path()), "");
+    EXPECT_EQ(line_differences(device), "");
     // Line ends and Ctrl-Z inside the payload catch a console left in text mode.
     const std::string payload = "OK \x01\x7f\xc3\xa9\t|\x11\x13\x5c|\n|\r\n|\x1a";
     device.send(frame_bytes(FRAME_TYPE_TEXT, payload));
@@ -54,6 +55,25 @@ void prints_responses_and_no_response(const tool_target& target, pty_device& dev
         EXPECT_TRUE(tool->wait_for_output(expected, LONG_WAIT)) << tool->output();
     }
     EXPECT_EQ(tool->output(), expected);
+    EXPECT_EQ(tool->errors(), "tervalo: ignoring extra arguments \"COM6\" and 1 more\n");
+}
+
+// --wait: a port missing at the start is waited for, its cycles counted as away; with -D
+// the lines that tell of it are stamped as standard output's are.
+void waits_for_a_missing_port(const tool_target& target, pty_device& device) {
+    target.detach();
+    const auto tool =
+        start_to_banner(target, {"--wait", "-D", "-c", "2", "--max-loss", "50", target.port});
+    ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
+    target.attach(device);
+    ASSERT_TRUE(next_greeting(device));
+    device.send(frame_bytes(FRAME_TYPE_TEXT, "found"));
+    EXPECT_EQ(tool->wait_exit(LONG_WAIT), 0) << tool->errors();
+    const std::regex told("\\S+ tervalo: " + target.port +
+                          ": no such device.*; waiting for it, trying every cycle\n\\S+ tervalo: " +
+                          target.port + ": port found \\(" + target.reopened_path(device) +
+                          "\\)\n--- tervalo summary ---\n[\\s\\S]*port away 1 cycles\n[\\s\\S]*");
+    EXPECT_TRUE(std::regex_match(tool->errors(), told)) << tool->errors();
 }
 
 }  // namespace
@@ -82,9 +102,12 @@ std::vector<tool_round> same_rounds() {
          prints_responses_and_no_response},
         {"BadInputIsReportedAndTheNextCycleWorks",
          [](const tool_target& target, pty_device& device) {
-             const auto tool = start_to_banner(target, {target.port});
-             play_bad_input_rounds(*tool, device, [&device] { return next_greeting(device); });
+             const auto tool = start_to_banner(target, {target.port, "--log", "bad.jsonl"});
+             play_bad_input_rounds(
+                 *tool, device, [&device] { return next_greeting(device); },
+                 target.dir / "bad.jsonl");
          }},
+        {"AMissingPortIsWaitedForWithWait", waits_for_a_missing_port},
         {"BoundedRunsEndWithTheirVerdict",
          [](const tool_target& target, const pty_device& device) {
              play_bounded_runs(target.start, target.port, device, target.dir);

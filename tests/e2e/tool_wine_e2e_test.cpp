@@ -229,6 +229,7 @@ TEST_F(WineToolOverPty, CtrlCWritesTheSummaryOfWhatTheDeviceSentToStandardError)
         "--- tervalo summary ---\n"
         "greetings 5, responses 2, 40.0% answered\n"
         "warnings: no response 3, crc 1, escape 1, length 1; port away 0 cycles\n"
+        "no response by cause: silent 1, noise 0, cut 0, bad_frame 2, other_type 0\n"
         "round trip: min ";
     const std::string summary = tool->errors();
     ASSERT_TRUE(summary.starts_with(counts)) << summary;
