@@ -66,8 +66,8 @@ int rewrite() {
     values.crc_warnings = link_stats.crc_errors.load(relaxed);
     values.escape_warnings = link_stats.escape_errors.load(relaxed);
     values.length_warnings = link_stats.length_errors.load(relaxed);
-    const std::int64_t now_us = local_now_in_last_zone().unix_us;
-    values.updated_unix_us = static_cast<std::uint64_t>(now_us < 0 ? 0 : now_us);
+    const std::int64_t written_us = local_now_in_last_zone().unix_us;
+    values.updated_unix_us = static_cast<std::uint64_t>(written_us < 0 ? 0 : written_us);
     for (std::size_t cause = 0; cause < NO_RESPONSE_CAUSES; ++cause) {
         values.causes[cause] = link_stats.causes[cause].load(relaxed);
     }

@@ -301,7 +301,7 @@ TEST(WineMetrics, EveryReadOfTheFileIsWholeWhileTheToolRewritesIt) {
 // with a reader; --metrics a regular file only.
 TEST(Metrics, PathsThatAreNoFileForTheRecordAreRefusedAndLeftAlone) {
     scratch_dir dir;
-    const fs::path at = dir.path();
+    const fs::path& at = dir.path();
     fs::create_directory(at / "a-folder");
     ASSERT_EQ(mkfifo((at / "fifo").c_str(), 0600), 0);
     fs::create_symlink("/dev/null", at / "link-to-null");

@@ -364,7 +364,7 @@ class fifo_reader {
         if (thread_.joinable()) {
             thread_.join();
             std::array<char, 65536> buffer{};
-            for (ssize_t n; (n = read(fd_, buffer.data(), buffer.size())) > 0;) {
+            for (ssize_t n = 0; (n = read(fd_, buffer.data(), buffer.size())) > 0;) {
                 text_.append(buffer.data(), static_cast<std::size_t>(n));
             }
             close(fd_);
@@ -390,7 +390,7 @@ std::string contents_of(const std::filesystem::path& path) {
 std::vector<nlohmann::json> whole_lines(const std::string& text, std::string* rest) {
     std::vector<nlohmann::json> lines;
     std::size_t at = 0;
-    for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    for (std::size_t end = 0; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
         lines.push_back(nlohmann::json::parse(text.substr(at, end - at), nullptr, false));
     }
     *rest = text.substr(at);
