@@ -15,6 +15,7 @@
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 #include "timing/local_time.h"
+#include "timing/stop_request.h"
 
 namespace {
 
@@ -79,6 +80,8 @@ int main(int argc, char** argv) {
     if (int status = 0; !read_command_line(argc, argv, options, &status)) {
         return unless_output_failed(status);
     }
+    // Before the first record: a stop from here on leaves its summary in each.
+    install_stop_summary(records_at_stop);
     // Before the port: a run whose record cannot be kept does not begin.
     if (options.log_path != nullptr && !open_run_log(options.log_path)) {
         return START_FAILED_STATUS;
@@ -115,7 +118,6 @@ int main(int argc, char** argv) {
     if (paced_otherwise(options)) {
         set_summary_pace(pace);
     }
-    install_stop_summary(records_at_stop);
     set_quiet(options.quiet);
 
     // Static rather than on the stack: 64 KiB is a large share of a thread's stack on
@@ -124,8 +126,14 @@ int main(int argc, char** argv) {
     cycle_record record;
     const std::int64_t started = now_ms();
     for (;;) {
+        // A stop taken here, between cycles, finds every record at the same count.
+        if (stop_requested()) {
+            take_stop();
+        }
         reopen_if_lost(options.port);
-        run_cycle(packet, record, options.timeout_ms);
+        if (!run_cycle(packet, record, options.timeout_ms)) {
+            continue;
+        }
         log_cycle(record);
         metrics_cycle(record);
         if (output_failed()) {
@@ -140,7 +148,7 @@ int main(int argc, char** argv) {
         }
         // Back to back, not even a zero pause: it would cost a system call a greeting.
         if (options.interval_ms > 0) {
-            pause_ms(static_cast<int>(options.interval_ms));
+            pause_unless_stopped(static_cast<int>(options.interval_ms));
             if (!cycle_fits(options, started, now_ms())) {
                 return end_run(options, "deadline");
             }

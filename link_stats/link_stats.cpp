@@ -15,6 +15,8 @@ constexpr auto relaxed = std::memory_order_relaxed;
 // Written once before any stop can take the summary, read only afterwards.
 run_pace summary_pace{};
 bool pace_said = false;
+// Whether the cycle under way began with the port away.
+std::atomic<bool> open_cycle_away{false};
 
 void add_one(counter& value) {
     value.fetch_add(1, relaxed);
@@ -70,9 +72,21 @@ std::uint64_t bucket_value_us(std::size_t bucket) {
 
 void count_cycle_start(link_counters& stats, bool port_away) {
     warnings_this_cycle.count = 0;
+    open_cycle_away.store(port_away, relaxed);
     add_one(stats.greetings);
     if (port_away) {
         add_one(stats.cycles_away);
+    }
+}
+
+void uncount_open_cycle(link_counters& stats) {
+    if (stats.greetings.load(relaxed) <=
+        stats.responses.load(relaxed) + stats.no_response.load(relaxed)) {
+        return;
+    }
+    stats.greetings.fetch_sub(1, relaxed);
+    if (open_cycle_away.load(relaxed)) {
+        stats.cycles_away.fetch_sub(1, relaxed);
     }
 }
 

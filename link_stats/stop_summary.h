@@ -15,6 +15,12 @@ using stop_hook = void (*)(const char* stop_name);
 // have ended it without this. On Linux SIGQUIT writes the summary so far and the run goes on.
 void install_stop_summary(stop_hook also = nullptr);
 
+// Windows: called by the cycle at its boundary once a stop is asked for
+// (timing/stop_request.h). Writes the summary and calls the hook from the counts as they
+// are, then ends the process as the stop ends it. Linux takes its stops in the signal
+// handler and never asks, so never gets here.
+[[noreturn]] void take_stop();
+
 // For a run that ends by itself (its bound reached, or its output not writable): writes
 // the summary as a stop would, but whole, however long standard error takes. A stop that comes
 // meanwhile or later ends the process without writing it again.

@@ -10,3 +10,7 @@
 // open, the rename is retried for up to a tenth of a second. Returns 0, or the system's error code
 // (errno; GetLastError() on Windows) of the step that failed, having removed temp_path then.
 int replace_file(const char* path, const char* temp_path, std::span<const char> text);
+
+// Whether the last replace_file failed only because readers held path through all its
+// tries (Windows): the text was written beside it, and a later try may well get through.
+bool last_replace_held_off();

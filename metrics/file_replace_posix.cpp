@@ -47,3 +47,8 @@ int replace_file(const char* path, const char* temp_path, std::span<const char> 
     }
     return error;
 }
+
+// A rename on Linux never waits for readers.
+bool last_replace_held_off() {
+    return false;
+}

@@ -27,6 +27,7 @@ constexpr std::size_t PATH_MAX_SIZE = 4096;
 // process.
 struct metrics_state {
     bool started = false;
+    bool ended = false;    // metrics_end has written the run's last state
     bool failing = false;  // the last rewrite failed, and that was said
     int last_error = 0;    // of the last rewrite, 0 when it was written
     std::array<char, PATH_MAX_SIZE> path{};
@@ -82,11 +83,7 @@ int rewrite() {
 // matters more than its figures, and a full disk must not flood standard error once a
 // second, yet a reader of the log must know which stretch of the file's history is
 // missing.
-void rewrite_or_tell() {
-    if (!metrics.started) {
-        return;
-    }
-    const int error = rewrite();
+void tell_rewritten(int error) {
     if (error != 0 && !metrics.failing) {
         error_text reason{};
         system_error_text(error, reason);
@@ -102,23 +99,42 @@ void rewrite_or_tell() {
     metrics.failing = error != 0;
 }
 
+// After metrics_end nothing may follow the run's last state.
+void rewrite_or_tell() {
+    if (metrics.started && !metrics.ended) {
+        tell_rewritten(rewrite());
+    }
+}
+
+// The user's path as a path: its bytes are UTF-8 on every system (on Windows the
+// standard library would otherwise read them in a code page of its own), and back.
+std::filesystem::path path_of(const char* utf8) {
+    return std::filesystem::path(std::u8string_view(reinterpret_cast<const char8_t*>(utf8)));
+}
+
+std::string text_of(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return {reinterpret_cast<const char*>(text.data()), text.size()};
+}
+
 // Where the file is written: a regular file, or a name that does not exist yet. A link
 // to a regular file leads to it, so the link stays a link. Returns nullptr, or why the
 // path is refused; *target is the path to write then.
 const char* file_to_write(const char* file, std::filesystem::path* target) {
     namespace fs = std::filesystem;
     std::error_code error;
-    const fs::file_status named = fs::symlink_status(file, error);
+    const fs::path named_path = path_of(file);
+    const fs::file_status named = fs::symlink_status(named_path, error);
     if (!fs::exists(named)) {
-        *target = file;
+        *target = named_path;
         return nullptr;
     }
-    const fs::file_status led_to = fs::status(file, error);
+    const fs::file_status led_to = fs::status(named_path, error);
     if (!fs::is_regular_file(led_to)) {
         return fs::is_symlink(named) ? "a link to something other than a regular file"
                                      : "not a regular file";
     }
-    *target = fs::is_symlink(named) ? fs::canonical(file, error) : fs::path(file);
+    *target = fs::is_symlink(named) ? fs::canonical(named_path, error) : named_path;
     return error ? "a link that cannot be followed" : nullptr;
 }
 
@@ -134,8 +150,8 @@ bool start_metrics(const char* file, const char* port_name, const run_pace& pace
     // The file label: the full path, unique to the file on this machine.
     std::error_code error;
     const std::string full =
-        std::filesystem::weakly_canonical(std::filesystem::absolute(target, error), error).string();
-    const std::string written = target.string();
+        text_of(std::filesystem::weakly_canonical(std::filesystem::absolute(target, error), error));
+    const std::string written = text_of(target);
     if (written.size() >= metrics.path.size()) {
         tell_cannot_write(file, "its name is too long");
         return false;
@@ -165,11 +181,15 @@ bool start_metrics(const char* file, const char* port_name, const run_pace& pace
     metrics.values.interval_ms = static_cast<std::uint64_t>(pace.interval_ms);
     metrics.values.timeout_ms = static_cast<std::uint64_t>(pace.timeout_ms);
     metrics.values.baud = pace.baud;
-    if (const int failed = rewrite(); failed != 0) {
+    // A folder that does not take the file refuses the run; a reader holding the file
+    // (a collector reading it as the run starts) only delays the first rewrite, which is
+    // then tried again as a later one would be.
+    if (const int failed = rewrite(); failed != 0 && !last_replace_held_off()) {
         tell_cannot_write(file, failed);
         return false;
     }
     metrics.started = true;
+    tell_rewritten(metrics.last_error);
     return true;
 }
 
@@ -204,9 +224,10 @@ void metrics_port_lost() {
 }
 
 void metrics_end() {
-    if (!metrics.started) {
+    if (!metrics.started || metrics.ended) {
         return;
     }
+    metrics.ended = true;
     metrics.values.port_up = false;
     rewrite();
 }

@@ -3,9 +3,11 @@
 
 #include <array>
 
+#include "console/wide_path_win32.h"
 #include "serial/read_policy.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
+#include "timing/stop_request.h"
 
 std::intptr_t port_handle = PORT_CLOSED;
 int port_lost_error = 0;
@@ -89,7 +91,36 @@ read_wait wait_held{PORT_CLOSED, 0};
 // The read of a wait that has once come back early.
 constexpr std::int64_t SHORT_READ_MS = 10;
 
-// What CreateFileA's failure says. A COM port that another program holds refuses with
+// The port is opened for overlapped I/O so that a read waiting for a byte can be given
+// up at a stop: Windows and Wine both cancel an overlapped read, and Wine no synchronous
+// one. Wine's overlapped reads keep no total time-out, so the wait for one is timed here
+// as well as by the driver. Each transfer is over when this returns, as a synchronous one
+// would be. Returns nonzero on success, with GetLastError() set otherwise.
+BOOL transfer(bool read, std::uint8_t* bytes, DWORD count, DWORD* done, int wait_ms = -1) {
+    static const HANDLE finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE handle = as_handle(port_handle);
+    OVERLAPPED at{};
+    at.hEvent = finished;
+    *done = 0;
+    const BOOL started = read ? ReadFile(handle, bytes, count, done, &at)
+                              : WriteFile(handle, bytes, count, done, &at);
+    if (started || GetLastError() != ERROR_IO_PENDING) {
+        return started;
+    }
+    const bool cancelled = wait_ms >= 0 && !wait_unless_stopped(finished, wait_ms);
+    if (cancelled) {
+        CancelIo(handle);
+    }
+    // Ended or cancelled, it is over only once this says so; a byte that came as it was
+    // cancelled is still delivered. A read given up here found nothing, as one the
+    // driver timed out does.
+    if (GetOverlappedResult(handle, &at, done, TRUE)) {
+        return TRUE;
+    }
+    return cancelled && GetLastError() == ERROR_OPERATION_ABORTED ? TRUE : FALSE;
+}
+
+// What CreateFileW's failure says. A COM port that another program holds refuses with
 // access denied (share mode 0 on both sides) or a sharing violation.
 open_failure failure_of_open(DWORD error) {
     switch (error) {
@@ -242,8 +273,9 @@ std::intptr_t open_port(const char* name, port_report* report, port_route,
         return refuse(report, OPEN_BAD_NAME, 0);
     }
     // Share mode 0: nobody else may open the port while it is ours.
-    HANDLE handle = CreateFileA(report->path.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE handle =
+        CreateFileW(wide_path(report->path.data()).text.data(), GENERIC_READ | GENERIC_WRITE, 0,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return refuse(report, failure_of_open(error), error);
@@ -289,7 +321,7 @@ std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
     }
     const DWORD wanted = status.cbInQue < size ? status.cbInQue : static_cast<DWORD>(size);
     DWORD received = 0;
-    if (!ReadFile(handle, dst, wanted, &received, nullptr)) {
+    if (!transfer(true, dst, wanted, &received)) {
         read_failed(GetLastError());
         return 0;
     }
@@ -319,15 +351,20 @@ int wait_for_port(int ms, std::uint8_t* dst, std::size_t) {
             break;
         }
         DWORD received = 0;
-        if (!ReadFile(as_handle(port_handle), dst, 1, &received, nullptr)) {
+        const BOOL read = transfer(true, dst, 1, &received, static_cast<int>(step));
+        // A read that a stop cut short is no failure of the port.
+        if (stop_requested()) {
+            return LINK_FAILED;
+        }
+        if (!read) {
             read_failed(GetLastError());
         } else if (received > 0) {
             return 1;
         }
         if (early) {
             const std::int64_t rest_of_step = asked_at + step - now_ms();
-            if (rest_of_step > 0) {
-                pause_ms(static_cast<int>(rest_of_step));
+            if (rest_of_step > 0 && pause_unless_stopped(static_cast<int>(rest_of_step))) {
+                return LINK_FAILED;
             }
         }
         early = true;
@@ -336,7 +373,7 @@ int wait_for_port(int ms, std::uint8_t* dst, std::size_t) {
     // Closed, or the wait refused: the rest is paused out, so a caller cannot spin.
     const std::int64_t left = deadline - now_ms();
     if (left > 0) {
-        pause_ms(static_cast<int>(left));
+        pause_unless_stopped(static_cast<int>(left));
     }
     return LINK_FAILED;
 }
@@ -356,7 +393,7 @@ void port_send(const std::uint8_t* bytes, std::size_t count) {
     }
     // A short or failed write shows only as a missing response, unless the device has gone.
     DWORD written = 0;
-    if (!WriteFile(handle, bytes, static_cast<DWORD>(count), &written, nullptr)) {
+    if (!transfer(false, const_cast<std::uint8_t*>(bytes), static_cast<DWORD>(count), &written)) {
         transfer_failed(GetLastError());
     }
 }
