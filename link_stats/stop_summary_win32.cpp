@@ -36,10 +36,12 @@ std::atomic<const char*> stop_name{"ctrl-c"};
 std::atomic<int> stops_seen{0};
 
 constexpr DWORD WRITE_WAIT_MS = 500;
-// How long the handler gives the cycle to reach its boundary, looking each tick; and,
-// once the cycle has claimed the summary, to write its records.
+// How long the handler gives the cycle to reach its boundary, asking again each tick (a
+// read begun just after one ask is cut by the next), and longer while it waits for a
+// byte, which ends within STOP_LOOK_MS; and, once the cycle has claimed the summary, to
+// write its records.
 constexpr ULONGLONG CYCLE_WAIT_MS = 500;
-constexpr DWORD LOOK_EVERY_MS = 10;
+constexpr DWORD ASK_AGAIN_MS = 10;
 constexpr DWORD RECORDS_WAIT_MS = 1000;
 
 const char* event_name(DWORD event) {
@@ -110,10 +112,15 @@ BOOL WINAPI on_console_event(DWORD event) {
         end_process();
     }
     stop_name = event_name(event);
-    request_stop();
-    const ULONGLONG until = GetTickCount64() + CYCLE_WAIT_MS;
-    while (summary_by.load() == NOBODY && GetTickCount64() < until) {
-        Sleep(LOOK_EVERY_MS);
+    const ULONGLONG asked_at = GetTickCount64();
+    for (;;) {
+        request_stop();
+        const ULONGLONG waited = GetTickCount64() - asked_at;
+        if (summary_by.load() != NOBODY || waited >= CYCLE_WAIT_MS + STOP_LOOK_MS ||
+            (waited >= CYCLE_WAIT_MS && !in_cancellable_wait())) {
+            break;
+        }
+        Sleep(ASK_AGAIN_MS);
     }
     if (claim_summary(HANDLER)) {
         // Stuck mid-cycle: the greeting under way has printed nothing, so it is not counted.

@@ -75,7 +75,12 @@ log_refusal log_file_open(const char* path, int* system_error) {
                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (log_handle == INVALID_HANDLE_VALUE) {
         *system_error = static_cast<int>(GetLastError());
-        return log_refusal::system_error;
+        // Windows refuses to open a folder as a file with access denied; it is refused as
+        // what it is, as on Linux.
+        const DWORD attributes = GetFileAttributesW(wide.text.data());
+        const bool folder =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        return folder ? log_refusal::not_file_or_pipe : log_refusal::system_error;
     }
     const DWORD type = GetFileType(log_handle);
     if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE) {

@@ -90,35 +90,8 @@ read_wait wait_held{PORT_CLOSED, 0};
 
 // The read of a wait that has once come back early.
 constexpr std::int64_t SHORT_READ_MS = 10;
-
-// The port is opened for overlapped I/O so that a read waiting for a byte can be given
-// up at a stop: Windows and Wine both cancel an overlapped read, and Wine no synchronous
-// one. Wine's overlapped reads keep no total time-out, so the wait for one is timed here
-// as well as by the driver. Each transfer is over when this returns, as a synchronous one
-// would be. Returns nonzero on success, with GetLastError() set otherwise.
-BOOL transfer(bool read, std::uint8_t* bytes, DWORD count, DWORD* done, int wait_ms = -1) {
-    static const HANDLE finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const HANDLE handle = as_handle(port_handle);
-    OVERLAPPED at{};
-    at.hEvent = finished;
-    *done = 0;
-    const BOOL started = read ? ReadFile(handle, bytes, count, done, &at)
-                              : WriteFile(handle, bytes, count, done, &at);
-    if (started || GetLastError() != ERROR_IO_PENDING) {
-        return started;
-    }
-    const bool cancelled = wait_ms >= 0 && !wait_unless_stopped(finished, wait_ms);
-    if (cancelled) {
-        CancelIo(handle);
-    }
-    // Ended or cancelled, it is over only once this says so; a byte that came as it was
-    // cancelled is still delivered. A read given up here found nothing, as one the
-    // driver timed out does.
-    if (GetOverlappedResult(handle, &at, done, TRUE)) {
-        return TRUE;
-    }
-    return cancelled && GetLastError() == ERROR_OPERATION_ABORTED ? TRUE : FALSE;
-}
+// Windows' timer tick, by which a read's time-out may fall short.
+constexpr std::int64_t TICK_MS = 16;
 
 // What CreateFileW's failure says. A COM port that another program holds refuses with
 // access denied (share mode 0 on both sides) or a sharing violation.
@@ -275,7 +248,7 @@ std::intptr_t open_port(const char* name, port_report* report, port_route,
     // Share mode 0: nobody else may open the port while it is ours.
     HANDLE handle =
         CreateFileW(wide_path(report->path.data()).text.data(), GENERIC_READ | GENERIC_WRITE, 0,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return refuse(report, failure_of_open(error), error);
@@ -321,7 +294,7 @@ std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
     }
     const DWORD wanted = status.cbInQue < size ? status.cbInQue : static_cast<DWORD>(size);
     DWORD received = 0;
-    if (!transfer(true, dst, wanted, &received)) {
+    if (!ReadFile(handle, dst, wanted, &received, nullptr)) {
         read_failed(GetLastError());
         return 0;
     }
@@ -336,28 +309,39 @@ std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
 // (a tick early, a driver with ideas of its own, settings changed under it). The wait
 // then goes on in short reads, each given at least its step, until the deadline: a byte
 // that arrives meanwhile is taken within a step, and the loop never spins.
+//
+// A stop cancels the read (Windows ends a synchronous read so); where that does not take
+// (Wine), a wait longer than STOP_LOOK_MS goes in reads of that length, and the stop is
+// seen between them.
 int wait_for_port(int ms, std::uint8_t* dst, std::size_t) {
     // A read wait of 0 would not wait at all.
     const std::int64_t deadline = now_ms() + (ms > 0 ? ms : 1);
     bool early = false;
-    while (port_handle != PORT_CLOSED) {
+    while (port_handle != PORT_CLOSED && !stop_requested()) {
         const std::int64_t asked_at = now_ms();
         const std::int64_t left = deadline - asked_at;
         if (left <= 0) {
             return LINK_FAILED;
         }
-        const std::int64_t step = early && left > SHORT_READ_MS ? SHORT_READ_MS : left;
+        const bool looked_into = !early && left > STOP_LOOK_MS;
+        const std::int64_t step = early && left > SHORT_READ_MS ? SHORT_READ_MS
+                                  : looked_into                 ? STOP_LOOK_MS
+                                                                : left;
         if (!use_read_wait(static_cast<DWORD>(step))) {
             break;
         }
+        enter_cancellable_wait();
         DWORD received = 0;
-        const BOOL read = transfer(true, dst, 1, &received, static_cast<int>(step));
+        const BOOL read =
+            stop_requested() ? FALSE : ReadFile(as_handle(port_handle), dst, 1, &received, nullptr);
+        const DWORD error = read ? 0 : GetLastError();
+        leave_cancellable_wait();
         // A read that a stop cut short is no failure of the port.
         if (stop_requested()) {
             return LINK_FAILED;
         }
         if (!read) {
-            read_failed(GetLastError());
+            read_failed(error);
         } else if (received > 0) {
             return 1;
         }
@@ -367,10 +351,13 @@ int wait_for_port(int ms, std::uint8_t* dst, std::size_t) {
                 return LINK_FAILED;
             }
         }
-        early = true;
-        wait_held = {PORT_CLOSED, 0};
+        // A read cut into pieces that ran its time, within a tick, was not early.
+        if (!looked_into || now_ms() - asked_at + TICK_MS < step) {
+            early = true;
+            wait_held = {PORT_CLOSED, 0};
+        }
     }
-    // Closed, or the wait refused: the rest is paused out, so a caller cannot spin.
+    // Closed, stopped, or the wait refused: the rest is paused out, so a caller cannot spin.
     const std::int64_t left = deadline - now_ms();
     if (left > 0) {
         pause_unless_stopped(static_cast<int>(left));
@@ -393,7 +380,7 @@ void port_send(const std::uint8_t* bytes, std::size_t count) {
     }
     // A short or failed write shows only as a missing response, unless the device has gone.
     DWORD written = 0;
-    if (!transfer(false, const_cast<std::uint8_t*>(bytes), static_cast<DWORD>(count), &written)) {
+    if (!WriteFile(handle, bytes, static_cast<DWORD>(count), &written, nullptr)) {
         transfer_failed(GetLastError());
     }
 }

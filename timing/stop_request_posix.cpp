@@ -23,3 +23,10 @@ bool pause_unless_stopped(int ms) {
     pause_ms(ms);
     return false;
 }
+
+void enter_cancellable_wait() {}
+void leave_cancellable_wait() {}
+
+bool in_cancellable_wait() {
+    return false;
+}

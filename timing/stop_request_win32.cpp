@@ -1,8 +1,7 @@
-// The flag, and an event that the pauses and the serial port's reads wait on beside
-// their own end.
+// The flag, an event that the pauses wait on beside their time, and the cancelling of a
+// serial read waiting in the driver.
 #include <windows.h>
 
-#include <array>
 #include <atomic>
 
 #include "timing/stop_request.h"
@@ -10,6 +9,10 @@
 namespace {
 
 std::atomic<bool> stopping{false};
+// The thread inside a cancellable wait, or nullptr: a handle of its own, through which
+// another thread may cancel its synchronous I/O.
+std::atomic<HANDLE> waiting_thread{nullptr};
+HANDLE own_thread = nullptr;
 
 // Manual reset: once asked, every later pause ends at once too.
 HANDLE stop_event() {
@@ -22,6 +25,9 @@ HANDLE stop_event() {
 void request_stop() {
     stopping.store(true);
     SetEvent(stop_event());
+    if (const HANDLE thread = waiting_thread.load(); thread != nullptr) {
+        CancelSynchronousIo(thread);
+    }
 }
 
 bool stop_requested() {
@@ -33,8 +39,19 @@ bool pause_unless_stopped(int ms) {
     return WaitForSingleObject(stop_event(), static_cast<DWORD>(ms < 0 ? 0 : ms)) == WAIT_OBJECT_0;
 }
 
-bool wait_unless_stopped(void* event, int ms) {
-    const std::array<HANDLE, 2> either{event, stop_event()};
-    return WaitForMultipleObjects(2, either.data(), FALSE, static_cast<DWORD>(ms < 0 ? 0 : ms)) ==
-           WAIT_OBJECT_0;
+void enter_cancellable_wait() {
+    if (own_thread == nullptr) {
+        const HANDLE process = GetCurrentProcess();
+        DuplicateHandle(process, GetCurrentThread(), process, &own_thread, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+    }
+    waiting_thread.store(own_thread);
+}
+
+void leave_cancellable_wait() {
+    waiting_thread.store(nullptr);
+}
+
+bool in_cancellable_wait() {
+    return waiting_thread.load() != nullptr;
 }
