@@ -11,8 +11,10 @@ using stop_hook = void (*)(const char* stop_name);
 
 // From now on, a stop (Linux: SIGINT, SIGTERM or SIGHUP; Windows: Ctrl-C, Ctrl-Break,
 // the console closing, logging off or shutting down) first writes the summary of link_stats to
-// standard error, then calls also (unless nullptr), then ends the process exactly as the stop would
-// have ended it without this. On Linux SIGQUIT writes the summary so far and the run goes on.
+// standard error, then calls also (unless nullptr), then ends the process as the stop would
+// have ended it without this (on Windows with STATUS_CONTROL_C_EXIT, without the C runtime's
+// exit). On Windows the cycle writes them at its boundary (take_stop). On Linux SIGQUIT writes
+// the summary so far and the run goes on.
 void install_stop_summary(stop_hook also = nullptr);
 
 // Windows: called by the cycle at its boundary once a stop is asked for
