@@ -260,8 +260,9 @@ TEST(VmLabHost, BenchesFollowTheirAdapters) {
     const std::string unpack = "k=/boot/vmlinuz-" + kernel_version() +
                                "; at=$(LC_ALL=C grep -obUaP -m1 '\\xfd7zXZ\\x00' $k | "
                                "head -n 1 | cut -d: -f1) && tail -c +$((at + 1)) $k | "
-                               "xz -dc --single-stream >'" + kernel.string() + ".new' && mv '" +
-                               kernel.string() + ".new' '" + kernel.string() + "'";
+                               "xz -dc --single-stream >'" +
+                               kernel.string() + ".new' && mv '" + kernel.string() + ".new' '" +
+                               kernel.string() + "'";
     ASSERT_TRUE(fs::exists(kernel) || std::system(unpack.c_str()) == 0)
         << unpack << " (xz-utils: scripts/install-deps all)";
     // clang-format off
@@ -282,9 +283,9 @@ TEST(VmLabHost, BenchesFollowTheirAdapters) {
     ASSERT_EQ(end, "@@done") << console;
     EXPECT_EQ(save_guest_files(console, run / "guest"), 4);
     for (const char* check :
-         {"labels", "options", "node-exporter", "user", "unlisted", "pulled-lost",
-          "pulled-running", "other-answers", "other-up", "other-kept", "replug-answers",
-          "replug-same", "stop-clean", "stop-down", "stop-summary", "verify"}) {
+         {"labels", "options", "node-exporter", "user", "unlisted", "pulled-lost", "pulled-running",
+          "other-answers", "other-up", "other-kept", "replug-answers", "replug-same", "stop-clean",
+          "stop-down", "stop-summary", "verify"}) {
         EXPECT_TRUE(std::regex_search(console, std::regex("@@ok " + std::string(check) + "\r?\n")))
             << check << " failed; see " << (run / "console.log").string();
     }
