@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "serial/device_path.h"
@@ -45,36 +46,38 @@ TEST(PortName, OutOfRangeNumbersSaturateInsteadOfWrapping) {
     EXPECT_EQ(number, -2147483647 - 1);
 }
 
-TEST(DevicePath, NamesAreTakenAsTypedUnlessALargeNumberStandsAlone) {
-    EXPECT_EQ(path_for("COM1"), "COM1");
-    EXPECT_EQ(path_for("COM9"), "COM9");
-    EXPECT_EQ(path_for("COM3x"), "COM3x");
-    EXPECT_EQ(path_for("COM-1"), "COM-1");
-    EXPECT_EQ(path_for("COM 5"), "COM 5");
-    EXPECT_EQ(path_for(""), "");
-    EXPECT_EQ(path_for("COM"), "COM");
-    // Whatever the number, text around it keeps the name as typed: never another port.
-    for (const char* name : {"COM12x", "COM 12", "COM+12", "COM12 ", "COM\t10"}) {
-        EXPECT_EQ(path_for(name), name);
-    }
-}
-
-TEST(DevicePath, NumbersFromTenUseTheDeviceNamespaceForm) {
-    EXPECT_EQ(path_for("COM10"), "\\\\.\\COM10");
-    EXPECT_EQ(path_for("COM011"), "\\\\.\\COM11");
-    EXPECT_EQ(path_for("COM99999999999"), "\\\\.\\COM2147483647");
-}
-
-TEST(DevicePath, RefusesNamesThatAreNotPortsOrDoNotFit) {
-    EXPECT_EQ(path_for("com3"), "<refused>");
-    EXPECT_EQ(path_for("/dev/ttyUSB0"), "<refused>");
-    EXPECT_EQ(path_for("COMx"), "<refused>");
-
+TEST(DevicePath, SmallNumbersKeepTheNameAsTypedLargeOnesTheNumberAlone) {
     const std::string longest = "COM1" + std::string(DEVICE_PATH_SIZE - 5, 'x');
-    EXPECT_EQ(path_for(longest), longest);
-    EXPECT_EQ(path_for(longest + "x"), "<refused>");
-    EXPECT_EQ(path_for("COM1" + std::string(100000, 'x')), "<refused>");
-    EXPECT_EQ(path_for("COM12" + std::string(5000, 'x')), "<refused>");
+    const std::vector<std::pair<std::string, std::string>> rows{
+        {"COM1", "COM1"},
+        {"COM9", "COM9"},
+        {"COM3x", "COM3x"},
+        {"COM-1", "COM-1"},
+        {"COM-12", "COM-12"},
+        {"COM 5", "COM 5"},
+        {"", ""},
+        {"COM", "COM"},
+        {longest, longest},
+        // From 10 up what follows the number is not looked at, nor how it was written.
+        {"COM10", "\\\\.\\COM10"},
+        {"COM12x", "\\\\.\\COM12"},
+        {"COM 12", "\\\\.\\COM12"},
+        {"COM+12", "\\\\.\\COM12"},
+        {"COM\t10 ", "\\\\.\\COM10"},
+        {"COM011", "\\\\.\\COM11"},
+        {"COM99999999999", "\\\\.\\COM2147483647"},
+        {"COM12" + std::string(1100, 'x'), "\\\\.\\COM12"},
+        // Not ports, or a name kept as typed that does not fit.
+        {"com3", "<refused>"},
+        {" COM1", "<refused>"},
+        {"/dev/ttyUSB0", "<refused>"},
+        {"COMx", "<refused>"},
+        {longest + "x", "<refused>"},
+        {"COM1" + std::string(100000, 'x'), "<refused>"},
+    };
+    for (const auto& [name, path] : rows) {
+        EXPECT_EQ(path_for(name), path) << '"' << name.substr(0, 20) << '"';
+    }
 }
 
 TEST(OpenFailureMessage, APermissionRefusalSaysWhoCanHelp) {
