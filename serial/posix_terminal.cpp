@@ -221,11 +221,15 @@ std::size_t find_holders(const char* proc_root, std::span<const dev_t> devices,
         for (std::size_t i = 0; i < devices.size(); ++i) {
             const std::uint64_t bit = std::uint64_t{1} << i;
             device_holders& held = found[i];
-            if ((view.masters & bit) != 0) {
+            const bool master = (view.masters & bit) != 0;
+            if (master) {
                 name_holder(held.far_end, HOLDER_OPENER, view.pid, named);
-            } else if (is_same_terminal(tty_nr, devices[i]) && held.holder.kind != HOLDER_SESSION) {
+            }
+            // A session's terminal stays its own even when the session also holds the
+            // master, as a program that starts a shell on a pseudo-terminal may.
+            if (is_same_terminal(tty_nr, devices[i]) && held.holder.kind != HOLDER_SESSION) {
                 name_holder(held.holder, HOLDER_SESSION, view.pid, named);
-            } else if ((view.holds & bit) != 0 && held.holder.kind == HOLDER_NONE) {
+            } else if (!master && (view.holds & bit) != 0 && held.holder.kind == HOLDER_NONE) {
                 name_holder(held.holder, HOLDER_OPENER, view.pid, named);
             }
         }

@@ -179,6 +179,10 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
     pty_device shell;
     terminal_session session(shell.tty_path());
     shell.link_as(dir.path() / "COM7");
+    // One that also keeps the master, as a program that starts a shell does.
+    pty_device own;
+    terminal_session own_session(own.tty_path(), "/bin/sleep", true, own.device_end());
+    own.link_as(dir.path() / "COM11");
     // A program that has it open, not alone, named as the one that takes new modems.
     pty_device probed;
     std::filesystem::create_symlink("/bin/sleep", dir.path() / "ModemManager");
@@ -219,8 +223,13 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         {"COM3", ": " + held + " is " + by_tool},
         {held, ": " + by_tool},
         {"COM7", ": " + shell.tty_path() + " is " + in_shell},
+        {"COM11", ": " + own.tty_path() + " is in use as the terminal of sleep (pid " +
+                      std::to_string(own_session.pid()) + ")\n"},
         {shell.tty_path(), ": " + in_shell},
         {"COM10", ": " + probed.tty_path() + " is " + by_prober},
+        // From 10 up only the number counts.
+        {"COM+10x", ": " + probed.tty_path() + " is " + by_prober},
+        {"COM 010" + std::string(1100, 'x'), ": " + probed.tty_path() + " is " + by_prober},
     };
     cases.insert(cases.end(), linux_only.begin(), linux_only.end());
     std::ifstream consoles("/proc/consoles");
@@ -244,8 +253,9 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         },
         cases);
     EXPECT_TRUE(holder->running());
-    // Nothing reached the shell's terminal.
+    // Nothing reached the shells' terminals.
     EXPECT_TRUE(shell.receive_for(std::chrono::milliseconds(200)).empty());
+    EXPECT_TRUE(own.receive_for(std::chrono::milliseconds(200)).empty());
 }
 
 TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
