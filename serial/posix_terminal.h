@@ -35,6 +35,10 @@ inline constexpr std::size_t HOLDERS_AT_ONCE = 64;
 std::size_t find_holders(const char* proc_root, std::span<const dev_t> devices,
                          std::span<device_holders> found);
 
+// True when the process holder names (a session or an opener that find_holders found)
+// still holds the character device rdev as it did: one process looked at, not all.
+bool still_holds(const char* proc_root, dev_t rdev, const port_holder& holder);
+
 // True, with the console's name in holder, when rdev is one of the system consoles that
 // consoles_path ("/proc/consoles") lists.
 bool find_console(const char* consoles_path, dev_t rdev, port_holder* holder);

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "console/outside_text.h"
 #include "serial/device_path.h"
 #include "serial/port_messages.h"
 
@@ -104,6 +105,27 @@ TEST(OpenFailureMessage, APermissionRefusalSaysWhoCanHelp) {
         open_failure_message("COM3", report, line);
         EXPECT_EQ(line.data(), "tervalo: COM3: permission denied (/dev/ttyUSB0)" + r.reason + "\n");
     }
+}
+
+TEST(OutsideText, ControlsAndBytesThatAreNotUtf8AreShownAsHex) {
+    const std::vector<std::pair<std::string, std::string>> rows{
+        {"COM3 caf\xc3\xa9 \xe2\x82\xac\n", "COM3 caf\xc3\xa9 \xe2\x82\xac\n"},
+        {"\x1b]0;OWNED\x07\x1b[2J\nok\n", "\\x1b]0;OWNED\\x07\\x1b[2J\\x0aok\n"},
+        {"a\tb\rc\x7f\n\n", "a\\x09b\\x0dc\\x7f\\x0a\n"},
+        // C1 controls (CSI as U+009B) are escaped, the first character after them is not.
+        {"\xc2\x9b"
+         "2J\xc2\xa0",
+         "\\xc2\\x9b2J\xc2\xa0"},
+        // A stray byte, an overlong slash, a surrogate, a cut sequence.
+        {"\xff\xc0\xaf\xed\xa0\x80\xe2\x82", "\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82"},
+    };
+    for (const auto& [raw, shown] : rows) {
+        std::array<char, 128> out{};
+        EXPECT_EQ(safe_line(raw, out), shown);
+    }
+    // Cut to fit: never half an escape, and the line still ends.
+    std::array<char, 8> small{};
+    EXPECT_EQ(std::string(safe_line("ab\x01\x02\n", small)), "ab\\x01\n");
 }
 
 }  // namespace
