@@ -631,6 +631,7 @@ TEST_F(ToolOverPty, AClosedStandardInputOrErrorIsNotTakenByThePort) {
         kill(tool.pid(), SIGINT);
         ASSERT_NE(tool.wait_exit(SHORT_WAIT), -1);
         EXPECT_EQ(tool.end_signal(), SIGINT);
+        EXPECT_FALSE(device.held_exclusively());
         const byte_string rest = device.receive_for(std::chrono::milliseconds(300));
         EXPECT_TRUE(rest.empty() || rest == greeting_bytes()) << rest.size() << " bytes";
         if (streams.errors != CLOSED) {
@@ -654,13 +655,15 @@ TEST_F(ToolOverPty, AStopEndsTheToolPromptlyWhenStandardErrorIsFull) {
 }
 
 TEST_F(ToolOverPty, TheLineIsSetThroughADevicePathToo) {
-    // A terminal of its own: a stopped tool leaves its exclusive flag, which only root
-    // may pass.
+    // A terminal of its own, and a run that ends by itself: it leaves no exclusive flag
+    // behind, which only root could pass.
     const pty_device by_path;
     set_wrong_line(by_path);
-    const auto tool = start({by_path.tty_path()});
+    const auto tool = start({"-c", "1", "-W", "0.05", by_path.tty_path()});
     ASSERT_TRUE(next_greeting(by_path));
     EXPECT_EQ(line_differences(by_path), "");
+    EXPECT_EQ(tool->wait_exit(SHORT_WAIT), 1);
+    EXPECT_FALSE(by_path.held_exclusively());
 }
 
 }  // namespace

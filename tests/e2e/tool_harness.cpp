@@ -79,6 +79,11 @@ void pty_device::allow_next_opener() const {
     ioctl(tty_, TIOCNXCL);
 }
 
+bool pty_device::held_exclusively() const {
+    int set = 0;
+    return ioctl(tty_, TIOCGEXCL, &set) == 0 && set != 0;
+}
+
 void pty_device::link_as(const std::filesystem::path& link) const {
     std::filesystem::create_symlink(tty_path_, link);
 }

@@ -56,6 +56,8 @@ class pty_device {
     // Lets the next program in after one that held the terminal exclusively: the flag
     // outlives it while this end holds the terminal, and only root passes it.
     void allow_next_opener() const;
+    // Whether the terminal's exclusive-use flag (TIOCEXCL) is set.
+    bool held_exclusively() const;
 
   private:
     int master_ = -1;
