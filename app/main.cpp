@@ -83,18 +83,19 @@ int main(int argc, char** argv) {
     if (int status = 0; !read_command_line(argc, argv, options, &status)) {
         return unless_output_failed(status);
     }
-    // Before the port: a run whose record cannot be kept does not begin.
+    // Before the port: a run whose record cannot be kept does not begin. A log among the
+    // metrics writer's names is refused before the log is made.
+    if (options.metrics_path != nullptr && options.log_path != nullptr &&
+        metrics_writer_makes(options.log_path, options.metrics_path)) {
+        print_error("tervalo: --log %s: --metrics writes and removes files of that name\n",
+                    options.log_path);
+        return START_FAILED_STATUS;
+    }
     if (options.log_path != nullptr && !open_run_log(options.log_path)) {
         return START_FAILED_STATUS;
     }
     if (options.metrics_path != nullptr && run_log_is(options.metrics_path)) {
         print_error("tervalo: --log and --metrics name the same file (%s)\n", options.metrics_path);
-        return START_FAILED_STATUS;
-    }
-    if (options.metrics_path != nullptr && options.log_path != nullptr &&
-        metrics_writer_makes(options.log_path, options.metrics_path)) {
-        print_error("tervalo: --log %s: --metrics writes and removes files of that name\n",
-                    options.log_path);
         return START_FAILED_STATUS;
     }
     const run_pace pace{options.interval_ms, options.timeout_ms, options.baud};

@@ -355,6 +355,7 @@ TEST(Metrics, PathsThatAreNoFileForTheRecordAreRefusedAndLeftAlone) {
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
     EXPECT_TRUE(fs::is_symlink(at / "link-to-null"));
     EXPECT_EQ(contents_of(at / "both"), "");
+    EXPECT_FALSE(fs::exists(at / ".both.tervalo-1-log"));
 
     // Planted beside the file by whoever may write the folder: a link to a victim or a
     // FIFO at a name the file once took, and at the temporary files' names of a run that
