@@ -8,6 +8,7 @@
 #include "app/poll_cycle.h"
 #include "app/port_watch.h"
 #include "console/console.h"
+#include "console/outside_text.h"
 #include "link/output_lines.h"
 #include "link_stats/stop_summary.h"
 #include "metrics/metrics_file.h"
@@ -38,6 +39,7 @@ run_log_start start_record(const run_options& options) {
 }
 
 void records_at_stop(const char* stop_name) {
+    release_port();
     log_summary(link_stats, stop_name, verdict::none, true);
     metrics_end();
 }
@@ -49,6 +51,7 @@ bool cycle_fits(const run_options& options, std::int64_t started, std::int64_t a
 
 // The end of a bounded run: the summary as at a stop, then the verdict as exit status.
 int end_run(const run_options& options, const char* end) {
+    release_port();
     write_final_summary();
     const bool held = link_held(link_stats, options.max_loss_millionths);
     log_summary(link_stats, end, held ? verdict::passed : verdict::failed, false);
@@ -63,6 +66,7 @@ int end_run(const run_options& options, const char* end) {
 // A run whose standard output could not be written ends by itself, verdict or not: its
 // lines are what a script reads.
 int end_output_failed() {
+    release_port();
     write_final_summary();
     log_summary(link_stats, "output_failed", verdict::none, false);
     metrics_end();
@@ -80,15 +84,21 @@ int main(int argc, char** argv) {
     if (int status = 0; !read_command_line(argc, argv, options, &status)) {
         return unless_output_failed(status);
     }
+    // Before the port: a run whose record cannot be kept does not begin. A log among the
+    // metrics writer's names is refused before the log is made.
+    if (options.metrics_path != nullptr && options.log_path != nullptr &&
+        metrics_writer_makes(options.log_path, options.metrics_path)) {
+        print_error("tervalo: --log %s: --metrics writes and removes files of that name\n",
+                    options.log_path);
+        return START_FAILED_STATUS;
+    }
     // Before the first record: a stop from here on leaves its summary in each.
     install_stop_summary(records_at_stop);
-    // Before the port: a run whose record cannot be kept does not begin.
     if (options.log_path != nullptr && !open_run_log(options.log_path)) {
         return START_FAILED_STATUS;
     }
     if (options.metrics_path != nullptr && run_log_is(options.metrics_path)) {
-        std::fprintf(stderr, "tervalo: --log and --metrics name the same file (%s)\n",
-                     options.metrics_path);
+        print_error("tervalo: --log and --metrics name the same file (%s)\n", options.metrics_path);
         return START_FAILED_STATUS;
     }
     const run_pace pace{options.interval_ms, options.timeout_ms, options.baud};

@@ -8,6 +8,7 @@
 
 #include "app/help_options.h"
 #include "console/console.h"
+#include "console/outside_text.h"
 #include "link/output_lines.h"
 #include "port_list/port_list.h"
 #include "serial/serial_port.h"
@@ -166,18 +167,18 @@ bool take_label(const char* pair, run_options& options) {
     const std::string_view text(pair);
     const std::size_t equals = text.find('=');
     if (equals == std::string_view::npos) {
-        std::fprintf(stderr, "tervalo: --label takes NAME=VALUE, not \"%.40s\"\n", pair);
+        print_error("tervalo: --label takes NAME=VALUE, not \"%.40s\"\n", pair);
         return false;
     }
     const std::string_view name = text.substr(0, equals);
     const int shown = static_cast<int>(name.size() < 40 ? name.size() : 40);
     if (const char* problem = lab_label_problem(name); problem != nullptr) {
-        std::fprintf(stderr, "tervalo: --label %.*s: %s\n", shown, name.data(), problem);
+        print_error("tervalo: --label %.*s: %s\n", shown, name.data(), problem);
         return false;
     }
     for (std::size_t i = 0; i < options.label_count; ++i) {
         if (std::string_view(options.labels[i]).starts_with(text.substr(0, equals + 1))) {
-            std::fprintf(stderr, "tervalo: --label %.*s: given twice\n", shown, name.data());
+            print_error("tervalo: --label %.*s: given twice\n", shown, name.data());
             return false;
         }
     }
@@ -242,8 +243,8 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
             case 'b':
             case MAX_LOSS:
                 if (optarg == nullptr || !read_value(optarg, *text->rule, &value)) {
-                    std::fprintf(stderr, "tervalo: %s takes %s, not \"%.40s\"\n", text->name,
-                                 text->rule->takes, optarg);
+                    print_error("tervalo: %s takes %s, not \"%.40s\"\n", text->name,
+                                text->rule->takes, optarg);
                     return false;
                 }
                 if (code == 'c') {
@@ -292,10 +293,10 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
                 const option_text* known = optopt != 0 ? text_of(optopt) : nullptr;
                 if (known == nullptr) {
                     const std::array<char, 3> letter{'-', static_cast<char>(optopt), '\0'};
-                    std::fprintf(stderr,
-                                 "tervalo: unknown option \"%s\"; tervalo --help lists the "
-                                 "options\n",
-                                 optopt != 0 ? letter.data() : argv[optind - 1]);
+                    print_error(
+                        "tervalo: unknown option \"%s\"; tervalo --help lists the "
+                        "options\n",
+                        optopt != 0 ? letter.data() : argv[optind - 1]);
                 } else if (known->rule != nullptr) {
                     std::fprintf(stderr, "tervalo: %s takes %s; none given\n", known->name,
                                  known->rule->takes);
@@ -336,11 +337,19 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
         std::fprintf(stderr, "tervalo: --max-loss judges a bounded run; give -c or -w too\n");
         return false;
     }
+    // Rather than cut the first wait short, which would count an answer that came in the
+    // time the user allowed as lost: no later greeting would be sent anyway, since each
+    // is sent only when its whole wait ends by the deadline.
+    if (options.deadline_ms > 0 && options.timeout_ms > options.deadline_ms) {
+        std::fprintf(stderr,
+                     "tervalo: --timeout (-W) is longer than --deadline (-w): no greeting could "
+                     "wait its whole time\n");
+        return false;
+    }
     if (extras == 1) {
-        std::fprintf(stderr, "tervalo: ignoring extra argument \"%.40s\"\n", extra);
+        print_error("tervalo: ignoring extra argument \"%.40s\"\n", extra);
     } else if (extras > 1) {
-        std::fprintf(stderr, "tervalo: ignoring extra arguments \"%.40s\" and %d more\n", extra,
-                     extras - 1);
+        print_error("tervalo: ignoring extra arguments \"%.40s\" and %d more\n", extra, extras - 1);
     }
     return true;
 }

@@ -1,10 +1,12 @@
 #include "app/port_watch.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "console/console.h"
+#include "console/outside_text.h"
 #include "metrics/metrics_file.h"
 #include "run_log/run_log.h"
 #include "serial/port_messages.h"
@@ -26,7 +28,9 @@ bool opened_once = false;
 bool told_held = false;
 
 void print_diagnostic() {
-    print_event(line.data());
+    // Names from outside (the port's, a device's, a holder's) made safe for the terminal.
+    static std::array<char, 4 * MESSAGE_SIZE> shown;
+    print_event(safe_line(line.data(), shown));
 }
 
 void tell_line_kept(const char* name) {
@@ -82,7 +86,7 @@ const char* open_failure_reason(const char* name) {
 }
 
 const char* opened_path() {
-    return report.path.data();
+    return opened_once ? report.path.data() : nullptr;
 }
 
 void reopen_if_lost(const char* name) {

@@ -16,7 +16,8 @@ bool open_first(const char* name, std::uint32_t baud, bool wait);
 // the port's names: "no such device (/dev/ttyUSB0)".
 const char* open_failure_reason(const char* name);
 
-// The device path the last successful open reached.
+// The device path the last successful open reached; nullptr while none has succeeded
+// (a port waited for).
 const char* opened_path();
 
 // Called at the start of every cycle. Reports a port lost since the last call; while

@@ -1,4 +1,6 @@
 #include <windows.h>
+// After windows.h: RtlGenRandom, the system's random bytes without a crypto provider.
+#include <ntsecapi.h>
 
 #include <algorithm>
 
@@ -46,14 +48,15 @@ int replace_file(const char* path, const char* temp_path, std::span<const char> 
     if (!wide_temp.whole || !wide.whole) {
         return ERROR_FILENAME_EXCED_RANGE;
     }
-    // No sharing while it is written: nobody reads the temporary name anyway.
-    const HANDLE file = CreateFileW(wide_temp.text.data(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    // No sharing while it is written: nobody reads the temporary name anyway. Created new,
+    // never opening what is there, and a link there is the link itself, not its target.
+    const HANDLE file = CreateFileW(wide_temp.text.data(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return static_cast<int>(GetLastError());
     }
-    DWORD error = 0;
-    while (!text.empty()) {
+    DWORD error = GetFileType(file) == FILE_TYPE_DISK ? 0 : ERROR_INVALID_FUNCTION;
+    while (error == 0 && !text.empty()) {
         DWORD written = 0;
         const auto chunk = static_cast<DWORD>(std::min<std::size_t>(text.size(), 1U << 30));
         // Returns nonzero upon success, 0 upon failure.
@@ -75,6 +78,33 @@ int replace_file(const char* path, const char* temp_path, std::span<const char> 
         DeleteFileW(wide_temp.text.data());
     }
     return static_cast<int>(error);
+}
+
+std::uint64_t unpredictable_bits() {
+    std::uint64_t bits = 0;
+    // Returns TRUE upon success; the clock stands in should it ever fail.
+    if (RtlGenRandom(&bits, sizeof bits) == FALSE) {
+        bits = GetTickCount64() * 0x9E3779B97F4A7C15U ^ GetCurrentProcessId();
+    }
+    return bits;
+}
+
+std::uint64_t this_process_id() {
+    return GetCurrentProcessId();
+}
+
+bool process_gone(std::uint64_t pid) {
+    // Returns the process's handle, or nullptr: none of that id (ERROR_INVALID_PARAMETER),
+    // or one this user may not look at, which is alive.
+    const HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) {
+        return GetLastError() == ERROR_INVALID_PARAMETER;
+    }
+    DWORD status = 0;
+    const bool ended = GetExitCodeProcess(process, &status) != 0 && status != STILL_ACTIVE;
+    CloseHandle(process);
+    return ended;
 }
 
 bool last_replace_held_off() {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "console/outside_text.h"
 #include "link_stats/link_stats.h"
 #include "metrics/file_replace.h"
 #include "metrics/metrics_text.h"
@@ -18,9 +19,15 @@
 
 namespace {
 
-// The temporary name ends in this, never in ".prom": the textfile collector reads only
-// *.prom, so it never serves a file being written.
-constexpr std::string_view TEMP_SUFFIX = ".tmp";
+// Each rewrite writes a new file beside FILE, named ".FILE.tervalo-<pid>-<16 hex
+// digits>" (hidden, and never ending in ".prom": the textfile collector reads only *.prom,
+// so it never serves a file being written), then renames it over FILE. Nobody can
+// foresee the name to plant a link or a FIFO there, and it is created exclusively
+// anyway. A run killed between the two steps leaves its file behind; the next start
+// removes those whose process is gone.
+constexpr std::string_view TEMP_MARK = ".tervalo-";
+// The pid in decimal, a dash and the random part.
+constexpr std::size_t TEMP_TAIL_MAX = 20 + 1 + 16;
 constexpr std::size_t PATH_MAX_SIZE = 4096;
 
 // Process-wide, static: the text alone is 64 KiB, and all of it lives as long as the
@@ -31,7 +38,9 @@ struct metrics_state {
     bool failing = false;  // the last rewrite failed, and that was said
     int last_error = 0;    // of the last rewrite, 0 when it was written
     std::array<char, PATH_MAX_SIZE> path{};
-    std::array<char, PATH_MAX_SIZE + TEMP_SUFFIX.size()> temp_path{};
+    // The temporary name's folder and fixed start, then its tail for the rewrite at hand.
+    std::array<char, PATH_MAX_SIZE + TEMP_MARK.size() + 2 + TEMP_TAIL_MAX> temp_path{};
+    std::size_t temp_start_size = 0;
     std::array<char, LABELS_MAX> labels{};
     std::size_t labels_size = 0;
     metrics_values values;
@@ -47,14 +56,82 @@ using error_text = std::array<char, 256>;
 
 // The start refused: the run does not begin.
 void tell_cannot_write(const char* file, const char* reason) {
-    std::fprintf(stderr, "tervalo: --metrics %s: cannot write it (%s)\n", file, reason);
-    std::fflush(stderr);
+    print_error("tervalo: --metrics %s: cannot write it (%s)\n", file, reason);
 }
 
 void tell_cannot_write(const char* file, int system_error) {
     error_text reason{};
     system_error_text(system_error, reason);
     tell_cannot_write(file, reason.data());
+}
+
+// Puts "<pid>-<16 hex digits>" after the temporary name's fixed start, by hand: a stop's
+// rewrite runs in the signal handler.
+void name_temp_file() {
+    constexpr std::string_view HEX = "0123456789abcdef";
+    char* at = metrics.temp_path.data() + metrics.temp_start_size;
+    std::array<char, 20> digits{};
+    std::size_t count = 0;
+    for (std::uint64_t pid = this_process_id(); pid > 0 || count == 0; pid /= 10) {
+        digits[count++] = static_cast<char>('0' + pid % 10);
+    }
+    while (count > 0) {
+        *at++ = digits[--count];
+    }
+    *at++ = '-';
+    const std::uint64_t bits = unpredictable_bits();
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        *at++ = HEX[(bits >> shift) & 0xF];
+    }
+    *at = '\0';
+}
+
+// The pid in a temporary name's tail ("<pid>-..."), or 0 when the tail is not of that form.
+std::uint64_t owner_of_temp(std::string_view tail) {
+    std::uint64_t pid = 0;
+    std::size_t digits = 0;
+    for (; digits < tail.size() && digits < 20 && tail[digits] >= '0' && tail[digits] <= '9';
+         ++digits) {
+        pid = pid * 10 + static_cast<std::uint64_t>(tail[digits] - '0');
+    }
+    return digits > 0 && digits < tail.size() && tail[digits] == '-' ? pid : 0;
+}
+
+// The user's path as a path: its bytes are UTF-8 on every system (on Windows the
+// standard library would otherwise read them in a code page of its own), and back.
+std::filesystem::path path_of(const char* utf8) {
+    return std::filesystem::path(std::u8string_view(reinterpret_cast<const char8_t*>(utf8)));
+}
+
+std::string text_of(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return {reinterpret_cast<const char*>(text.data()), text.size()};
+}
+
+// Removes the temporary files of runs on the same file that were killed mid-rewrite.
+// Removing takes the name only: nothing is opened or followed.
+void remove_stale_temps(const std::filesystem::path& folder, std::string_view start) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    for (fs::directory_iterator entry(folder.empty() ? fs::path(".") : folder, error), end;
+         !error && entry != end; entry.increment(error)) {
+        const std::string name = text_of(entry->path().filename());
+        const std::uint64_t owner = name.starts_with(start) && name.size() > start.size()
+                                        ? owner_of_temp(std::string_view(name).substr(start.size()))
+                                        : 0;
+        if (owner != 0 && process_gone(owner)) {
+            std::error_code ignored;
+            fs::remove(entry->path(), ignored);
+        }
+    }
+}
+
+// The fixed start of the temporary files' names for target: ".<name>.tervalo-".
+std::string temp_start_of(const std::filesystem::path& target) {
+    // Appended to, never "." + a temporary: GCC 12 at -O3 takes that for an overlapping
+    // copy (-Wrestrict, a known false alarm).
+    std::string start(".");
+    return start.append(text_of(target.filename())).append(TEMP_MARK);
 }
 
 // Rewrites the file; returns the system's error code, or 0.
@@ -74,6 +151,7 @@ int rewrite() {
     }
     const std::size_t size = format_metrics(
         values, std::string_view(metrics.labels.data(), metrics.labels_size), metrics.text);
+    name_temp_file();
     metrics.last_error = replace_file(metrics.path.data(), metrics.temp_path.data(),
                                       std::span<const char>(metrics.text.data(), size));
     return metrics.last_error;
@@ -87,14 +165,12 @@ void tell_rewritten(int error) {
     if (error != 0 && !metrics.failing) {
         error_text reason{};
         system_error_text(error, reason);
-        std::fprintf(stderr,
-                     "tervalo: --metrics %s: write failed (%s); the link goes on, and each "
-                     "cycle tries again\n",
-                     metrics.path.data(), reason.data());
-        std::fflush(stderr);
+        print_error(
+            "tervalo: --metrics %s: write failed (%s); the link goes on, and each "
+            "cycle tries again\n",
+            metrics.path.data(), reason.data());
     } else if (error == 0 && metrics.failing) {
-        std::fprintf(stderr, "tervalo: --metrics %s: written again\n", metrics.path.data());
-        std::fflush(stderr);
+        print_error("tervalo: --metrics %s: written again\n", metrics.path.data());
     }
     metrics.failing = error != 0;
 }
@@ -104,17 +180,6 @@ void rewrite_or_tell() {
     if (metrics.started && !metrics.ended) {
         tell_rewritten(rewrite());
     }
-}
-
-// The user's path as a path: its bytes are UTF-8 on every system (on Windows the
-// standard library would otherwise read them in a code page of its own), and back.
-std::filesystem::path path_of(const char* utf8) {
-    return std::filesystem::path(std::u8string_view(reinterpret_cast<const char8_t*>(utf8)));
-}
-
-std::string text_of(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return {reinterpret_cast<const char*>(text.data()), text.size()};
 }
 
 // Where the file is written: a regular file, or a name that does not exist yet. A link
@@ -140,6 +205,28 @@ const char* file_to_write(const char* file, std::filesystem::path* target) {
 
 }  // namespace
 
+bool metrics_writer_makes(const char* path, const char* file) {
+    namespace fs = std::filesystem;
+    fs::path target;
+    if (file_to_write(file, &target) != nullptr) {
+        return false;
+    }
+    const std::string start = temp_start_of(target);
+    const auto folder_of = [](const fs::path& named) {
+        return named.parent_path().empty() ? fs::path(".") : named.parent_path();
+    };
+    const auto taken = [&](const fs::path& named) {
+        std::error_code error;
+        return text_of(named.filename()).starts_with(start) &&
+               fs::equivalent(folder_of(named), folder_of(target), error);
+    };
+    // A link named otherwise leads there just the same.
+    std::error_code error;
+    const fs::path named = path_of(path);
+    const fs::path led_to = fs::canonical(named, error);
+    return taken(named) || (!error && taken(led_to));
+}
+
 bool start_metrics(const char* file, const char* port_name, const run_pace& pace,
                    std::span<const char* const> lab_labels) {
     std::filesystem::path target;
@@ -157,8 +244,15 @@ bool start_metrics(const char* file, const char* port_name, const run_pace& pace
         return false;
     }
     std::memcpy(metrics.path.data(), written.c_str(), written.size() + 1);
-    std::memcpy(metrics.temp_path.data(), written.data(), written.size());
-    std::memcpy(metrics.temp_path.data() + written.size(), TEMP_SUFFIX.data(), TEMP_SUFFIX.size());
+    const std::string start = temp_start_of(target);
+    const std::string temp_start = text_of(target.parent_path() / path_of(start.c_str()));
+    if (temp_start.size() + TEMP_TAIL_MAX >= metrics.temp_path.size()) {
+        tell_cannot_write(file, "its name is too long");
+        return false;
+    }
+    std::memcpy(metrics.temp_path.data(), temp_start.data(), temp_start.size());
+    metrics.temp_start_size = temp_start.size();
+    remove_stale_temps(target.parent_path(), start);
 
     std::array<label_pair, 2 + LAB_LABELS_MAX> labels{};
     labels[0] = {"port", port_name};
@@ -238,8 +332,7 @@ bool metrics_kept() {
     }
     error_text reason{};
     system_error_text(metrics.last_error, reason);
-    std::fprintf(stderr, "tervalo: --metrics %s: its last update could not be written (%s)\n",
-                 metrics.path.data(), reason.data());
-    std::fflush(stderr);
+    print_error("tervalo: --metrics %s: its last update could not be written (%s)\n",
+                metrics.path.data(), reason.data());
     return false;
 }

@@ -26,6 +26,10 @@
 bool start_metrics(const char* file, const char* port_name, const run_pace& pace,
                    std::span<const char* const> lab_labels);
 
+// Whether path names a file that the writer of the metrics file file makes and removes
+// beside it (its temporary files): the log must not be one.
+bool metrics_writer_makes(const char* path, const char* file);
+
 // After every greeting: takes a response's round trip (the figure the summary takes)
 // and its time, and rewrites the file with the counts of link_stats when no greeting
 // has had it rewritten for METRICS_REWRITE_MS or longer.

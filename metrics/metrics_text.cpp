@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "console/outside_text.h"
+
 namespace {
 
 // Appends to a fixed buffer; once something did not fit, the text is marked unusable
@@ -96,48 +98,13 @@ const char* lab_label_problem(std::string_view name) {
 
 namespace {
 
-// The length of the well-formed UTF-8 sequence at the start of bytes, or 0 when none
-// starts there (a stray continuation byte, an overlong form, a surrogate, a cut one).
-std::size_t utf8_sequence(std::string_view bytes) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80) {
-        return 1;
-    }
-    std::size_t size = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        size = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        size = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        size = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (bytes.size() < size || byte(1) < low || byte(1) > high) {
-        return 0;
-    }
-    for (std::size_t i = 2; i < size; ++i) {
-        if (byte(i) < 0x80 || byte(i) > 0xBF) {
-            return 0;
-        }
-    }
-    return size;
-}
-
 void put_label_value(text_out& text, std::string_view value) {
-    constexpr std::string_view HEX = "0123456789abcdef";
     while (!value.empty()) {
         const std::size_t size = utf8_sequence(value);
         if (size == 0) {
-            const auto byte = static_cast<unsigned char>(value[0]);
-            text << "\\\\x" << HEX[byte >> 4] << HEX[byte & 0xF];
+            // The exposition escapes the backslash itself.
+            const std::array<char, 3> escape = hex_escape(static_cast<unsigned char>(value[0]));
+            text << "\\\\" << std::string_view(escape.data(), escape.size());
             value.remove_prefix(1);
             continue;
         }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "console/outside_text.h"
 #include "port_list/port_format.h"
 #include "port_list/port_list.h"
 
@@ -68,8 +69,10 @@ void print_port_list(const port_list& list) {
         return;
     }
     static std::array<char, PORT_LINE_SIZE> line;
+    // Names from sysfs, the registry, links and other processes, made safe for the terminal.
+    static std::array<char, 4 * PORT_LINE_SIZE> shown;
     for (std::size_t i = 0; i < list.count; ++i) {
         format_port_line(list.ports[i], line);
-        print_text("%s\n", line.data());
+        print_text("%s\n", safe_line(line.data(), shown));
     }
 }

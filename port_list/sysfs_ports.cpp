@@ -416,10 +416,18 @@ void find_port_holders(const sysfs_roots& roots, port_list& list) {
         } else {
             copy_text(path, port.device.data());
         }
+        // Only a serial device has holders worth naming: who has /dev/null open is no
+        // concern of a port's. The ports sysfs lists are; a link may lead anywhere.
+        // O_PATH follows a link without opening what it leads to.
         struct stat node {};
-        if (stat(path.data(), &node) == 0 && S_ISCHR(node.st_mode)) {
+        const int place = open(path.data(), O_PATH | O_CLOEXEC);
+        if (place >= 0 && (port.order != LINK_ORDER || is_terminal_device(place)) &&
+            fstat(place, &node) == 0 && S_ISCHR(node.st_mode)) {
             devices[count] = node.st_rdev;
             port_of[count++] = i;
+        }
+        if (place >= 0) {
+            close(place);
         }
     }
     std::array<device_holders, HOLDERS_AT_ONCE> found{};

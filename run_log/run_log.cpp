@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "console/outside_text.h"
 #include "link/link_protocol.h"
 #include "link_stats/text_out.h"
 #include "run_log/log_file.h"
@@ -96,9 +97,8 @@ void put_time(text_out& text, const local_time& when) {
 void tell_write_failed(int error) {
     std::array<char, 256> reason{};
     system_error_text(error, reason);
-    std::fprintf(stderr, "tervalo: --log %s: write failed (%s); no more lines go to it\n", log_path,
-                 reason.data());
-    std::fflush(stderr);
+    print_error("tervalo: --log %s: write failed (%s); no more lines go to it\n", log_path,
+                reason.data());
 }
 
 // Writes the first size bytes of bytes as one line, whole or not at all. A failure is
@@ -177,9 +177,7 @@ bool open_run_log(const char* path) {
         } else {
             system_error_text(error, reason);
         }
-        std::fprintf(stderr, "tervalo: --log %s: cannot open it for appending (%s)\n", path,
-                     reason.data());
-        std::fflush(stderr);
+        print_error("tervalo: --log %s: cannot open it for appending (%s)\n", path, reason.data());
         return false;
     }
     log_open = true;
@@ -365,7 +363,6 @@ bool run_log_kept() {
     if (!log_open || !log_broken) {
         return true;
     }
-    std::fprintf(stderr, "tervalo: --log %s: this run's record is incomplete\n", log_path);
-    std::fflush(stderr);
+    print_error("tervalo: --log %s: this run's record is incomplete\n", log_path);
     return false;
 }

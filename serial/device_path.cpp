@@ -14,18 +14,6 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// "COM" and decimal digits, nothing else.
-bool digits_only_after_com(const char* name) {
-    const char* p = name + 3;
-    if (!is_digit(*p)) {
-        return false;
-    }
-    while (is_digit(*p)) {
-        ++p;
-    }
-    return *p == '\0';
-}
-
 }  // namespace
 
 port_name_parse parse_port_name(const char* name, int* number) {
@@ -71,9 +59,7 @@ int device_path_for(const char* name, std::span<char, DEVICE_PATH_SIZE> path) {
     if (parse_port_name(name, &number) == PORT_NAME_MISMATCH) {
         return LINK_FAILED;
     }
-    // Only a name that is all number reaches a port from 10 up: "COM12x" and "COM 12" are
-    // taken as typed, as "COM4x" and "COM 4" are, rather than as COM12.
-    if (number <= 9 || !digits_only_after_com(name)) {
+    if (number <= 9) {
         const std::size_t length = std::strlen(name);
         if (length >= path.size()) {
             return LINK_FAILED;

@@ -41,9 +41,8 @@ enum port_name_parse : int {
 // limit instead of wrapping. number is set only when the result is PORT_NAME_NUMBER.
 port_name_parse parse_port_name(const char* name, int* number);
 
-// Forms the device path for name: "\\.\COM<n>", the form Windows needs for ports from
-// 10 up, when name is "COM" and digits alone with n of 10 or more; otherwise the name
-// exactly as typed (a small number, a name that ends before its number, or anything
-// after the number: the same rule whatever the number). Returns LINK_OK, or LINK_FAILED when the
-// name is not of the form COM<n> or does not fit path.
+// Forms the device path for name: the name exactly as typed for port numbers of 9 or
+// less (and for a name that ends before its number), otherwise "\\.\COM<n>", the form
+// Windows needs for ports from 10 up, whatever follows the number. Returns LINK_OK, or
+// LINK_FAILED when the name is not of the form COM<n> or does not fit path.
 int device_path_for(const char* name, std::span<char, DEVICE_PATH_SIZE> path);

@@ -221,11 +221,15 @@ std::size_t find_holders(const char* proc_root, std::span<const dev_t> devices,
         for (std::size_t i = 0; i < devices.size(); ++i) {
             const std::uint64_t bit = std::uint64_t{1} << i;
             device_holders& held = found[i];
-            if ((view.masters & bit) != 0) {
+            const bool master = (view.masters & bit) != 0;
+            if (master) {
                 name_holder(held.far_end, HOLDER_OPENER, view.pid, named);
-            } else if (is_same_terminal(tty_nr, devices[i]) && held.holder.kind != HOLDER_SESSION) {
+            }
+            // A session's terminal stays its own even when the session also holds the
+            // master, as a program that starts a shell on a pseudo-terminal may.
+            if (is_same_terminal(tty_nr, devices[i]) && held.holder.kind != HOLDER_SESSION) {
                 name_holder(held.holder, HOLDER_SESSION, view.pid, named);
-            } else if ((view.holds & bit) != 0 && held.holder.kind == HOLDER_NONE) {
+            } else if (!master && (view.holds & bit) != 0 && held.holder.kind == HOLDER_NONE) {
                 name_holder(held.holder, HOLDER_OPENER, view.pid, named);
             }
         }
@@ -233,6 +237,33 @@ std::size_t find_holders(const char* proc_root, std::span<const dev_t> devices,
     });
     close(proc);
     return hidden;
+}
+
+bool still_holds(const char* proc_root, dev_t rdev, const port_holder& holder) {
+    if (holder.kind != HOLDER_SESSION && holder.kind != HOLDER_OPENER) {
+        return false;
+    }
+    std::array<char, 4096 + 16> path{};
+    std::snprintf(path.data(), path.size(), "%s/%d", proc_root, holder.pid);
+    const int pid_dir = open(path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (pid_dir < 0) {
+        return false;
+    }
+    std::array<char, 512> text{};
+    port_holder named{};
+    process_view view{};
+    unsigned tty_nr = 0;
+    const std::array<dev_t, 1> device{rdev};
+    bool holds = read_start_of(pid_dir, "stat", text) &&
+                 parse_process_stat(text.data(), &view.pid, &tty_nr, named.command) &&
+                 std::strcmp(named.command.data(), holder.command.data()) == 0;
+    if (holds && holder.kind == HOLDER_SESSION) {
+        holds = is_same_terminal(tty_nr, rdev);
+    } else if (holds) {
+        holds = view_files(pid_dir, device, view) && view.holds != 0 && view.masters == 0;
+    }
+    close(pid_dir);
+    return holds;
 }
 
 bool find_console(const char* consoles_path, dev_t rdev, port_holder* holder) {

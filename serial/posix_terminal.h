@@ -27,12 +27,17 @@ inline constexpr std::size_t HOLDERS_AT_ONCE = 64;
 
 // Fills found[i] with who holds the character device devices[i], in one pass over the
 // processes under proc_root ("/proc"), without the heap; found is as long as devices.
-// This process is never a holder, nor is one that also holds the device's
-// pseudo-terminal master: that is the device. Returns how many processes /proc listed
+// This process is never a holder, nor is one that has the device open and also holds
+// its pseudo-terminal master: that is the device. A session whose controlling terminal
+// it is holds it whatever else the session has open. Returns how many processes /proc listed
 // but hid the open files of: for anyone but root, every other user's. Under hidepid
 // /proc hides those processes whole, and they go uncounted.
 std::size_t find_holders(const char* proc_root, std::span<const dev_t> devices,
                          std::span<device_holders> found);
+
+// True when the process holder names (a session or an opener that find_holders found)
+// still holds the character device rdev as it did: one process looked at, not all.
+bool still_holds(const char* proc_root, dev_t rdev, const port_holder& holder);
 
 // True, with the console's name in holder, when rdev is one of the system consoles that
 // consoles_path ("/proc/consoles") lists.

@@ -139,3 +139,9 @@ bool wait_for_input(int ms);
 // up after the write time-out. Failures are not reported, but a device found
 // gone closes the port. Does nothing while the port is closed.
 void port_send(const std::uint8_t* bytes, std::size_t count);
+
+// The run is over: gives up the port's exclusive use, so that the next program that opens
+// it is not refused as if someone still held it (on Linux TIOCEXCL outlives the
+// descriptor on a pseudo-terminal whose master stays open), then closes it. Calls
+// nothing a signal handler may not call.
+void release_port();

@@ -59,7 +59,23 @@ open_failure failure_of_open(int error) {
     }
 }
 
+// The last refusal for a holder, so that a port refused cycle after cycle is not looked
+// for in every process each time (with many processes, a scan takes seconds): while the
+// same holder still has the same device, the refusal stands; the whole scan runs again
+// only when that holder has let go, when the refusal's reason changes, or after a minute.
+struct held_refusal {
+    open_failure failure = OPEN_OK;
+    dev_t rdev = 0;
+    port_holder holder{};
+    std::int64_t scanned_ms = 0;
+};
+constexpr std::int64_t HOLDER_RESCAN_MS = 60'000;
+held_refusal last_held;
+
 std::intptr_t refuse(port_report* report, open_failure failure, int error) {
+    if (failure != OPEN_TERMINAL_HELD && failure != OPEN_IN_USE) {
+        last_held = {};  // the reason has changed
+    }
     report->failure = failure;
     report->system_error = error;
     return PORT_CLOSED;
@@ -111,11 +127,18 @@ bool device_gone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV;
 }
 
+// TIOCEXCL stays with the tty, not the descriptor: a pseudo-terminal whose master is
+// still open would refuse every later opener but root. Both calls are async-signal-safe.
+void clear_exclusive_and_close(int fd) {
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+}
+
 // Closing at once releases the device's name: a re-plugged USB adapter gets its old
 // name back only when nobody holds the old one.
 void close_lost_port(int error) {
     drop_received();
-    close(static_cast<int>(port_handle));
+    clear_exclusive_and_close(static_cast<int>(port_handle));
     port_handle = PORT_CLOSED;
     port_lost_error = error;
 }
@@ -201,18 +224,32 @@ open_failure find_holder(dev_t rdev, port_report* report) {
     if (find_console("/proc/consoles", rdev, &report->holder)) {
         return OPEN_TERMINAL_HELD;
     }
+    const held_refusal before = last_held;
+    last_held = {};
+    const std::int64_t now = now_ms();
+    if (before.failure != OPEN_OK && before.rdev == rdev &&
+        now - before.scanned_ms < HOLDER_RESCAN_MS && still_holds("/proc", rdev, before.holder)) {
+        report->holder = before.holder;
+        last_held = before;
+        return before.failure;
+    }
     const std::array<dev_t, 1> device{rdev};
     std::array<device_holders, 1> found{};
     report->holders_hidden = find_holders("/proc", device, found) > 0;
     report->holder = found[0].holder;
+    open_failure held = OPEN_OK;
     switch (report->holder.kind) {
         case HOLDER_SESSION:
-            return OPEN_TERMINAL_HELD;
+            held = OPEN_TERMINAL_HELD;
+            break;
         case HOLDER_OPENER:
-            return OPEN_IN_USE;
+            held = OPEN_IN_USE;
+            break;
         default:
             return OPEN_OK;
     }
+    last_held = {held, rdev, report->holder, now};
+    return held;
 }
 
 }  // namespace
@@ -341,5 +378,12 @@ void port_send(const std::uint8_t* bytes, std::size_t count) {
         static_cast<std::int64_t>(count) * WRITE_TIMEOUT_PER_BYTE_MS + WRITE_TIMEOUT_CONSTANT_MS;
     if (write_within(fd, bytes, count, now_ms() + budget) != LINK_OK && device_gone(errno)) {
         close_lost_port(errno);
+    }
+}
+
+void release_port() {
+    if (port_handle != PORT_CLOSED) {
+        clear_exclusive_and_close(static_cast<int>(port_handle));
+        port_handle = PORT_CLOSED;
     }
 }

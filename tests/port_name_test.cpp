@@ -4,8 +4,10 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "console/outside_text.h"
 #include "serial/device_path.h"
 #include "serial/port_messages.h"
 
@@ -45,36 +47,38 @@ TEST(PortName, OutOfRangeNumbersSaturateInsteadOfWrapping) {
     EXPECT_EQ(number, -2147483647 - 1);
 }
 
-TEST(DevicePath, NamesAreTakenAsTypedUnlessALargeNumberStandsAlone) {
-    EXPECT_EQ(path_for("COM1"), "COM1");
-    EXPECT_EQ(path_for("COM9"), "COM9");
-    EXPECT_EQ(path_for("COM3x"), "COM3x");
-    EXPECT_EQ(path_for("COM-1"), "COM-1");
-    EXPECT_EQ(path_for("COM 5"), "COM 5");
-    EXPECT_EQ(path_for(""), "");
-    EXPECT_EQ(path_for("COM"), "COM");
-    // Whatever the number, text around it keeps the name as typed: never another port.
-    for (const char* name : {"COM12x", "COM 12", "COM+12", "COM12 ", "COM\t10"}) {
-        EXPECT_EQ(path_for(name), name);
-    }
-}
-
-TEST(DevicePath, NumbersFromTenUseTheDeviceNamespaceForm) {
-    EXPECT_EQ(path_for("COM10"), "\\\\.\\COM10");
-    EXPECT_EQ(path_for("COM011"), "\\\\.\\COM11");
-    EXPECT_EQ(path_for("COM99999999999"), "\\\\.\\COM2147483647");
-}
-
-TEST(DevicePath, RefusesNamesThatAreNotPortsOrDoNotFit) {
-    EXPECT_EQ(path_for("com3"), "<refused>");
-    EXPECT_EQ(path_for("/dev/ttyUSB0"), "<refused>");
-    EXPECT_EQ(path_for("COMx"), "<refused>");
-
+TEST(DevicePath, SmallNumbersKeepTheNameAsTypedLargeOnesTheNumberAlone) {
     const std::string longest = "COM1" + std::string(DEVICE_PATH_SIZE - 5, 'x');
-    EXPECT_EQ(path_for(longest), longest);
-    EXPECT_EQ(path_for(longest + "x"), "<refused>");
-    EXPECT_EQ(path_for("COM1" + std::string(100000, 'x')), "<refused>");
-    EXPECT_EQ(path_for("COM12" + std::string(5000, 'x')), "<refused>");
+    const std::vector<std::pair<std::string, std::string>> rows{
+        {"COM1", "COM1"},
+        {"COM9", "COM9"},
+        {"COM3x", "COM3x"},
+        {"COM-1", "COM-1"},
+        {"COM-12", "COM-12"},
+        {"COM 5", "COM 5"},
+        {"", ""},
+        {"COM", "COM"},
+        {longest, longest},
+        // From 10 up what follows the number is not looked at, nor how it was written.
+        {"COM10", "\\\\.\\COM10"},
+        {"COM12x", "\\\\.\\COM12"},
+        {"COM 12", "\\\\.\\COM12"},
+        {"COM+12", "\\\\.\\COM12"},
+        {"COM\t10 ", "\\\\.\\COM10"},
+        {"COM011", "\\\\.\\COM11"},
+        {"COM99999999999", "\\\\.\\COM2147483647"},
+        {"COM12" + std::string(1100, 'x'), "\\\\.\\COM12"},
+        // Not ports, or a name kept as typed that does not fit.
+        {"com3", "<refused>"},
+        {" COM1", "<refused>"},
+        {"/dev/ttyUSB0", "<refused>"},
+        {"COMx", "<refused>"},
+        {longest + "x", "<refused>"},
+        {"COM1" + std::string(100000, 'x'), "<refused>"},
+    };
+    for (const auto& [name, path] : rows) {
+        EXPECT_EQ(path_for(name), path) << '"' << name.substr(0, 20) << '"';
+    }
 }
 
 TEST(OpenFailureMessage, APermissionRefusalSaysWhoCanHelp) {
@@ -101,6 +105,27 @@ TEST(OpenFailureMessage, APermissionRefusalSaysWhoCanHelp) {
         open_failure_message("COM3", report, line);
         EXPECT_EQ(line.data(), "tervalo: COM3: permission denied (/dev/ttyUSB0)" + r.reason + "\n");
     }
+}
+
+TEST(OutsideText, ControlsAndBytesThatAreNotUtf8AreShownAsHex) {
+    const std::vector<std::pair<std::string, std::string>> rows{
+        {"COM3 caf\xc3\xa9 \xe2\x82\xac\n", "COM3 caf\xc3\xa9 \xe2\x82\xac\n"},
+        {"\x1b]0;OWNED\x07\x1b[2J\nok\n", "\\x1b]0;OWNED\\x07\\x1b[2J\\x0aok\n"},
+        {"a\tb\rc\x7f\n\n", "a\\x09b\\x0dc\\x7f\\x0a\n"},
+        // C1 controls (CSI as U+009B) are escaped, the first character after them is not.
+        {"\xc2\x9b"
+         "2J\xc2\xa0",
+         "\\xc2\\x9b2J\xc2\xa0"},
+        // A stray byte, an overlong slash, a surrogate, a cut sequence.
+        {"\xff\xc0\xaf\xed\xa0\x80\xe2\x82", "\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82"},
+    };
+    for (const auto& [raw, shown] : rows) {
+        std::array<char, 128> out{};
+        EXPECT_EQ(safe_line(raw, out), shown);
+    }
+    // Cut to fit: never half an escape, and the line still ends.
+    std::array<char, 8> small{};
+    EXPECT_EQ(std::string(safe_line("ab\x01\x02\n", small)), "ab\\x01\n");
 }
 
 }  // namespace

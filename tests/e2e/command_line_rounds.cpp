@@ -104,6 +104,7 @@ void check_refused_options(const start_tool& start) {
         {{"--max-loss", "5%", "COM3"}, {loss}},
         {{"COM3", "--max-loss"}, {loss, "none given"}},
         {{"--max-loss", "5", "COM3"}, {"--max-loss judges a bounded run; give -c or -w too"}},
+        {{"-w", "2", "-W", "2.001", "COM3"}, {"--timeout (-W) is longer than --deadline (-w)"}},
         {{"COM3", "--log"}, {"--log takes a file name; none given"}},
         {{"COM3", "--metrics"}, {"--metrics takes a file name; none given"}},
         {{"COM3", "--metrics", "m.prom", "--label", "bench"}, {"--label takes NAME=VALUE"}},
@@ -116,6 +117,8 @@ void check_refused_options(const start_tool& start) {
         {{"COM3", "-x"}, {"unknown option \"-x\""}},
         {{"COM3", "-qx"}, {"unknown option \"-x\""}},
         {{"--l", "COM3"}, {"unknown option \"--l\""}},
+        // What the user typed is shown, never acted on by the terminal.
+        {{"--x\x1b]0;T\x07", "COM3"}, {"unknown option \"--x\\x1b]0;T\\x07\""}},
         {{"--version=2"}, {"--version (-V) takes no value"}},
         {{"COM3", "--quiet=yes"}, {"--quiet (-q) takes no value"}},
         // Refused even when an option that ends at once comes first.

@@ -332,6 +332,9 @@ TEST(Metrics, PathsThatAreNoFileForTheRecordAreRefusedAndLeftAlone) {
         {{"--log", "a-folder"}, refused("--log", "a-folder", no_log)},
         {{"--log", "both", "--metrics", "./both"},
          "tervalo: --log and --metrics name the same file (./both)\n"},
+        {{"--log", "./.both.tervalo-1-log", "--metrics", "both"},
+         "tervalo: --log ./.both.tervalo-1-log: --metrics writes and removes files of that "
+         "name\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.front() + " " + c.args[1].substr(0, 40));
@@ -350,8 +353,50 @@ TEST(Metrics, PathsThatAreNoFileForTheRecordAreRefusedAndLeftAlone) {
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
     EXPECT_TRUE(fs::is_symlink(at / "link-to-null"));
     EXPECT_EQ(contents_of(at / "both"), "");
+    EXPECT_FALSE(fs::exists(at / ".both.tervalo-1-log"));
+
+    // Planted beside the file by whoever may write the folder: a link to a victim or a
+    // FIFO at a name the file once took, and at the temporary files' names of a run that
+    // is gone (removed) or of one that lives (pid 1: left alone). None is opened, followed
+    // or waited on, at the start, at each rewrite or at the end.
+    std::ofstream(at / "victim.txt") << "victim";
+    // No pid reaches INT_MAX: Linux stops at 2^22.
+    const std::string stale = ".x.prom.tervalo-2147483647-0123456789abcdef";
+    const std::string live = ".x.prom.tervalo-1-0123456789abcdef";
+    const struct {
+        std::string name;
+        bool fifo;
+        bool stays;
+    } planted[] = {{"x.prom.tmp", true, true},
+                   {"y.prom.tmp", false, true},
+                   {stale, false, false},
+                   {live, true, true}};
+    for (const auto& p : planted) {
+        if (p.fifo) {
+            ASSERT_EQ(mkfifo((at / p.name).c_str(), 0600), 0);
+        } else {
+            fs::create_symlink("victim.txt", at / p.name);
+        }
+    }
+    for (const char* file : {"x.prom", "y.prom"}) {
+        const pty_device device;
+        fs::remove(at / "COM1");
+        device.link_as(at / "COM1");
+        tool_run tool(TERVALO_BINARY,
+                      {"--metrics", file, "-c", "3", "-i", "0", "-W", "0.05", "COM1"}, at);
+        // Over in time (the device is silent: a failed verdict), and the file written.
+        EXPECT_EQ(tool.wait_exit(SHORT_WAIT), 1);
+        EXPECT_EQ(tool.errors().find("--metrics"), std::string::npos) << tool.errors();
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(at / file))) << file;
+        EXPECT_NE(contents_of(at / file).find("tervalo_greetings_total"), std::string::npos);
+    }
+    EXPECT_EQ(contents_of(at / "victim.txt"), "victim");
+    for (const auto& p : planted) {
+        EXPECT_EQ(fs::exists(fs::symlink_status(at / p.name)), p.stays) << p.name;
+    }
     for (const auto& entry : fs::directory_iterator(at)) {
-        EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == live || name.find(".prom.tervalo-") == std::string::npos) << name;
     }
 }
 

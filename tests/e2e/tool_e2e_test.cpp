@@ -101,6 +101,8 @@ TEST_F(ToolOverPty, ASecondInstanceCannotOpenTheSamePort) {
         EXPECT_EQ(second.output(), OPEN_FAILED);
     }
     // --list names both ends: this test plays the device, the first instance holds it.
+    // Who has a file that is no serial device open is not said.
+    std::filesystem::create_symlink("/dev/null", dir.path() / "COM12");
     tool_run list(TERVALO_BINARY, {"--list"}, dir.path());
     std::string me;
     std::ifstream("/proc/self/comm") >> me;
@@ -110,6 +112,8 @@ TEST_F(ToolOverPty, ASecondInstanceCannotOpenTheSamePort) {
                            " (pid " + std::to_string(getpid()) + "); in use by tervalo (pid " +
                            std::to_string(first->pid()) + ")\n"),
         std::string::npos)
+        << list.output();
+    EXPECT_NE(list.output().find("COM12 -> /dev/null: not a serial device\n"), std::string::npos)
         << list.output();
     // The port is freed when the holder ends, even without a clean-up of its own.
     first->stop();
@@ -179,6 +183,10 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
     pty_device shell;
     terminal_session session(shell.tty_path());
     shell.link_as(dir.path() / "COM7");
+    // One that also keeps the master, as a program that starts a shell does.
+    pty_device own;
+    terminal_session own_session(own.tty_path(), "/bin/sleep", true, own.device_end());
+    own.link_as(dir.path() / "COM11");
     // A program that has it open, not alone, named as the one that takes new modems.
     pty_device probed;
     std::filesystem::create_symlink("/bin/sleep", dir.path() / "ModemManager");
@@ -219,8 +227,13 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         {"COM3", ": " + held + " is " + by_tool},
         {held, ": " + by_tool},
         {"COM7", ": " + shell.tty_path() + " is " + in_shell},
+        {"COM11", ": " + own.tty_path() + " is in use as the terminal of sleep (pid " +
+                      std::to_string(own_session.pid()) + ")\n"},
         {shell.tty_path(), ": " + in_shell},
         {"COM10", ": " + probed.tty_path() + " is " + by_prober},
+        // From 10 up only the number counts.
+        {"COM+10x", ": " + probed.tty_path() + " is " + by_prober},
+        {"COM 010" + std::string(1100, 'x'), ": " + probed.tty_path() + " is " + by_prober},
     };
     cases.insert(cases.end(), linux_only.begin(), linux_only.end());
     std::ifstream consoles("/proc/consoles");
@@ -244,8 +257,9 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
         },
         cases);
     EXPECT_TRUE(holder->running());
-    // Nothing reached the shell's terminal.
+    // Nothing reached the shells' terminals.
     EXPECT_TRUE(shell.receive_for(std::chrono::milliseconds(200)).empty());
+    EXPECT_TRUE(own.receive_for(std::chrono::milliseconds(200)).empty());
 }
 
 TEST_F(ToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
@@ -621,6 +635,7 @@ TEST_F(ToolOverPty, AClosedStandardInputOrErrorIsNotTakenByThePort) {
         kill(tool.pid(), SIGINT);
         ASSERT_NE(tool.wait_exit(SHORT_WAIT), -1);
         EXPECT_EQ(tool.end_signal(), SIGINT);
+        EXPECT_FALSE(device.held_exclusively());
         const byte_string rest = device.receive_for(std::chrono::milliseconds(300));
         EXPECT_TRUE(rest.empty() || rest == greeting_bytes()) << rest.size() << " bytes";
         if (streams.errors != CLOSED) {
@@ -644,13 +659,15 @@ TEST_F(ToolOverPty, AStopEndsTheToolPromptlyWhenStandardErrorIsFull) {
 }
 
 TEST_F(ToolOverPty, TheLineIsSetThroughADevicePathToo) {
-    // A terminal of its own: a stopped tool leaves its exclusive flag, which only root
-    // may pass.
+    // A terminal of its own, and a run that ends by itself: it leaves no exclusive flag
+    // behind, which only root could pass.
     const pty_device by_path;
     set_wrong_line(by_path);
-    const auto tool = start({by_path.tty_path()});
+    const auto tool = start({"-c", "1", "-W", "0.05", by_path.tty_path()});
     ASSERT_TRUE(next_greeting(by_path));
     EXPECT_EQ(line_differences(by_path), "");
+    EXPECT_EQ(tool->wait_exit(SHORT_WAIT), 1);
+    EXPECT_FALSE(by_path.held_exclusively());
 }
 
 }  // namespace

@@ -79,6 +79,11 @@ void pty_device::allow_next_opener() const {
     ioctl(tty_, TIOCNXCL);
 }
 
+bool pty_device::held_exclusively() const {
+    int set = 0;
+    return ioctl(tty_, TIOCGEXCL, &set) == 0 && set != 0;
+}
+
 void pty_device::link_as(const std::filesystem::path& link) const {
     std::filesystem::create_symlink(tty_path_, link);
 }
@@ -127,7 +132,7 @@ byte_string pty_device::receive_for(std::chrono::milliseconds wait) const {
 }
 
 terminal_session::terminal_session(const std::string& tty_path, const std::string& program,
-                                   bool controlling) {
+                                   bool controlling, int kept) {
     std::array<int, 2> ready{};
     if (pipe2(ready.data(), O_CLOEXEC) != 0) {
         fail("pipe");
@@ -142,7 +147,8 @@ terminal_session::terminal_session(const std::string& tty_path, const std::strin
                         : setsid() < 0 ? -1
                                        : open(tty_path.c_str(), O_RDWR);
         const char failed = 1;
-        if (tty >= 0 && (!controlling || ioctl(tty, TIOCSCTTY, 0) == 0)) {
+        if (tty >= 0 && (!controlling || ioctl(tty, TIOCSCTTY, 0) == 0) &&
+            (kept < 0 || fcntl(kept, F_SETFD, 0) == 0)) {
             execl(program.c_str(), "sleep", "600", static_cast<char*>(nullptr));
         }
         // The parent learns of the failure from this byte, or from the pipe's end alone.

@@ -56,6 +56,8 @@ class pty_device {
     // Lets the next program in after one that held the terminal exclusively: the flag
     // outlives it while this end holds the terminal, and only root passes it.
     void allow_next_opener() const;
+    // Whether the terminal's exclusive-use flag (TIOCEXCL) is set.
+    bool held_exclusively() const;
 
   private:
     int master_ = -1;
@@ -77,11 +79,13 @@ struct run_streams {
 // A process that has a terminal as its controlling terminal, as a shell or a getty has
 // it: a new session that opens the terminal, takes it (TIOCSCTTY) and then runs program
 // as `sleep 600`. Not controlling, it only has the terminal open, as a program probing
-// a port does. Ended when destroyed.
+// a port does. kept, a descriptor of this process, stays open in it, as the master in a
+// program that starts a shell on a pseudo-terminal. Ended when destroyed.
 class terminal_session {
   public:
     explicit terminal_session(const std::string& tty_path,
-                              const std::string& program = "/bin/sleep", bool controlling = true);
+                              const std::string& program = "/bin/sleep", bool controlling = true,
+                              int kept = -1);
     ~terminal_session();
     terminal_session(const terminal_session&) = delete;
     terminal_session& operator=(const terminal_session&) = delete;

@@ -18,7 +18,9 @@ contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
 for f in ./usr/bin/tervalo ./usr/bin/tervalo-sim ./usr/bin/tervalo-plot \
     ./usr/share/man/man1/tervalo.1.gz ./usr/share/man/man1/tervalo-sim.1.gz \
     ./usr/share/man/man1/tervalo-plot.1.gz ./usr/share/tervalo/tervalo-rules.yml \
-    ./usr/share/doc/tervalo/copyright ./usr/share/doc/tervalo/changelog.gz; do
+    ./usr/share/doc/tervalo/copyright ./usr/share/doc/tervalo/changelog.gz \
+    ./usr/lib/systemd/system/tervalo@.service ./usr/lib/udev/rules.d/70-tervalo.rules \
+    ./usr/libexec/tervalo/tervalo-bench ./usr/lib/sysusers.d/tervalo.conf; do
     grep -qx -- "$f" <<<"$contents" || fail "$f missing from the package: $contents"
 done
 [ "$(dpkg-deb -f "$deb" Package)" = tervalo ] || fail "package name"
