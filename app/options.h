@@ -28,6 +28,7 @@ struct run_options {
     bool quiet = false;                          // -q
     bool timestamps = false;                     // -D
     bool wait = false;                   // --wait: a port missing at the start is waited for
+    bool fail_fast = false;  // --fail-fast: a bounded run ends once it can no longer pass
     const char* log_path = nullptr;      // --log
     const char* metrics_path = nullptr;  // --metrics
     std::array<const char*, LAB_LABELS_MAX> labels{};  // --label: "NAME=VALUE", names checked

@@ -54,8 +54,15 @@ bool open_first(const char* name, std::uint32_t baud, bool wait) {
     wanted = line_at(baud);
     port_handle = open_port(name, &report, ROUTE_ANY, wanted);
     if (port_handle == PORT_CLOSED) {
-        const bool waited_for = wait && report.failure == OPEN_NO_DEVICE;
-        if (waited_for) {
+        // A COM name whose built-in device is not there or not to be had (the console, a
+        // session's terminal) waits for its link in the working directory, and for
+        // nothing else: a board's link appears when the board does.
+        const bool builtin_refused = wait && report.route == ROUTE_BUILTIN;
+        const bool waited_for = builtin_refused || (wait && report.failure == OPEN_NO_DEVICE);
+        if (builtin_refused) {
+            first_route = ROUTE_ENTRY;
+            waiting_for_link_message(name, report, line);
+        } else if (waited_for) {
             waiting_message(name, report, line);
         } else {
             open_failure_message(name, report, line);
@@ -79,6 +86,11 @@ const char* open_failure_reason(const char* name) {
         line[said.size() - 1] = '\0';
     }
     return line.data() + skip;
+}
+
+const char* never_opened_reason(const char* name) {
+    open_failure_message(name, report, line);
+    return open_failure_reason(name);
 }
 
 const char* opened_path() {
