@@ -63,6 +63,7 @@ int rewrite() {
     values.greetings = link_stats.greetings.load(relaxed);
     values.responses = link_stats.responses.load(relaxed);
     values.no_response = link_stats.no_response.load(relaxed);
+    values.cycles_away = link_stats.cycles_away.load(relaxed);
     values.crc_warnings = link_stats.crc_errors.load(relaxed);
     values.escape_warnings = link_stats.escape_errors.load(relaxed);
     values.length_warnings = link_stats.length_errors.load(relaxed);

@@ -189,6 +189,9 @@ std::size_t format_metrics(const metrics_values& values, std::string_view labels
     counter("tervalo_no_response_total",
             "Greetings left without a response while the port was open; the causes add up to it.",
             values.no_response);
+    counter("tervalo_port_away_total",
+            "Greetings due while the port was away: none was sent, none counts as no response.",
+            values.cycles_away);
 
     family(text, "tervalo_warnings_total", "counter",
            "Malformed frames the reader warned of, by kind: check byte, escape, length.");

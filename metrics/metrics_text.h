@@ -34,6 +34,7 @@ struct metrics_values {
     std::uint64_t greetings = 0;
     std::uint64_t responses = 0;
     std::uint64_t no_response = 0;
+    std::uint64_t cycles_away = 0;
     std::uint64_t crc_warnings = 0;
     std::uint64_t escape_warnings = 0;
     std::uint64_t length_warnings = 0;

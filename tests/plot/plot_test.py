@@ -2,13 +2,15 @@
 # tervalo-plot against records: it draws, the figures it drew come from the record, and a
 # file that is not a record is refused with one line and status 1.
 #
-# usage: plot_test.py TERVALO_PLOT [LOG]
+# usage: plot_test.py TERVALO_PLOT [LOG [KEEP]]
 # Without LOG the record is made here from a table whose figures are known. With LOG (the
 # --log file of a real run), that file is drawn instead and the figures are checked
-# against its own lines.
+# against its own lines; with KEEP too (record-run's), against the run's text summary
+# (KEEP.stderr) and metrics file (KEEP.prom) as well.
 import datetime
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -16,6 +18,8 @@ import xml.etree.ElementTree as ElementTree
 
 PLOT = sys.argv[1]
 REAL_LOG = sys.argv[2] if len(sys.argv) > 2 else None
+KEEP = sys.argv[3] if len(sys.argv) > 3 else None
+CAUSES = ("silent", "noise", "cut", "bad_frame", "other_type")
 ZONE = datetime.timezone(datetime.timedelta(hours=1))
 START = datetime.datetime(2026, 12, 8, 14, 3, 7, 412000, tzinfo=ZONE)
 
@@ -25,7 +29,7 @@ TABLE = [
     (0.0, {"event": "start", "port": "COM7", "path": "/dev/pts/9", "version": "0.1.0"}),
     (0.1, {"seq": 1, "result": "response", "payload": "OK", "rtt_us": 412}),
     (2.1, {"seq": 2, "result": "response", "payload": "OK", "rtt_us": 380}),
-    (4.1, {"seq": 3, "result": "no_response", "warnings": []}),
+    (4.1, {"seq": 3, "result": "no_response", "cause": {"kind": "silent"}, "warnings": []}),
     (6.1, {"seq": 4, "result": "response", "payload": "OK", "rtt_us": 950}),
     (8.1, {"seq": 5, "result": "no_response", "warnings": [{"kind": "crc", "got": 1}]}),
     (9.0, {"event": "port_lost", "reason": "Input/output error"}),
@@ -39,7 +43,10 @@ TABLE = [
 ]
 # Away cycles are greetings, as the tool counts them; the median and p99 are the middles
 # of the tool's histogram buckets (412 lies in 412-415), and the share is truncated.
+# Unanswered greetings by their cause; a line of an older tool without one by its warnings.
 TABLE_FIGURES = {"greetings": "10", "responses": "6", "no_response": "2", "port_away": "2",
+                 **{f"cause_{cause}": "0" for cause in CAUSES},
+                 "cause_silent": "1", "cause_bad_frame": "1",
                  "answered_percent": "60.0", "median_us": "413", "p99_us": "947"}
 TABLE_TITLE = "10 greetings, 6 answered (60.0 %), 2 unanswered, 2 cycles away"
 
@@ -134,6 +141,14 @@ with tempfile.TemporaryDirectory() as work:
             check("2026-12-08 14:03:07+01:00" in title, "table record: start time in the title")
             check("median 0.413 ms" in title and "p99 0.947 ms" in title,
                   "table record: median and p99 marks")
+        check("round trip (ms)" in svg_text(svg), "table record: a linear axis for trips close together")
+        # A few slow greetings among many fast ones: the axis turns logarithmic.
+        spread = record([TABLE[0]] + [(0.1 + i, {"seq": i + 1, "result": "response", "payload": "OK",
+                                                 "rtt_us": 40 if i % 10 else 9000})
+                                      for i in range(30)])
+        run = plot(write("spread.jsonl", spread), path("spread.svg"))
+        check(run.returncode == 0 and "round trip (ms, logarithmic)" in svg_text(path("spread.svg")),
+              f"wide spread: {run.stderr}")
         first = plot(log, path("first.png"), "--figures", "--run", "1")
         check(figures_of(first).get("median_us") == "7000", f"--run 1: {first.stdout!r}")
 
@@ -149,6 +164,13 @@ with tempfile.TemporaryDirectory() as work:
                        record(b, port="COM8", run="1-2").splitlines(keepends=True),
                        key=lambda line: json.loads(line)["t"])
         log = write("mixed.jsonl", "".join(mixed))
+        runs = subprocess.run([PLOT, log, "--runs"], capture_output=True, text=True, timeout=120)
+        listed = [line.split("\t") for line in runs.stdout.splitlines()]
+        check(runs.returncode == 0 and [row[:2] + row[3:] for row in listed] == [
+            ["1", "1-1", "COM7", "3 greetings, 2 responses, 1 no response, 0 away",
+             "ended by None, passed"],
+            ["2", "1-2", "COM8", "1 greetings, 0 responses, 1 no response, 0 away",
+             "ended by None, failed"]], f"--runs: {runs.stdout!r} {runs.stderr!r}")
         for number, greetings, verdict in (("1", "3", "bounded run passed, loss limit 34 %"),
                                            ("2", "1", "bounded run FAILED, loss limit 0 %")):
             svg = path(f"mixed{number}.svg")
@@ -195,6 +217,40 @@ with tempfile.TemporaryDirectory() as work:
                             ("p99_us", (summary["rtt_us"] or {}).get("p99", "-"))):
             check(figures.get(name) == str(value),
                   f"real log: {name} {figures.get(name)}, the summary record's {value}")
+
+        if KEEP is not None:
+            # One run, four accounts of it: the picture's, the summary record's, the text
+            # summary's and the metrics file's counts are the same, by one definition.
+            with open(KEEP + ".stderr", encoding="utf-8") as f:
+                text = f.read()
+            said = re.search(r"greetings (\d+), responses (\d+).*?no response (\d+),.*?"
+                             r"port away (\d+) cycles\nno response by cause: ([^\n]*)\n", text, re.S)
+            accounts = {"picture": figures, "record": summary}
+            if said:
+                by_cause = dict(part.split(" ") for part in said[5].split(", "))
+                accounts["text"] = {"greetings": said[1], "responses": said[2],
+                                    "no_response": said[3], "port_away": said[4],
+                                    **{f"cause_{c}": n for c, n in by_cause.items()}}
+            check(said is not None, f"text summary: {text!r}")
+            with open(KEEP + ".prom", encoding="utf-8") as f:
+                samples = {re.sub(r"\{.*?(?:cause=\"(\w+)\")?\}", lambda m: m[1] or "", line.rsplit(" ", 1)[0]):
+                           line.rsplit(" ", 1)[1] for line in f.read().splitlines()
+                           if line and not line.startswith("#")}
+            accounts["metrics"] = {
+                "greetings": samples.get("tervalo_greetings_total"),
+                "responses": samples.get("tervalo_responses_total"),
+                "no_response": samples.get("tervalo_no_response_total"),
+                "port_away": samples.get("tervalo_port_away_total"),
+                **{f"cause_{c}": samples.get(f"tervalo_no_response_causes_total{c}") for c in CAUSES}}
+            summary.update({f"cause_{c}": n for c, n in summary["causes"].items()})
+            names = ["greetings", "responses", "no_response", "port_away",
+                     *(f"cause_{c}" for c in CAUSES)]
+            seen = {who: [str(counts.get(name)) for name in names] for who, counts in accounts.items()}
+            check(len(set(map(tuple, seen.values()))) == 1, f"the accounts differ: {seen}")
+            n = [int(value) for value in seen["picture"]]
+            check(n[0] == n[1] + n[2] + n[3] and n[2] == sum(n[4:]) and n[3] > 0 and n[2] > 0,
+                  f"greetings = responses + no response + away, causes add up, "
+                  f"the port away and a fault met: {dict(zip(names, n))}")
 
     # Files that are not a record, or hold nothing to draw: one line on standard error,
     # status 1, nothing drawn.
