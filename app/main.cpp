@@ -167,8 +167,9 @@ int main(int argc, char** argv) {
     if (options.timestamps) {
         set_line_prefix(timestamp_prefix);
     }
-    // Before the first open: -w bounds the wait for a port too.
-    const std::int64_t started = now_ms();
+    // With --wait, -w bounds the wait for the port too; without, the open is not the
+    // run's.
+    const std::int64_t asked_at = now_ms();
     if (!open_first(options.port, options.baud, options.wait)) {
         print_line(OPEN_FAILED_LINE);
         log_start(start_record(options), nullptr);
@@ -189,6 +190,7 @@ int main(int argc, char** argv) {
     }
     install_stop_summary(records_at_stop);
     set_quiet(options.quiet);
+    const std::int64_t started = options.wait ? asked_at : now_ms();
     if (port_handle == PORT_CLOSED && !wait_for_first_open(options, started)) {
         return end_never_opened(options);
     }

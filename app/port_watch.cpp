@@ -29,7 +29,9 @@ void print_diagnostic() {
     print_event(line.data());
 }
 
+// After every open: the reader's pauses follow the line's speed, as the driver holds it.
 void tell_line_kept(const char* name) {
+    set_read_speed(report.line_known ? report.line.baud : wanted.baud);
     if (report.line_known && line_kept_message(name, report.line, wanted, line)) {
         print_diagnostic();
     }

@@ -42,10 +42,10 @@ struct metrics_values {
     std::array<std::uint64_t, NO_RESPONSE_CAUSES> causes{};
     std::uint64_t port_lost = 0;
     bool port_up = false;
-    bool running = true;                     // false once the run is over, by itself or stopped
-    std::uint64_t started_unix_us = 0;       // when the tool started
-    std::uint64_t port_changed_unix_us = 0;  // when the port last opened or went away
-    std::string_view version;                // the tool's, for the build-info sample
+    bool running = true;                      // false once the run is over, by itself or stopped
+    std::uint64_t started_unix_us = 0;        // when the tool started
+    std::uint64_t port_changed_unix_us = 0;   // when the port last opened or went away
+    std::string_view version;                 // the tool's, for the build-info sample
     std::uint64_t last_response_unix_us = 0;  // 0 until the first response
     std::uint64_t updated_unix_us = 0;        // when the file was last written
     round_trip_histogram round_trips;

@@ -29,11 +29,9 @@ void record_cycles(link_counters& stats, const std::vector<cycle>& cycles) {
             }
             if (c.round_trip_us) {
                 count_response(stats, *c.round_trip_us);
-            } else {
+            } else if (!c.port_away) {
                 count_no_response(stats);
-                if (!c.port_away) {
-                    count_cause(stats, no_response_cause::cut);
-                }
+                count_cause(stats, no_response_cause::cut);
             }
         }
     }
@@ -64,13 +62,13 @@ TEST(LinkSummary, CountsShareAndRoundTripsOverRecordedCycles) {
         {"never answered, the port away for two cycles",
          {{std::nullopt, {crc, crc}}, {std::nullopt, {}, true, 2}},
          "greetings 3, responses 0, 0.0% answered\n"
-         "warnings: no response 3, crc 2, escape 0, length 0; port away 2 cycles\n"
+         "warnings: no response 1, crc 2, escape 0, length 0; port away 2 cycles\n"
          "no response by cause: silent 0, noise 0, cut 1, bad_frame 0, other_type 0\n"
          "round trip: no responses\n"},
         {"a mix: every warning, the median the middle trip; exact below 128 us",
          {{50}, {std::nullopt, {length}}, {3, {escape}}, {std::nullopt, {}, true}, {127, {crc}}},
          "greetings 5, responses 3, 60.0% answered\n"
-         "warnings: no response 2, crc 1, escape 1, length 1; port away 1 cycles\n"
+         "warnings: no response 1, crc 1, escape 1, length 1; port away 1 cycles\n"
          "no response by cause: silent 0, noise 0, cut 1, bad_frame 0, other_type 0\n"
          "round trip: min 0.003 ms, median 0.050 ms, p99 0.127 ms, max 0.127 ms\n"},
         {"an even count gives the lower middle, shown as the middle of its bucket (2000 to "
@@ -195,30 +193,63 @@ TEST(round_trip_histogram, QuantilesOfSeededDistributionsMatchTheExactOnes) {
     }
 }
 
-TEST(RunVerdict, PassesWithAnAnswerAndAtMostTheAllowedLoss) {
+// link_held at the end of a run; loss_decided for --fail-fast, in a run of run_of greetings.
+TEST(RunVerdict, PassesWithAnAnswerAndAtMostTheAllowedLossAndIsDecidedOnceItCannot) {
     const struct {
         const char* name;
         std::vector<cycle> cycles;
         std::uint64_t max_loss_millionths;
         bool passes;
+        std::uint64_t run_of;
+        bool decided;
     } cases[] = {
-        {"all answered", {{100, {}, false, 3}}, 0, true},
-        {"one lost of three, none allowed", {{100, {}, false, 2}, {std::nullopt}}, 0, false},
-        {"nothing sent", {}, 100'000'000, false},
-        {"nothing answered, all allowed", {{std::nullopt, {}, false, 3}}, 100'000'000, false},
-        {"0.5 % of 200 is one", {{100, {}, false, 199}, {std::nullopt}}, 500'000, true},
-        {"just above 0.5 %", {{100, {}, false, 198}, {std::nullopt, {}, false, 2}}, 500'000, false},
+        {"all answered", {{100, {}, false, 3}}, 0, true, 5, false},
+        {"one lost of three, none allowed",
+         {{100, {}, false, 2}, {std::nullopt}},
+         0,
+         false,
+         100,
+         true},
+        {"nothing sent", {}, 100'000'000, false, 10, false},
+        {"nothing answered, all allowed",
+         {{std::nullopt, {}, false, 3}},
+         100'000'000,
+         false,
+         3,
+         false},
+        {"0.5 % of 200 is one", {{100, {}, false, 199}, {std::nullopt}}, 500'000, true, 200, false},
+        {"just above 0.5 %",
+         {{100, {}, false, 198}, {std::nullopt, {}, false, 2}},
+         500'000,
+         false,
+         200,
+         true},
         {"a third allowed to six decimals",
          {{100, {}, false, 2}, {std::nullopt}},
          33'333'333,
+         false,
+         3,
+         true},
+        {"a third and a bit", {{100, {}, false, 2}, {std::nullopt}}, 33'333'334, true, 3, false},
+        {"the port away counts as lost",
+         {{100}, {std::nullopt, {}, true}},
+         50'000'000,
+         true,
+         2,
          false},
-        {"a third and a bit", {{100, {}, false, 2}, {std::nullopt}}, 33'333'334, true},
-        {"the port away counts as lost", {{100}, {std::nullopt, {}, true}}, 50'000'000, true},
+        {"away early in a long run", {{std::nullopt, {}, true, 2}}, 1'000'000, false, 2000, false},
+        {"away past the share of a long run",
+         {{std::nullopt, {}, true, 21}},
+         1'000'000,
+         false,
+         2000,
+         true},
     };
     for (const auto& c : cases) {
         link_counters stats;
         record_cycles(stats, c.cycles);
         EXPECT_EQ(link_held(stats, c.max_loss_millionths), c.passes) << c.name;
+        EXPECT_EQ(loss_decided(stats, c.max_loss_millionths, c.run_of), c.decided) << c.name;
     }
 }
 

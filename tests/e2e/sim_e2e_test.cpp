@@ -323,6 +323,59 @@ TEST(ToolAgainstSim, ToolCanBeStartedAgainAtOnceAgainstTheSameSimulator) {
     }
 }
 
+// A bounded run of the tool against the simulator in dir. The simulator frees its
+// terminal for the next opener after a second of silence, later on a busy machine: until
+// then an open is refused as in use, and tried again.
+nlohmann::json summary_of_run(const fs::path& dir, std::vector<std::string> args) {
+    const fs::path log_path = dir / "run.jsonl";
+    fs::remove(log_path);
+    args.insert(args.end(), {"-q", "--log", log_path.string(), "COM1"});
+    const auto deadline = std::chrono::steady_clock::now() + LONG_WAIT;
+    for (;;) {
+        tool_run tool(TERVALO_BINARY, args, dir);
+        const int status = tool.wait_exit(LONG_WAIT);
+        if (status == 255 && tool.errors().find("in use") != std::string::npos &&
+            std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            continue;
+        }
+        EXPECT_NE(status, 255) << tool.errors();
+        return read_log_lines(log_path).back();
+    }
+}
+
+TEST(ToolAgainstSim, EveryStandardSpeedExchangesGreetingsWithRepliesPacedAtTheLine) {
+    // The simulator sends as a line at the speed the tool set carries the bytes: at 1,200
+    // baud a reply takes 125 ms, a byte every 8 ms, four times the gap a frame may have at
+    // 921,600.
+    scratch_dir dir;
+    const auto sim = start_sim({"--paced", "--log", (dir.path() / "sim.log").string()}, dir.path());
+    for (const char* baud : {"1200", "2400", "4800", "9600", "19200", "38400", "57600"}) {
+        const nlohmann::json summary =
+            summary_of_run(dir.path(), {"-b", baud, "-c", "3", "-i", "0"});
+        EXPECT_EQ(summary.value("responses", 0), 3) << baud << " baud: " << summary.dump();
+    }
+}
+
+TEST(ToolAgainstSim, ANewPlanFromTheControlFileTakesEffectWithTheLinkKept) {
+    scratch_dir dir;
+    const fs::path control = dir.path() / "plan";
+    const auto sim = start_sim({"--control", control.string()}, dir.path());
+    const fs::path terminal = fs::read_symlink(dir.path() / "COM1");
+    EXPECT_EQ(summary_of_run(dir.path(), {"-c", "2", "-i", "0"}).value("responses", -1), 2);
+    std::ofstream(control) << "--fault silence\n";
+    const nlohmann::json silent = summary_of_run(dir.path(), {"-c", "2", "-i", "0", "-W", "0.2"});
+    EXPECT_EQ(silent.value("responses", -1), 0) << silent.dump();
+    EXPECT_EQ(silent["causes"].value("silent", -1), 2) << silent.dump();
+    std::ofstream(control) << "--open COM2\n";  // refused: the plan stays
+    EXPECT_EQ(
+        summary_of_run(dir.path(), {"-c", "1", "-i", "0", "-W", "0.2"}).value("responses", -1), 0);
+    std::ofstream(control, std::ios::trunc).close();  // empty: intact replies again
+    EXPECT_EQ(summary_of_run(dir.path(), {"-c", "2", "-i", "0"}).value("responses", -1), 2);
+    EXPECT_EQ(fs::read_symlink(dir.path() / "COM1"), terminal);
+    EXPECT_EQ(sim->output().find(READY, 1), std::string::npos) << "one start: " << sim->output();
+}
+
 TEST(ToolAgainstSim, TheRunLogMatchesTheSimulatorsRecordCycleByCycle) {
     // Every fault but the largest reply (see the soak), raw noise and gaps included: the
     // log must say what the tool printed, so open outcomes are checked as far as the
