@@ -9,12 +9,14 @@ namespace {
 
 const std::string USAGE = "usage: tervalo com_port\nexample: tervalo COM1\n";
 const std::string VERSION = "tervalo " TERVALO_VERSION "\n";
-const std::vector<std::string> HELP_MENTIONS{
-    "\n  -c, --count N ",      "\n  -w, --deadline S ", "\n  -i, --interval S ",
-    "\n  -W, --timeout S ",    "\n  -b, --baud N ",     "\n      --max-loss P ",
-    "\n  -q, --quiet ",        "\n  -D, --timestamps ", "\n      --log FILE ",
-    "\n      --metrics FILE ", "\n      --label N=V ",  "\n      --list ",
-    "\n  -h, --help ",         "\n  -V, --version ",    "\nmanual: "};
+const std::vector<std::string> HELP_MENTIONS{"\n  -c, --count N ",      "\n  -w, --deadline S ",
+                                             "\n  -i, --interval S ",   "\n  -W, --timeout S ",
+                                             "\n  -b, --baud N ",       "\n      --max-loss P ",
+                                             "\n      --fail-fast ",    "\n  -q, --quiet ",
+                                             "\n  -D, --timestamps ",   "\n      --log FILE ",
+                                             "\n      --metrics FILE ", "\n      --label N=V ",
+                                             "\n      --list ",         "\n  -h, --help ",
+                                             "\n  -V, --version ",      "\nmanual: "};
 
 struct command_line {
     std::vector<std::string> args;
@@ -104,6 +106,8 @@ void check_refused_options(const start_tool& start) {
         {{"--max-loss", "5%", "COM3"}, {loss}},
         {{"COM3", "--max-loss"}, {loss, "none given"}},
         {{"--max-loss", "5", "COM3"}, {"--max-loss judges a bounded run; give -c or -w too"}},
+        {{"--fail-fast", "COM3"}, {"--fail-fast ends a bounded run early; give -c or -w too"}},
+        {{"--label", "version=1", "--metrics", "m.prom", "COM3"}, {"the tool sets that label"}},
         {{"COM3", "--log"}, {"--log takes a file name; none given"}},
         {{"COM3", "--metrics"}, {"--metrics takes a file name; none given"}},
         {{"COM3", "--metrics", "m.prom", "--label", "bench"}, {"--label takes NAME=VALUE"}},
