@@ -193,63 +193,49 @@ TEST(round_trip_histogram, QuantilesOfSeededDistributionsMatchTheExactOnes) {
     }
 }
 
-// link_held at the end of a run; loss_decided for --fail-fast, in a run of run_of greetings.
-TEST(RunVerdict, PassesWithAnAnswerAndAtMostTheAllowedLossAndIsDecidedOnceItCannot) {
+TEST(RunVerdict, PassesWithAnAnswerAndAtMostTheAllowedLoss) {
     const struct {
         const char* name;
         std::vector<cycle> cycles;
         std::uint64_t max_loss_millionths;
         bool passes;
-        std::uint64_t run_of;
-        bool decided;
     } cases[] = {
-        {"all answered", {{100, {}, false, 3}}, 0, true, 5, false},
-        {"one lost of three, none allowed",
-         {{100, {}, false, 2}, {std::nullopt}},
-         0,
-         false,
-         100,
-         true},
-        {"nothing sent", {}, 100'000'000, false, 10, false},
-        {"nothing answered, all allowed",
-         {{std::nullopt, {}, false, 3}},
-         100'000'000,
-         false,
-         3,
-         false},
-        {"0.5 % of 200 is one", {{100, {}, false, 199}, {std::nullopt}}, 500'000, true, 200, false},
-        {"just above 0.5 %",
-         {{100, {}, false, 198}, {std::nullopt, {}, false, 2}},
-         500'000,
-         false,
-         200,
-         true},
+        {"all answered", {{100, {}, false, 3}}, 0, true},
+        {"one lost of three, none allowed", {{100, {}, false, 2}, {std::nullopt}}, 0, false},
+        {"nothing sent", {}, 100'000'000, false},
+        {"nothing answered, all allowed", {{std::nullopt, {}, false, 3}}, 100'000'000, false},
+        {"0.5 % of 200 is one", {{100, {}, false, 199}, {std::nullopt}}, 500'000, true},
+        {"just above 0.5 %", {{100, {}, false, 198}, {std::nullopt, {}, false, 2}}, 500'000, false},
         {"a third allowed to six decimals",
          {{100, {}, false, 2}, {std::nullopt}},
          33'333'333,
-         false,
-         3,
-         true},
-        {"a third and a bit", {{100, {}, false, 2}, {std::nullopt}}, 33'333'334, true, 3, false},
-        {"the port away counts as lost",
-         {{100}, {std::nullopt, {}, true}},
-         50'000'000,
-         true,
-         2,
          false},
-        {"away early in a long run", {{std::nullopt, {}, true, 2}}, 1'000'000, false, 2000, false},
-        {"away past the share of a long run",
-         {{std::nullopt, {}, true, 21}},
-         1'000'000,
-         false,
-         2000,
-         true},
+        {"a third and a bit", {{100, {}, false, 2}, {std::nullopt}}, 33'333'334, true},
+        {"the port away counts as lost", {{100}, {std::nullopt, {}, true}}, 50'000'000, true},
     };
     for (const auto& c : cases) {
         link_counters stats;
         record_cycles(stats, c.cycles);
         EXPECT_EQ(link_held(stats, c.max_loss_millionths), c.passes) << c.name;
-        EXPECT_EQ(loss_decided(stats, c.max_loss_millionths, c.run_of), c.decided) << c.name;
+    }
+}
+
+// --fail-fast: answered, lost, the limit in millionths of a percent, the most greetings
+// the run can come to, and whether no greeting to come can make it pass.
+TEST(RunVerdict, IsDecidedOnceTheLossExceedsTheLimitOfTheWholeRun) {
+    const std::uint64_t cases[][5] = {{3, 0, 0, 5, 0},
+                                      {2, 1, 0, 100, 1},
+                                      {199, 1, 500'000, 200, 0},
+                                      {198, 2, 500'000, 200, 1},
+                                      {2, 1, 33'333'333, 3, 1},
+                                      {2, 1, 33'333'334, 3, 0},
+                                      {0, 20, 1'000'000, 2000, 0},
+                                      {0, 21, 1'000'000, 2000, 1}};
+    for (const auto& c : cases) {
+        link_counters stats;
+        record_cycles(stats, {{100, {}, false, static_cast<int>(c[0])},
+                              {std::nullopt, {}, false, static_cast<int>(c[1])}});
+        EXPECT_EQ(loss_decided(stats, c[2], c[3]), c[4] == 1) << c[0] << " answered, " << c[1];
     }
 }
 

@@ -9,14 +9,12 @@ namespace {
 
 const std::string USAGE = "usage: tervalo com_port\nexample: tervalo COM1\n";
 const std::string VERSION = "tervalo " TERVALO_VERSION "\n";
-const std::vector<std::string> HELP_MENTIONS{"\n  -c, --count N ",      "\n  -w, --deadline S ",
-                                             "\n  -i, --interval S ",   "\n  -W, --timeout S ",
-                                             "\n  -b, --baud N ",       "\n      --max-loss P ",
-                                             "\n      --fail-fast ",    "\n  -q, --quiet ",
-                                             "\n  -D, --timestamps ",   "\n      --log FILE ",
-                                             "\n      --metrics FILE ", "\n      --label N=V ",
-                                             "\n      --list ",         "\n  -h, --help ",
-                                             "\n  -V, --version ",      "\nmanual: "};
+const std::vector<std::string> HELP_MENTIONS{
+    "\n  -c, --count N ",      "\n  -w, --deadline S ", "\n  -i, --interval S ",
+    "\n  -W, --timeout S ",    "\n  -b, --baud N ",     "\n      --max-loss P ",
+    "\n  -q, --quiet ",        "\n  -D, --timestamps ", "\n      --log FILE ",
+    "\n      --metrics FILE ", "\n      --label N=V ",  "\n      --list ",
+    "\n  -h, --help ",         "\n  -V, --version ",    "\nmanual: "};
 
 struct command_line {
     std::vector<std::string> args;
