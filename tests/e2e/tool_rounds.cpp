@@ -58,9 +58,8 @@ void prints_responses_and_no_response(const tool_target& target, pty_device& dev
     EXPECT_EQ(tool->errors(), "tervalo: ignoring extra arguments \"COM6\" and 1 more\n");
 }
 
-// --wait: a port missing at the start is waited for, and the cycles without it are
-// neither greetings nor losses: -c 2 with no loss allowed passes. With -D the lines that
-// tell of it are stamped as standard output's are. -w bounds the wait: a port that never
+// --wait: the cycles before a missing port appears are neither greetings nor losses;
+// with -D the lines that tell of it are stamped. -w bounds the wait: a port that never
 // comes fails the run at its deadline, saying why.
 void waits_for_a_missing_port(const tool_target& target, pty_device& device) {
     target.detach();
