@@ -91,8 +91,9 @@ struct delivery {
 
 // --paced: the bytes as a line at the terminal's speed carries them, a millisecond's worth
 // (one byte at least) a write, on a schedule that does not drift with late wake-ups.
-// Finer steps would measure the machine's scheduling rather than the tool.
-int write_paced(int fd, const std::vector<std::uint8_t>& bytes) {
+// Finer steps would measure the machine's scheduling rather than the tool. A write more
+// than a millisecond behind its time leaves a gap the line would not have: *late says so.
+int write_paced(int fd, const std::vector<std::uint8_t>& bytes, bool* late) {
     std::uint32_t baud = WANTED_LINE.baud;
     read_any_baud(fd, &baud);
     const std::uint64_t per_second = baud > 0 ? baud : 1;
@@ -101,6 +102,7 @@ int write_paced(int fd, const std::vector<std::uint8_t>& bytes) {
     auto next = std::chrono::steady_clock::now();
     for (std::size_t at = 0; at < bytes.size(); at += chunk) {
         std::this_thread::sleep_until(next);
+        *late = *late || std::chrono::steady_clock::now() - next > std::chrono::milliseconds(1);
         const std::size_t size = std::min(chunk, bytes.size() - at);
         if (write_within(fd, bytes.data() + at, size, now_ms() + STALLED_LINE_MS) != 0) {
             return -1;
@@ -123,13 +125,14 @@ delivery deliver(const reply_plan& plan, int fd, bool paced) {
             std::this_thread::sleep_for(std::chrono::milliseconds(step.wait_ms));
         }
         const clock::time_point begun = clock::now();
-        const int written = paced ? write_paced(fd, step.bytes)
+        bool late = false;
+        const int written = paced ? write_paced(fd, step.bytes, &late)
                                   : write_within(fd, step.bytes.data(), step.bytes.size(),
                                                  now_ms() + STALLED_LINE_MS);
         result.written = written == 0 && result.written;
         const clock::time_point end = clock::now();
-        if (step.back_to_back &&
-            (paced ? begun : end) - previous_end > std::chrono::milliseconds(BACK_TO_BACK_MS)) {
+        if (late || (step.back_to_back && (paced ? begun : end) - previous_end >
+                                              std::chrono::milliseconds(BACK_TO_BACK_MS))) {
             result.as_planned = false;
         }
         previous_end = end;
