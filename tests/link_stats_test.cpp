@@ -220,8 +220,7 @@ TEST(RunVerdict, PassesWithAnAnswerAndAtMostTheAllowedLoss) {
     }
 }
 
-// --fail-fast: answered, lost, the limit in millionths of a percent, the most greetings
-// the run can come to, and whether no greeting to come can make it pass.
+// --fail-fast: answered, lost, limit (millionths of a %), most greetings, decided.
 TEST(RunVerdict, IsDecidedOnceTheLossExceedsTheLimitOfTheWholeRun) {
     const std::uint64_t cases[][5] = {{3, 0, 0, 5, 0},
                                       {2, 1, 0, 100, 1},

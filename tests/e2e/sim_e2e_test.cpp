@@ -324,10 +324,9 @@ TEST(ToolAgainstSim, ToolCanBeStartedAgainAtOnceAgainstTheSameSimulator) {
     }
 }
 
-// The summary record of a bounded run of the tool, -q, against the simulator in dir, its
-// log dir/run.jsonl appended to. The simulator frees its terminal for the next opener
-// after a second of silence, later on a busy machine: until then an open is refused as
-// in use, before anything is logged, and tried again.
+// The summary record of a bounded run, -q, against the simulator in dir (log dir/run.jsonl).
+// The simulator frees its terminal for the next opener after a second of silence, later
+// on a busy machine: until then an open is refused as in use, and tried again.
 nlohmann::json summary_of_run(const fs::path& dir, std::vector<std::string> args,
                               std::chrono::seconds bound = std::chrono::seconds(60)) {
     args.insert(args.end(), {"-q", "--log", (dir / "run.jsonl").string(), "COM1"});
@@ -346,43 +345,32 @@ nlohmann::json summary_of_run(const fs::path& dir, std::vector<std::string> args
     }
 }
 
-TEST(ToolAgainstSim, EveryStandardSpeedExchangesGreetingsWithRepliesPacedAtTheLine) {
-    // Replies as fast as the line carries them: at 1,200 baud a byte every 8 ms, four
-    // times the gap a frame may have at 921,600. A run is tried again only when the
-    // simulator says a loaded machine held its bytes back.
+// Replies as fast as the line carries them: at 1,200 baud a byte every 8 ms, four times
+// the gap a frame may have at 921,600 (and ten character times at least); only a run the
+// simulator says a loaded machine held back may lose one. Then new plans, the link kept.
+TEST(ToolAgainstSim, EveryStandardSpeedExchangesGreetingsAndAPlanChangesWithTheLinkKept) {
     scratch_dir dir;
     const fs::path sim_log = dir.path() / "sim.log";
-    const auto sim = start_sim({"--paced", "--log", sim_log.string()}, dir.path());
+    const fs::path control = dir.path() / "plan";
+    const auto sim = start_sim(
+        {"--paced", "--log", sim_log.string(), "--control", control.string()}, dir.path());
+    const fs::path terminal = fs::read_symlink(dir.path() / "COM1");
     for (const char* baud : {"1200", "2400", "4800", "9600", "19200", "38400", "57600"}) {
-        nlohmann::json summary;
-        for (int run = 0; run < 3; ++run) {
-            fs::resize_file(sim_log, 0);
-            summary = summary_of_run(dir.path(), {"-b", baud, "-c", "3", "-i", "0"});
-            std::ostringstream said;
-            said << std::ifstream(sim_log).rdbuf();
-            if (said.str().find("delayed by the system") == std::string::npos) {
-                break;
-            }
-        }
-        EXPECT_EQ(summary.value("responses", 0), 3) << baud << " baud: " << summary.dump();
-        // Paced indeed: a reply of ten bytes and more takes ten character times at least.
+        fs::resize_file(sim_log, 0);
+        const nlohmann::json summary =
+            summary_of_run(dir.path(), {"-b", baud, "-c", "3", "-i", "0"});
+        std::ostringstream said;
+        said << std::ifstream(sim_log).rdbuf();
+        EXPECT_TRUE(summary.value("responses", 0) == 3 ||
+                    said.str().find("delayed by the system") != std::string::npos)
+            << baud << " baud: " << summary.dump();
         EXPECT_GE(summary["rtt_us"].value("min", 0), 100'000'000 / std::stoi(baud)) << baud;
     }
-}
-
-TEST(ToolAgainstSim, ANewPlanFromTheControlFileTakesEffectWithTheLinkKept) {
-    scratch_dir dir;
-    const fs::path control = dir.path() / "plan";
-    const auto sim = start_sim({"--control", control.string()}, dir.path());
-    const fs::path terminal = fs::read_symlink(dir.path() / "COM1");
-    EXPECT_EQ(summary_of_run(dir.path(), {"-c", "2", "-i", "0"}).value("responses", -1), 2);
     std::ofstream(control) << "--fault silence\n";
     const nlohmann::json silent = summary_of_run(dir.path(), {"-c", "2", "-i", "0", "-W", "0.2"});
-    EXPECT_EQ(silent.value("responses", -1), 0) << silent.dump();
     EXPECT_EQ(silent["causes"].value("silent", -1), 2) << silent.dump();
     std::ofstream(control) << "--open COM2\n";  // refused: the plan stays
-    EXPECT_EQ(
-        summary_of_run(dir.path(), {"-c", "1", "-i", "0", "-W", "0.2"}).value("responses", -1), 0);
+    EXPECT_EQ(summary_of_run(dir.path(), {"-c", "1", "-W", "0.2"}).value("responses", -1), 0);
     std::ofstream(control, std::ios::trunc).close();  // empty: intact replies again
     EXPECT_EQ(summary_of_run(dir.path(), {"-c", "2", "-i", "0"}).value("responses", -1), 2);
     EXPECT_EQ(fs::read_symlink(dir.path() / "COM1"), terminal);

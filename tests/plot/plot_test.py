@@ -43,7 +43,6 @@ TABLE = [
 ]
 # Away cycles are greetings, as the tool counts them; the median and p99 are the middles
 # of the tool's histogram buckets (412 lies in 412-415), and the share is truncated.
-# Unanswered greetings by their cause; a line of an older tool without one by its warnings.
 TABLE_FIGURES = {"greetings": "10", "responses": "6", "no_response": "2", "port_away": "2",
                  **{f"cause_{cause}": "0" for cause in CAUSES},
                  "cause_silent": "1", "cause_bad_frame": "1",
@@ -143,9 +142,8 @@ with tempfile.TemporaryDirectory() as work:
                   "table record: median and p99 marks")
         # A few slow greetings among many fast ones turn the axis logarithmic, not these.
         check("round trip (ms)" in svg_text(svg), "table record: a linear axis")
-        spread = record([TABLE[0]] + [(0.1 + i, {"seq": i + 1, "result": "response", "payload": "",
-                                                 "rtt_us": 40 if i % 10 else 9000}) for i in range(30)])
-        plot(write("spread.jsonl", spread), path("spread.svg"))
+        plot(write("spread.jsonl", record([TABLE[0]] + [(0.1 + i, {"seq": i + 1, "result": "response",
+             "payload": "", "rtt_us": 40 if i % 10 else 9000}) for i in range(30)])), path("spread.svg"))
         check("round trip (ms, logarithmic)" in svg_text(path("spread.svg")), "wide spread: linear")
         first = plot(log, path("first.png"), "--figures", "--run", "1")
         check(figures_of(first).get("median_us") == "7000", f"--run 1: {first.stdout!r}")

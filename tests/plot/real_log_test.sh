@@ -1,8 +1,7 @@
 #!/bin/sh
 # The plot test's checks on a real record: tervalo -c 6 against tervalo-sim --mix 11,
 # whose first cycles hold an answer with a warning and one without, and the device
-# away for two cycles after the second greeting; its text summary, summary record and
-# metrics file are held to the picture's counts.
+# away for two cycles after the second greeting.
 # usage: real_log_test.sh TERVALO TERVALO_SIM
 set -eu
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)

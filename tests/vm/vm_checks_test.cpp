@@ -208,8 +208,7 @@ TEST(VmDrivers, LineSettingsAsTheDriversHoldThemWhileTheToolRuns) {
               "speed=9600 data=8 parity=N stop=1 flow=none raw=yes dtr=off rts=off\n");
 }
 
-// At the driver's FIFO trigger of 8 bytes, a reply at 9,600 baud reaches the tool in
-// parts some 4 ms apart, which the frame reader allows at that speed: no frame is cut.
+// At the FIFO trigger of 8, a reply at 9,600 baud comes in parts 4 ms apart: none is cut.
 TEST(VmDrivers, TheUartExchangesGreetingsAtTheSpeedsItMakes) {
     EXPECT_EQ(guest("uart.trigger"), "8\n");
     for (const std::string baud : {"9600", "115200"}) {
