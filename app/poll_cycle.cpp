@@ -18,10 +18,12 @@ void run_cycle(Packet& packet, cycle_record& record, std::int64_t timeout_ms) {
     send_hello();
     if (read_packet(packet, timeout_ms) != LINK_OK) {
         print_line(NO_RESPONSE_LINE);
-        count_no_response(link_stats);
         record.result = away ? cycle_result::port_away : cycle_result::no_response;
+        // A cycle away prints the same line but is counted as away alone, so that the
+        // causes add up to the "no response" count.
         if (!away) {
             record.seen = last_read_seen();
+            count_no_response(link_stats);
             count_cause(link_stats, record.seen.cause);
         }
     } else {
