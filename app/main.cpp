@@ -1,8 +1,10 @@
 // tervalo: greets a device over a serial port once a second (or at the pace asked for)
 // and prints its answer.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <span>
+#include <string_view>
 
 #include "app/options.h"
 #include "app/poll_cycle.h"
@@ -49,18 +51,89 @@ bool cycle_fits(const run_options& options, std::int64_t started, std::int64_t a
     return options.deadline_ms == 0 || at - started + options.timeout_ms <= options.deadline_ms;
 }
 
-// The end of a bounded run: the summary as at a stop, then the verdict as exit status.
-int end_run(const run_options& options, const char* end) {
+// What the summary says of a run ended before its bound, kept for the stop handler too.
+std::array<char, VERDICT_REASON_MAX> ended_early{};
+
+// Ends the summary with the verdict, and writes the summary and the records as a stop
+// does; then the verdict as exit status.
+int judge(const run_options& options, bool held, const char* early) {
     release_port();
+    set_summary_verdict({held, options.max_loss_millionths, early});
     write_final_summary();
-    const bool held = link_held(link_stats, options.max_loss_millionths);
-    log_summary(link_stats, end, held ? verdict::passed : verdict::failed, false);
     metrics_end();
     // A record the user asked for and did not get fails the run, as lost output does;
     // each says so.
     const bool log_kept = run_log_kept();
     const bool metrics_whole = metrics_kept();
     return unless_output_failed(held && log_kept && metrics_whole ? 0 : 1);
+}
+
+// The end of a bounded run: at its bound, or by --fail-fast once it could no longer pass.
+int end_run(const run_options& options, const char* end) {
+    const bool held = link_held(link_stats, options.max_loss_millionths);
+    log_summary(link_stats, end, held ? verdict::passed : verdict::failed, false);
+    const char* early = nullptr;
+    if (std::string_view(end) == "fail_fast") {
+        std::snprintf(ended_early.data(), ended_early.size(),
+                      "ended by --fail-fast after %llu greetings: it could no longer pass",
+                      static_cast<unsigned long long>(link_stats.greetings.load()));
+        early = ended_early.data();
+    }
+    return judge(options, held, early);
+}
+
+// A port waited for that never opened before the deadline: the run failed, and why.
+int end_never_opened(const run_options& options) {
+    const char* reason = never_opened_reason(options.port);
+    log_never_opened(reason);
+    std::snprintf(ended_early.data(), ended_early.size(), "the port never opened: %s", reason);
+    return judge(options, false, ended_early.data());
+}
+
+// The most greetings the run can still come to: its count, or as many as fit in the time
+// left at one a pause; 0 when that has no bound (-w alone, back to back).
+std::uint64_t greetings_at_most(const run_options& options, std::int64_t started) {
+    if (options.count > 0) {
+        return options.count;
+    }
+    if (options.interval_ms == 0) {
+        return 0;
+    }
+    const std::int64_t left = options.deadline_ms - (now_ms() - started);
+    return link_stats.greetings.load() +
+           static_cast<std::uint64_t>(left > 0 ? left / options.interval_ms + 1 : 0);
+}
+
+// --fail-fast: whether no greeting to come can make the run pass.
+bool cannot_pass(const run_options& options, std::int64_t started) {
+    if (!options.fail_fast) {
+        return false;
+    }
+    const std::uint64_t most = greetings_at_most(options, started);
+    return most > 0 && loss_decided(link_stats, options.max_loss_millionths, most);
+}
+
+// --wait, before the port has first opened: tries it at the pace of a silent cycle and
+// counts nothing. False when the deadline came first.
+bool wait_for_first_open(const run_options& options, std::int64_t started) {
+    for (;;) {
+        reopen_if_lost(options.port);
+        if (port_handle != PORT_CLOSED) {
+            return true;
+        }
+        std::int64_t pause = std::max<std::int64_t>(options.timeout_ms + options.interval_ms, 1);
+        if (options.deadline_ms > 0) {
+            const std::int64_t left = options.deadline_ms - (now_ms() - started);
+            if (left <= 0) {
+                return false;
+            }
+            pause = std::min(pause, left);
+        }
+        // A stop meanwhile is taken by the first cycle's boundary, at once.
+        if (pause_unless_stopped(static_cast<int>(pause))) {
+            return true;
+        }
+    }
 }
 
 // A run whose standard output could not be written ends by itself, verdict or not: its
@@ -110,6 +183,9 @@ int main(int argc, char** argv) {
     if (options.timestamps) {
         set_line_prefix(timestamp_prefix);
     }
+    // With --wait, -w bounds the wait for the port too; without, the open is not the
+    // run's.
+    const std::int64_t asked_at = now_ms();
     if (!open_first(options.port, options.baud, options.wait)) {
         print_line(OPEN_FAILED_LINE);
         log_start(start_record(options), nullptr);
@@ -129,12 +205,15 @@ int main(int argc, char** argv) {
         set_summary_pace(pace);
     }
     set_quiet(options.quiet);
+    const std::int64_t started = options.wait ? asked_at : now_ms();
+    if (port_handle == PORT_CLOSED && !wait_for_first_open(options, started)) {
+        return end_never_opened(options);
+    }
 
     // Static rather than on the stack: 64 KiB is a large share of a thread's stack on
     // some platforms, and the record lives as long as the process anyway.
     static Packet packet;
     cycle_record record;
-    const std::int64_t started = now_ms();
     for (;;) {
         // A stop taken here, between cycles, finds every record at the same count.
         if (stop_requested()) {
@@ -151,6 +230,9 @@ int main(int argc, char** argv) {
         }
         if (options.count > 0 && record.seq >= options.count) {
             return end_run(options, "count");
+        }
+        if (cannot_pass(options, started)) {
+            return end_run(options, "fail_fast");
         }
         // No pause that no greeting would follow.
         if (!cycle_fits(options, started, now_ms() + options.interval_ms)) {

@@ -74,6 +74,7 @@ enum option_code : int {
     LABEL,
     LIST,
     WAIT,
+    FAIL_FAST,
 };
 
 struct option_text {
@@ -82,7 +83,7 @@ struct option_text {
     const value_rule* rule;  // nullptr: a file name, or no value
 };
 
-constexpr std::array<option_text, 15> NAMES{{
+constexpr std::array<option_text, 16> NAMES{{
     {'c', "--count (-c)", &COUNT_RULE},
     {'w', "--deadline (-w)", &DEADLINE_RULE},
     {'i', "--interval (-i)", &INTERVAL_RULE},
@@ -96,11 +97,12 @@ constexpr std::array<option_text, 15> NAMES{{
     {LABEL, "--label", nullptr},
     {LIST, "--list", nullptr},
     {WAIT, "--wait", nullptr},
+    {FAIL_FAST, "--fail-fast", nullptr},
     {'h', "--help (-h)", nullptr},
     {'V', "--version (-V)", nullptr},
 }};
 
-constexpr std::array<option, 16> LONG_OPTIONS{{
+constexpr std::array<option, 17> LONG_OPTIONS{{
     {"count", required_argument, nullptr, 'c'},
     {"deadline", required_argument, nullptr, 'w'},
     {"interval", required_argument, nullptr, 'i'},
@@ -114,6 +116,7 @@ constexpr std::array<option, 16> LONG_OPTIONS{{
     {"label", required_argument, nullptr, LABEL},
     {"list", no_argument, nullptr, LIST},
     {"wait", no_argument, nullptr, WAIT},
+    {"fail-fast", no_argument, nullptr, FAIL_FAST},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -282,6 +285,9 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
             case WAIT:
                 options.wait = true;
                 break;
+            case FAIL_FAST:
+                options.fail_fast = true;
+                break;
             case LIST:
             case 'h':
             case 'V':
@@ -344,6 +350,10 @@ bool read_command_line(int argc, char** argv, run_options& options, int* exit_st
         std::fprintf(stderr,
                      "tervalo: --timeout (-W) is longer than --deadline (-w): no greeting could "
                      "wait its whole time\n");
+        return false;
+    }
+    if (options.fail_fast && !bounded(options)) {
+        std::fprintf(stderr, "tervalo: --fail-fast ends a bounded run early; give -c or -w too\n");
         return false;
     }
     if (extras == 1) {

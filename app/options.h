@@ -27,9 +27,10 @@ struct run_options {
     std::uint32_t baud = WANTED_LINE.baud;       // -b
     bool quiet = false;                          // -q
     bool timestamps = false;                     // -D
-    bool wait = false;                   // --wait: a port missing at the start is waited for
-    const char* log_path = nullptr;      // --log
-    const char* metrics_path = nullptr;  // --metrics
+    bool wait = false;               // --wait: a port missing at the start is waited for
+    bool fail_fast = false;          // --fail-fast: a bounded run ends once it can no longer pass
+    const char* log_path = nullptr;  // --log
+    const char* metrics_path = nullptr;                // --metrics
     std::array<const char*, LAB_LABELS_MAX> labels{};  // --label: "NAME=VALUE", names checked
     std::size_t label_count = 0;
 };

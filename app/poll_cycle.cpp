@@ -25,10 +25,12 @@ bool run_cycle(Packet& packet, cycle_record& record, std::int64_t timeout_ms) {
             return false;
         }
         print_line(NO_RESPONSE_LINE);
-        count_no_response(link_stats);
         record.result = away ? cycle_result::port_away : cycle_result::no_response;
+        // A cycle away prints the same line but is counted as away alone, so that the
+        // causes add up to the "no response" count.
         if (!away) {
             record.seen = last_read_seen();
+            count_no_response(link_stats);
             count_cause(link_stats, record.seen.cause);
         }
     } else {
@@ -40,6 +42,7 @@ bool run_cycle(Packet& packet, cycle_record& record, std::int64_t timeout_ms) {
         record.result = cycle_result::response;
         record.payload = std::span(packet.data).first(packet.len);
     }
+    count_cycle_end();
     record.warnings = warnings_this_cycle;
     record.ended = local_now();
     return true;

@@ -33,7 +33,9 @@ void print_diagnostic() {
     print_event(safe_line(line.data(), shown));
 }
 
+// After every open: the reader's pauses follow the line's speed, as the driver holds it.
 void tell_line_kept(const char* name) {
+    set_read_speed(report.line_known ? report.line.baud : wanted.baud);
     if (report.line_known && line_kept_message(name, report.line, wanted, line)) {
         print_diagnostic();
     }
@@ -58,8 +60,15 @@ bool open_first(const char* name, std::uint32_t baud, bool wait) {
     wanted = line_at(baud);
     port_handle = open_port(name, &report, ROUTE_ANY, wanted);
     if (port_handle == PORT_CLOSED) {
-        const bool waited_for = wait && report.failure == OPEN_NO_DEVICE;
-        if (waited_for) {
+        // A COM name whose built-in device is not there or not to be had (the console, a
+        // session's terminal) waits for its link in the working directory, and for
+        // nothing else: a board's link appears when the board does.
+        const bool builtin_refused = wait && report.route == ROUTE_BUILTIN;
+        const bool waited_for = builtin_refused || (wait && report.failure == OPEN_NO_DEVICE);
+        if (builtin_refused) {
+            first_route = ROUTE_ENTRY;
+            waiting_for_link_message(name, report, line);
+        } else if (waited_for) {
             waiting_message(name, report, line);
         } else {
             open_failure_message(name, report, line);
@@ -83,6 +92,11 @@ const char* open_failure_reason(const char* name) {
         line[said.size() - 1] = '\0';
     }
     return line.data() + skip;
+}
+
+const char* never_opened_reason(const char* name) {
+    open_failure_message(name, report, line);
+    return open_failure_reason(name);
 }
 
 const char* opened_path() {

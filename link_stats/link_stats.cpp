@@ -15,7 +15,10 @@ constexpr auto relaxed = std::memory_order_relaxed;
 // Written once before any stop can take the summary, read only afterwards.
 run_pace summary_pace{};
 bool pace_said = false;
-// Whether the cycle under way began with the port away.
+run_verdict summary_verdict{};
+bool verdict_said = false;
+// Whether a cycle has begun and not ended, and whether it began with the port away.
+std::atomic<bool> cycle_open{false};
 std::atomic<bool> open_cycle_away{false};
 
 void add_one(counter& value) {
@@ -39,6 +42,20 @@ std::uint64_t trips_counted(const link_counters& stats) {
         trips += bucket.load(relaxed);
     }
     return trips;
+}
+
+// Answered greetings in thousandths, truncated, so that 100.0% means every greeting was
+// answered; scaled down first where the product would overflow.
+std::uint64_t answered_permille(std::uint64_t greetings, std::uint64_t responses) {
+    while (greetings > UINT64_MAX / 1000) {
+        greetings /= 2;
+        responses /= 2;
+    }
+    return responses * 1000 / greetings;
+}
+
+void put_permille(text_out& text, std::uint64_t permille) {
+    text << permille / 10 << "." << permille % 10 << "%";
 }
 
 }  // namespace
@@ -73,15 +90,19 @@ std::uint64_t bucket_value_us(std::size_t bucket) {
 void count_cycle_start(link_counters& stats, bool port_away) {
     warnings_this_cycle.count = 0;
     open_cycle_away.store(port_away, relaxed);
+    cycle_open.store(true, relaxed);
     add_one(stats.greetings);
     if (port_away) {
         add_one(stats.cycles_away);
     }
 }
 
+void count_cycle_end() {
+    cycle_open.store(false, relaxed);
+}
+
 void uncount_open_cycle(link_counters& stats) {
-    if (stats.greetings.load(relaxed) <=
-        stats.responses.load(relaxed) + stats.no_response.load(relaxed)) {
+    if (!cycle_open.exchange(false, relaxed)) {
         return;
     }
     stats.greetings.fetch_sub(1, relaxed);
@@ -164,6 +185,19 @@ bool link_held(const link_counters& stats, std::uint64_t max_loss_millionths) {
     return (greetings - responses) * 100'000'000 <= max_loss_millionths * greetings;
 }
 
+bool loss_decided(const link_counters& stats, std::uint64_t max_loss_millionths,
+                  std::uint64_t greetings_at_most) {
+    const std::uint64_t greetings = stats.greetings.load(relaxed);
+    const std::uint64_t responses = stats.responses.load(relaxed);
+    const std::uint64_t unanswered = greetings - (responses > greetings ? greetings : responses);
+    return unanswered * 100'000'000 > max_loss_millionths * greetings_at_most;
+}
+
+void set_summary_verdict(const run_verdict& verdict) {
+    summary_verdict = verdict;
+    verdict_said = true;
+}
+
 void set_summary_pace(const run_pace& pace) {
     summary_pace = pace;
     pace_said = true;
@@ -176,16 +210,9 @@ std::size_t format_summary(const link_counters& stats, std::span<char> out) {
     text << "--- tervalo summary ---\n"
          << "greetings " << greetings << ", responses " << responses;
     if (greetings > 0) {
-        // Scaled down first where the product would overflow; truncated, so that 100.0%
-        // means every greeting was answered.
-        std::uint64_t asked = greetings;
-        std::uint64_t answered = responses;
-        while (asked > UINT64_MAX / 1000) {
-            asked /= 2;
-            answered /= 2;
-        }
-        const std::uint64_t permille = answered * 1000 / asked;
-        text << ", " << permille / 10 << "." << permille % 10 << "% answered";
+        text << ", ";
+        put_permille(text, answered_permille(greetings, responses));
+        text << " answered";
     }
     text << "\nwarnings: no response " << stats.no_response.load(relaxed) << ", crc "
          << stats.crc_errors.load(relaxed) << ", escape " << stats.escape_errors.load(relaxed)
@@ -215,6 +242,23 @@ std::size_t format_summary(const link_counters& stats, std::span<char> out) {
         text.thousandths(static_cast<std::uint64_t>(summary_pace.interval_ms)) << " s, timeout ";
         text.thousandths(static_cast<std::uint64_t>(summary_pace.timeout_ms))
             << " s, " << std::uint64_t{summary_pace.baud} << " baud\n";
+    }
+    if (verdict_said) {
+        text << "verdict: " << (summary_verdict.passed ? "passed, " : "failed, ");
+        if (greetings == 0) {
+            text << "no greeting sent";
+        } else {
+            // The complement of the truncated share answered: rounded up, so that a share
+            // just past the limit never reads as the limit.
+            put_permille(text, 1000 - answered_permille(greetings, responses));
+            text << " unanswered";
+        }
+        text << ", limit ";
+        text.decimal(summary_verdict.max_loss_millionths, 6) << "%";
+        if (summary_verdict.ended_early != nullptr) {
+            text << "; " << summary_verdict.ended_early;
+        }
+        text << "\n";
     }
     return text.size;
 }

@@ -30,8 +30,10 @@ inline constexpr std::size_t ROUND_TRIP_BUCKETS =
     ROUND_TRIP_EXACT_US + (ROUND_TRIP_TOP_BITS - 7) * ROUND_TRIP_STEPS + 1;
 static_assert(ROUND_TRIP_EXACT_US == 1 << 7, "the first doubling after the exact buckets");
 
-// The longest summary format_summary writes; a buffer of this size always holds it.
-inline constexpr std::size_t SUMMARY_MAX = 768;
+// The longest summary format_summary writes; a buffer of this size always holds it, a
+// verdict's reason of up to VERDICT_REASON_MAX bytes included.
+inline constexpr std::size_t VERDICT_REASON_MAX = 512;
+inline constexpr std::size_t SUMMARY_MAX = 768 + VERDICT_REASON_MAX;
 
 enum class link_warning { crc, escape, length };
 
@@ -55,10 +57,14 @@ struct cycle_warnings {
 using counter = std::atomic<std::uint64_t>;
 static_assert(counter::is_always_lock_free, "read from a signal handler");
 
+// One definition of each count, which the summary, the run log, the metrics and the
+// log's reader all keep: greetings = responses + no_response + cycles_away, and the
+// causes add up to no_response. A cycle before a port waited for (--wait) has first
+// been opened is none of them.
 struct link_counters {
     counter greetings{0};    // cycles started: each sends a greeting, or would with a port
     counter responses{0};    // cycles that printed a response
-    counter no_response{0};  // cycles that printed "no response"
+    counter no_response{0};  // cycles with the port open that printed "no response"
     counter crc_errors{0};
     counter escape_errors{0};
     counter length_errors{0};
@@ -77,9 +83,11 @@ extern cycle_warnings warnings_this_cycle;
 
 // Also empties warnings_this_cycle.
 void count_cycle_start(link_counters& stats, bool port_away);
-// Takes back the greeting of a cycle that has not ended in a response or "no response"
-// (a stop cut it short): the counts are then those of the cycles that ended, as the
-// lines printed are. Does nothing between cycles.
+// The cycle's line is printed and its counts are whole.
+void count_cycle_end();
+// Takes back the greeting of a cycle that has begun and not ended (a stop cut it short):
+// the counts are then those of the cycles that ended, as the lines printed are. Does
+// nothing between cycles.
 void uncount_open_cycle(link_counters& stats);
 // round_trip_us: from just before the greeting is sent to the response's read returning.
 void count_response(link_counters& stats, std::int64_t round_trip_us);
@@ -102,6 +110,24 @@ std::uint64_t round_trip_quantile_us(const link_counters& stats, std::uint64_t p
 // Whether a run passed: at least one greeting answered, and the unanswered share at most
 // max_loss_millionths / 10^6 percent. Exact for up to 10^10 greetings.
 bool link_held(const link_counters& stats, std::uint64_t max_loss_millionths);
+
+// Whether no greeting still to come can make the run pass: the unanswered share of a run
+// of at most greetings_at_most greetings is past max_loss_millionths already.
+bool loss_decided(const link_counters& stats, std::uint64_t max_loss_millionths,
+                  std::uint64_t greetings_at_most);
+
+// How a bounded run came out, for the last line of its summary.
+struct run_verdict {
+    bool passed = false;
+    std::uint64_t max_loss_millionths = 0;
+    // Why the run ended before its bound, or nullptr; said after the verdict. Lives as
+    // long as the process.
+    const char* ended_early = nullptr;
+};
+
+// Makes format_summary end with the verdict line ("verdict: failed, 4.0% unanswered,
+// limit 1%"). Called before the summary is taken.
+void set_summary_verdict(const run_verdict& verdict);
 
 // The pace and line speed of a run: the pause after each cycle, the wait for each
 // response, the baud rate asked for.

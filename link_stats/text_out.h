@@ -52,5 +52,23 @@ struct text_out {
                      << std::string_view(&"0123456789"[fraction % 10], 1);
     }
 
+    // A count of 10^-places units as a decimal without trailing zeros (places at most
+    // 18): 1500000 at six places as "1.5", 2000000 as "2".
+    text_out& decimal(std::uint64_t scaled, std::size_t places) {
+        std::array<char, 18> fraction{};
+        for (std::size_t i = places; i > 0; --i) {
+            fraction[i - 1] = static_cast<char>('0' + scaled % 10);
+            scaled /= 10;
+        }
+        *this << scaled;
+        while (places > 0 && fraction[places - 1] == '0') {
+            --places;
+        }
+        if (places > 0) {
+            *this << "." << std::string_view(fraction.data(), places);
+        }
+        return *this;
+    }
+
     bool full() const { return size == buffer.size(); }
 };

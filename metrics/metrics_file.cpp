@@ -141,6 +141,7 @@ int rewrite() {
     values.greetings = link_stats.greetings.load(relaxed);
     values.responses = link_stats.responses.load(relaxed);
     values.no_response = link_stats.no_response.load(relaxed);
+    values.cycles_away = link_stats.cycles_away.load(relaxed);
     values.crc_warnings = link_stats.crc_errors.load(relaxed);
     values.escape_warnings = link_stats.escape_errors.load(relaxed);
     values.length_warnings = link_stats.length_errors.load(relaxed);
@@ -275,6 +276,10 @@ bool start_metrics(const char* file, const char* port_name, const run_pace& pace
     metrics.values.interval_ms = static_cast<std::uint64_t>(pace.interval_ms);
     metrics.values.timeout_ms = static_cast<std::uint64_t>(pace.timeout_ms);
     metrics.values.baud = pace.baud;
+    metrics.values.version = TERVALO_VERSION;
+    const std::int64_t now_us = local_now().unix_us;
+    metrics.values.started_unix_us = static_cast<std::uint64_t>(now_us < 0 ? 0 : now_us);
+    metrics.values.port_changed_unix_us = metrics.values.started_unix_us;
     // A folder that does not take the file refuses the run; a reader holding the file
     // (a collector reading it as the run starts) only delays the first rewrite, which is
     // then tried again as a later one would be.
@@ -306,13 +311,23 @@ void metrics_cycle(const cycle_record& record) {
     }
 }
 
+namespace {
+
+void port_changed(bool up) {
+    metrics.values.port_up = up;
+    const std::int64_t now_us = local_now().unix_us;
+    metrics.values.port_changed_unix_us = static_cast<std::uint64_t>(now_us < 0 ? 0 : now_us);
+}
+
+}  // namespace
+
 void metrics_port_up() {
-    metrics.values.port_up = true;
+    port_changed(true);
     rewrite_or_tell();
 }
 
 void metrics_port_lost() {
-    metrics.values.port_up = false;
+    port_changed(false);
     ++metrics.values.port_lost;
     rewrite_or_tell();
 }
@@ -322,7 +337,10 @@ void metrics_end() {
         return;
     }
     metrics.ended = true;
+    // The port closes with the process, but did not go away: its time stays, and the
+    // file says the run is over.
     metrics.values.port_up = false;
+    metrics.values.running = false;
     rewrite();
 }
 

@@ -148,11 +148,17 @@ std::size_t format_metrics(const metrics_values& values, std::string_view labels
     };
 
     counter("tervalo_greetings_total",
-            "Greetings sent, or due while the port was away: one a cycle.", values.greetings);
+            "Greetings sent, or due while the port was away: responses, no response and cycles "
+            "away.",
+            values.greetings);
     counter("tervalo_responses_total", "Greetings answered by a well-formed response.",
             values.responses);
-    counter("tervalo_no_response_total", "Greetings left without a response within the deadline.",
+    counter("tervalo_no_response_total",
+            "Greetings left without a response while the port was open; the causes add up to it.",
             values.no_response);
+    counter("tervalo_port_away_total",
+            "Greetings due while the port was away: none was sent, none counts as no response.",
+            values.cycles_away);
 
     family(text, "tervalo_warnings_total", "counter",
            "Malformed frames the reader warned of, by kind: check byte, escape, length.");
@@ -179,6 +185,18 @@ std::size_t format_metrics(const metrics_values& values, std::string_view labels
 
     family(text, "tervalo_port_up", "gauge", "1 while the port is open, 0 while it is away.");
     sample("tervalo_port_up") << "} " << std::uint64_t{values.port_up ? 1U : 0U} << '\n';
+    family(text, "tervalo_port_changed_timestamp_seconds", "gauge",
+           "Unix time the port last opened or went away; the start while it has not opened.");
+    sample("tervalo_port_changed_timestamp_seconds")
+        << "} " << seconds{values.port_changed_unix_us} << '\n';
+    family(text, "tervalo_running", "gauge",
+           "1 while the tool runs, 0 once its run is over or it was stopped: a file left at 1 "
+           "and no longer written belongs to a tool that died.");
+    sample("tervalo_running") << "} " << std::uint64_t{values.running ? 1U : 0U} << '\n';
+    family(text, "tervalo_start_time_seconds", "gauge", "Unix time the tool started.");
+    sample("tervalo_start_time_seconds") << "} " << seconds{values.started_unix_us} << '\n';
+    family(text, "tervalo_build_info", "gauge", "Always 1; the tool's version as a label.");
+    sample("tervalo_build_info") << ",version=\"" << values.version << "\"} 1\n";
     family(text, "tervalo_last_response_timestamp_seconds", "gauge",
            "Unix time of the last response; 0 before the first.");
     sample("tervalo_last_response_timestamp_seconds")

@@ -34,6 +34,7 @@ struct metrics_values {
     std::uint64_t greetings = 0;
     std::uint64_t responses = 0;
     std::uint64_t no_response = 0;
+    std::uint64_t cycles_away = 0;
     std::uint64_t crc_warnings = 0;
     std::uint64_t escape_warnings = 0;
     std::uint64_t length_warnings = 0;
@@ -41,6 +42,10 @@ struct metrics_values {
     std::array<std::uint64_t, NO_RESPONSE_CAUSES> causes{};
     std::uint64_t port_lost = 0;
     bool port_up = false;
+    bool running = true;                      // false once the run is over, by itself or stopped
+    std::uint64_t started_unix_us = 0;        // when the tool started
+    std::uint64_t port_changed_unix_us = 0;   // when the port last opened or went away
+    std::string_view version;                 // the tool's, for the build-info sample
     std::uint64_t last_response_unix_us = 0;  // 0 until the first response
     std::uint64_t updated_unix_us = 0;        // when the file was last written
     round_trip_histogram round_trips;
@@ -50,7 +55,8 @@ struct metrics_values {
 };
 
 // The labels the tool's samples carry: the run's (port, file) and the families' own.
-inline constexpr std::array<std::string_view, 5> TOOL_LABELS{"port", "file", "kind", "cause", "le"};
+inline constexpr std::array<std::string_view, 6> TOOL_LABELS{"port",  "file", "kind",
+                                                             "cause", "le",   "version"};
 
 // One label of every sample: its name and its value as raw bytes.
 struct label_pair {

@@ -29,6 +29,10 @@ std::array<char, 64> run_field{};
 std::size_t run_field_size = 0;
 // Static: far too large for a stack, and needed for the whole run.
 std::array<char, LOG_LINE_MAX> line;
+// The start line's limit, which the summary line repeats beside a verdict; whether the
+// run is bounded, and so judged.
+std::uint64_t limit_millionths = 0;
+bool judged = false;
 // The summary's own, as a signal handler may write it while a cycle line is formed.
 std::array<char, SUMMARY_LINE_MAX> summary_line;
 std::atomic_flag summary_written = ATOMIC_FLAG_INIT;
@@ -68,22 +72,6 @@ void put_string(text_out& text, std::span<const std::uint8_t> bytes) {
 
 void put_string(text_out& text, const char* value) {
     put_string(text, std::span(reinterpret_cast<const std::uint8_t*>(value), std::strlen(value)));
-}
-
-// A scaled decimal (places decimals, at most 18) as a JSON number, trailing zeros left out.
-void put_decimal(text_out& text, std::uint64_t scaled, std::size_t places) {
-    std::array<char, 18> fraction{};
-    for (std::size_t i = places; i > 0; --i) {
-        fraction[i - 1] = static_cast<char>('0' + scaled % 10);
-        scaled /= 10;
-    }
-    text << scaled;
-    while (places > 0 && fraction[places - 1] == '0') {
-        --places;
-    }
-    if (places > 0) {
-        text << "." << std::string_view(fraction.data(), places);
-    }
 }
 
 // Every line's start: {"t":"<time>","run":"<id>",
@@ -198,6 +186,8 @@ bool run_log_is(const char* path) {
 }
 
 void log_start(const run_log_start& run, const char* device_path) {
+    limit_millionths = run.max_loss_millionths;
+    judged = run.count > 0 || run.deadline_ms > 0;
     if (!log_writable()) {
         return;
     }
@@ -219,16 +209,16 @@ void log_start(const run_log_start& run, const char* device_path) {
     }
     text << ",\"deadline_s\":";
     if (run.deadline_ms > 0) {
-        put_decimal(text, static_cast<std::uint64_t>(run.deadline_ms), 3);
+        text.decimal(static_cast<std::uint64_t>(run.deadline_ms), 3);
     } else {
         text << "null";
     }
     text << ",\"max_loss\":";
-    put_decimal(text, run.max_loss_millionths, 6);
+    text.decimal(run.max_loss_millionths, 6);
     text << ",\"interval_s\":";
-    put_decimal(text, static_cast<std::uint64_t>(run.interval_ms), 3);
+    text.decimal(static_cast<std::uint64_t>(run.interval_ms), 3);
     text << ",\"timeout_s\":";
-    put_decimal(text, static_cast<std::uint64_t>(run.timeout_ms), 3);
+    text.decimal(static_cast<std::uint64_t>(run.timeout_ms), 3);
     text << ",\"baud\":" << std::uint64_t{run.baud};
     text << ",\"quiet\":" << (run.quiet ? "true" : "false")
          << ",\"timestamps\":" << (run.timestamps ? "true" : "false") << "}";
@@ -330,7 +320,12 @@ void write_summary(const link_counters& stats, const char* end, verdict result, 
          << ",\"crc\":" << stats.crc_errors.load(relaxed)
          << ",\"escape\":" << stats.escape_errors.load(relaxed)
          << ",\"length\":" << stats.length_errors.load(relaxed)
-         << ",\"port_away\":" << stats.cycles_away.load(relaxed) << ",\"rtt_us\":";
+         << ",\"port_away\":" << stats.cycles_away.load(relaxed) << ",\"causes\":{";
+    for (std::size_t cause = 0; cause < NO_RESPONSE_CAUSES; ++cause) {
+        text << (cause > 0 ? "," : "") << "\"" << CAUSE_NAMES[cause]
+             << "\":" << stats.causes[cause].load(relaxed);
+    }
+    text << "},\"rtt_us\":";
     if (stats.responses.load(relaxed) == 0) {
         text << "null";
     } else {
@@ -340,7 +335,9 @@ void write_summary(const link_counters& stats, const char* end, verdict result, 
         text << ",\"max\":" << stats.round_trip_max_us.load(relaxed) << "}";
     }
     if (result != verdict::none) {
-        text << ",\"passed\":" << (result == verdict::passed ? "true" : "false");
+        text << ",\"passed\":" << (result == verdict::passed ? "true" : "false")
+             << ",\"max_loss\":";
+        text.decimal(limit_millionths, 6);
     }
     text << "}\n";
     // A cut line is never written: the reason is bounded to leave room.
@@ -356,7 +353,12 @@ void log_summary(const link_counters& stats, const char* end, verdict result, bo
 }
 
 void log_open_failed(const char* reason) {
-    write_summary(link_stats, "open_failed", verdict::none, reason, false);
+    write_summary(link_stats, "open_failed", judged ? verdict::failed : verdict::none, reason,
+                  false);
+}
+
+void log_never_opened(const char* reason) {
+    write_summary(link_stats, "deadline", verdict::failed, reason, false);
 }
 
 bool run_log_kept() {

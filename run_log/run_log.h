@@ -9,7 +9,8 @@
 //      options: count, deadline_s, max_loss, interval_s, timeout_s, baud, quiet, timestamps
 //   {"t":...,"run":...,"event":"port_lost","reason":...}
 //   {"t":...,"run":...,"event":"port_reopened","path":...}
-//   {"t":...,"run":...,"event":"summary","end":...,"greetings":N,"responses":N,...}   last
+//   {"t":...,"run":...,"event":"summary","end":...,"greetings":N,"responses":N,...,
+//    "causes":{...},"passed":B,"max_loss":P}   last; passed and max_loss for a bounded run
 //
 // "run" is the same in every line of one run and differs between runs (the start time in
 // milliseconds and the process id), so runs sharing a file can be told apart.
@@ -59,12 +60,17 @@ void log_port_reopened(const char* device_path);
 enum class verdict { none, passed, failed };
 
 // The summary line, once per process: the first call writes it, later ones do nothing.
-// end names what ended the run ("count", "deadline", "SIGINT", ...). Calls nothing a
+// end names what ended the run ("count", "deadline", "fail_fast", "SIGINT", ...). Calls nothing a
 // signal handler may not call when from_signal is true, and then reports no failure.
 void log_summary(const link_counters& stats, const char* end, verdict result, bool from_signal);
 
-// The summary of a run whose port could not be opened: end "open_failed", and why.
+// The summary of a run whose port could not be opened: end "open_failed", and why; a
+// bounded run has failed.
 void log_open_failed(const char* reason);
+
+// The summary of a bounded run that waited for its port until its deadline (--wait): end
+// "deadline", failed, and why the last try failed.
+void log_never_opened(const char* reason);
 
 // False, having said so on standard error, when a line of this run could not be written:
 // the record the user asked for is not whole.

@@ -204,3 +204,11 @@ void port_reopened_message(const char* name, const char* path, message_line& out
     std::snprintf(out.data(), out.size(), "tervalo: %s: port reopened (%s)\n", name, path);
     end_line(out);
 }
+
+void waiting_for_link_message(const char* name, const port_report& report, message_line& out) {
+    open_failure_message(name, report, out);
+    const std::size_t length = std::strlen(out.data()) - 1;  // without its line feed
+    std::snprintf(out.data() + length, out.size() - length,
+                  "; waiting for a link %s here, trying every cycle\n", name);
+    end_line(out);
+}

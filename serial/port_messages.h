@@ -28,6 +28,9 @@ bool line_kept_message(const char* name, const line_state& line, const line_stat
 
 // With --wait: why the port could not be opened at the start, and that it is waited for.
 void waiting_message(const char* name, const port_report& report, message_line& out);
+// With --wait: why a COM name's built-in device could not be had, and that the name's
+// link in the working directory is waited for instead.
+void waiting_for_link_message(const char* name, const port_report& report, message_line& out);
 
 // The device a COM name reached through the built-in mapping (no entry of that name in
 // the working directory), said once: the name alone does not tell it.

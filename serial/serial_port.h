@@ -117,11 +117,16 @@ struct port_report {
 std::intptr_t open_port(const char* name, port_report* report, port_route route = ROUTE_ANY,
                         const line_state& wanted = WANTED_LINE);
 
-// Reads one byte into dst. Tries twice, pausing about 1 ms after each empty try; a
-// pause ends early when a byte arrives, and that byte is left for the next try.
+// Reads one byte into dst. Tries twice, pausing about 1 ms after each empty try (on a
+// line slower than 160,000 baud, 16 character times: see set_read_speed); a pause ends
+// early when a byte arrives, and that byte is left for the next try.
 // Returns LINK_OK when a byte was stored, LINK_FAILED when none arrived or the port is
 // closed.
 int read_byte(std::uint8_t* dst);
+
+// The line's speed, which read_byte's pauses follow below 160,000 baud so that the gap
+// tolerated inside a frame grows with the character time. 921,600 until told otherwise.
+void set_read_speed(std::uint32_t baud);
 
 // When the line went quiet: the time (now_ms) at which the last call of read_byte found
 // nothing at its first try. After a failed read_byte, the time of the byte before it.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -17,6 +18,7 @@
 #include "console/console.h"
 #include "link/link_protocol.h"
 #include "serial/device_path.h"
+#include "serial/posix_baud.h"
 #include "serial/posix_write.h"
 #include "serial/serial_port.h"
 #include "sim/fault_plan.h"
@@ -87,10 +89,34 @@ struct delivery {
     bool written = true;     // no write failed
 };
 
+// --paced: the bytes as a line at the terminal's speed carries them, a millisecond's worth
+// (one byte at least) a write, on a schedule that does not drift with late wake-ups.
+// Finer steps would measure the machine's scheduling rather than the tool. A write more
+// than a millisecond behind its time leaves a gap the line would not have: *late says so.
+int write_paced(int fd, const std::vector<std::uint8_t>& bytes, bool* late) {
+    std::uint32_t baud = WANTED_LINE.baud;
+    read_any_baud(fd, &baud);
+    const std::uint64_t per_second = baud > 0 ? baud : 1;
+    const std::size_t chunk = std::max<std::size_t>(1, per_second / 10 / 1000);
+    const auto step = std::chrono::nanoseconds(chunk * 10'000'000'000ULL / per_second);
+    auto next = std::chrono::steady_clock::now();
+    for (std::size_t at = 0; at < bytes.size(); at += chunk) {
+        std::this_thread::sleep_until(next);
+        *late = *late || std::chrono::steady_clock::now() - next > std::chrono::milliseconds(1);
+        const std::size_t size = std::min(chunk, bytes.size() - at);
+        if (write_within(fd, bytes.data() + at, size, now_ms() + STALLED_LINE_MS) != 0) {
+            return -1;
+        }
+        next += step;
+    }
+    return 0;
+}
+
 // Writes the plan's steps with their pauses. A back-to-back write that lands more than
 // a moment after the previous one (the machine descheduled us) leaves the tool's
-// reaction open, so it is reported rather than hidden.
-delivery deliver(const reply_plan& plan, int fd) {
+// reaction open, so it is reported rather than hidden; paced, a step is timed from its
+// start, its bytes taking as long as the line does.
+delivery deliver(const reply_plan& plan, int fd, bool paced) {
     using clock = std::chrono::steady_clock;
     delivery result;
     clock::time_point previous_end = clock::now();
@@ -98,11 +124,15 @@ delivery deliver(const reply_plan& plan, int fd) {
         if (step.wait_ms > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(step.wait_ms));
         }
-        const int written =
-            write_within(fd, step.bytes.data(), step.bytes.size(), now_ms() + STALLED_LINE_MS);
+        const clock::time_point begun = clock::now();
+        bool late = false;
+        const int written = paced ? write_paced(fd, step.bytes, &late)
+                                  : write_within(fd, step.bytes.data(), step.bytes.size(),
+                                                 now_ms() + STALLED_LINE_MS);
         result.written = written == 0 && result.written;
         const clock::time_point end = clock::now();
-        if (step.back_to_back && end - previous_end > std::chrono::milliseconds(BACK_TO_BACK_MS)) {
+        if (late || (step.back_to_back && (paced ? begun : end) - previous_end >
+                                              std::chrono::milliseconds(BACK_TO_BACK_MS))) {
             result.as_planned = false;
         }
         previous_end = end;
@@ -138,17 +168,66 @@ std::string same_file_error(const sim_options& options) {
            " are the same file";
 }
 
+// --control: the control file as last seen, so that a plan is taken once per change.
+struct control_seen {
+    bool exists = false;
+    struct timespec modified {};
+    off_t size = 0;
+    ino_t inode = 0;
+};
+
+// Takes a new plan from the control file when it has changed since last seen: said in
+// the log, and the fault schedule starts again from the plan's seed. A plan refused
+// leaves the one in force.
+bool take_new_plan(sim_options& options, control_seen& seen) {
+    struct stat now {};
+    const bool exists = stat(options.control_path.c_str(), &now) == 0;
+    if (exists == seen.exists &&
+        (!exists || (now.st_mtim.tv_sec == seen.modified.tv_sec &&
+                     now.st_mtim.tv_nsec == seen.modified.tv_nsec && now.st_size == seen.size &&
+                     now.st_ino == seen.inode))) {
+        return false;
+    }
+    seen = {exists, now.st_mtim, now.st_size, now.st_ino};
+    std::string text;
+    if (FILE* file = exists ? std::fopen(options.control_path.c_str(), "r") : nullptr) {
+        std::array<char, 4096> chunk{};
+        for (std::size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0;) {
+            text.append(chunk.data(), n);
+        }
+        std::fclose(file);
+    }
+    if (const std::string error = parse_plan(text, options); !error.empty()) {
+        log_line("[warn]:control %s: %s; the plan stays as it was", options.control_path.c_str(),
+                 error.c_str());
+        return false;
+    }
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    log_line("[info]:plan from %s: %s", options.control_path.c_str(),
+             text.find_first_not_of(' ') == std::string::npos ? "intact replies" : text.c_str());
+    return true;
+}
+
 // Greets back forever; ends only by a signal or a failed write.
-[[noreturn]] void serve(const sim_options& options, const pty_link* link, FILE* record) {
+[[noreturn]] void serve(sim_options options, const pty_link* link, FILE* record) {
     // Static: the record is 64 KiB and lives as long as the process.
     static Packet packet;
-    const std::uint32_t seed = options.mix_seed.value_or(0);
+    control_seen control;
+    if (!options.control_path.empty()) {
+        take_new_plan(options, control);
+    }
+    std::uint32_t seed = options.mix_seed.value_or(0);
     std::mt19937 schedule(seed);
     std::mt19937 noise(seed ^ 0x5eed5eedU);
     std::uint64_t cycle = 0;
     fault_kind previous = fault_kind::none;
     for (;;) {
         const int result = read_packet(packet);
+        if (!options.control_path.empty() && take_new_plan(options, control)) {
+            seed = options.mix_seed.value_or(0);
+            schedule.seed(seed);
+            noise.seed(seed ^ 0x5eed5eedU);
+        }
         // After every greeting and every second of silence, so that a tervalo that has
         // stopped leaves no flag behind by the time it could be started again.
         if (link != nullptr) {
@@ -174,7 +253,7 @@ std::string same_file_error(const sim_options& options) {
         if (!at_once) {
             log_line("%s", greeting_line.c_str());
         }
-        const delivery sent = deliver(plan, static_cast<int>(port_handle));
+        const delivery sent = deliver(plan, static_cast<int>(port_handle), options.paced);
         if (!sent.as_planned || !sent.written) {
             plan.expected.reset();
             plan.note += sent.written ? " (delayed by the system: outcome open)"

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <sstream>
+#include <string>
 #include <string_view>
 
 #include "link/link_protocol.h"
@@ -59,7 +61,7 @@ struct option_entry {
     std::string (*apply)(std::string_view value, parse_state& state);
 };
 
-constexpr std::array<option_entry, 12> OPTIONS{{
+constexpr std::array<option_entry, 14> OPTIONS{{
     {"--port", "NAME",
      "name of the pseudo-terminal link made in the working\ndirectory (default COM1)",
      [](std::string_view value, parse_state& state) -> std::string {
@@ -141,6 +143,23 @@ constexpr std::array<option_entry, 12> OPTIONS{{
              return "--record needs a file name";
          }
          state.options.record_path = value;
+         return "";
+     }},
+    {"--paced", "",
+     "send each reply as fast as a line at the speed the tool set\ncarries it, a millisecond's "
+     "worth a write",
+     [](std::string_view, parse_state& state) -> std::string {
+         state.options.paced = true;
+         return "";
+     }},
+    {"--control", "FILE",
+     "take a new plan from FILE whenever it changes: --fault,\n--every, --mix, --delay and "
+     "--text, or nothing for intact\nreplies; from the next greeting on, the link kept",
+     [](std::string_view value, parse_state& state) -> std::string {
+         if (value.empty()) {
+             return "--control needs a file name";
+         }
+         state.options.control_path = value;
          return "";
      }},
     {"--help", "", "this text",
@@ -238,6 +257,36 @@ std::string parse_options(int argc, const char* const* argv, sim_options& option
     if (options.mix_seed && !state.fault_given) {
         options.faults.assign(std::begin(ALL_FAULTS), std::end(ALL_FAULTS));
     }
+    return "";
+}
+
+std::string parse_plan(const std::string& text, sim_options& options) {
+    std::vector<std::string> words{"tervalo-sim"};
+    std::istringstream split(text);
+    for (std::string word; split >> word;) {
+        words.push_back(word);
+    }
+    std::vector<const char*> argv;
+    for (const std::string& word : words) {
+        argv.push_back(word.c_str());
+    }
+    sim_options plan;
+    if (std::string error = parse_options(static_cast<int>(argv.size()), argv.data(), plan);
+        !error.empty()) {
+        return error;
+    }
+    // Only what shapes the replies: the link, the files and the pace stay the run's.
+    const sim_options untouched;
+    if (plan.port != untouched.port || plan.replace_link || !plan.open_port.empty() ||
+        !plan.log_path.empty() || !plan.record_path.empty() || plan.paced ||
+        !plan.control_path.empty() || plan.help || plan.version) {
+        return "a plan takes only --fault, --every, --mix, --delay and --text";
+    }
+    options.text = plan.text;
+    options.delay_ms = plan.delay_ms;
+    options.faults = plan.faults;
+    options.every = plan.every;
+    options.mix_seed = plan.mix_seed;
     return "";
 }
 

@@ -20,6 +20,8 @@ struct sim_options {
     std::optional<std::uint32_t> mix_seed;  // faults at random instead, from this seed
     std::string log_path;                   // empty: standard error
     std::string record_path;                // empty: no record
+    bool paced = false;                     // replies go out a byte at a time, at the line's speed
+    std::string control_path;               // empty: the plan is fixed for the run
     bool help = false;
     bool version = false;
 };
@@ -29,6 +31,11 @@ inline constexpr int DELAY_MAX_MS = 900;
 // Reads argv into options. Returns an empty string, or a one-line description of the
 // first problem found.
 std::string parse_options(int argc, const char* const* argv, sim_options& options);
+
+// Reads a new fault plan (--fault, --every, --mix, --delay and --text, separated by
+// blanks; nothing for intact replies) from text into options, leaving the rest of
+// options as it is. Returns an empty string, or what is wrong, options then unchanged.
+std::string parse_plan(const std::string& text, sim_options& options);
 
 // The --help text, every option included.
 const char* usage_text();

@@ -29,11 +29,9 @@ void record_cycles(link_counters& stats, const std::vector<cycle>& cycles) {
             }
             if (c.round_trip_us) {
                 count_response(stats, *c.round_trip_us);
-            } else {
+            } else if (!c.port_away) {
                 count_no_response(stats);
-                if (!c.port_away) {
-                    count_cause(stats, no_response_cause::cut);
-                }
+                count_cause(stats, no_response_cause::cut);
             }
         }
     }
@@ -64,13 +62,13 @@ TEST(LinkSummary, CountsShareAndRoundTripsOverRecordedCycles) {
         {"never answered, the port away for two cycles",
          {{std::nullopt, {crc, crc}}, {std::nullopt, {}, true, 2}},
          "greetings 3, responses 0, 0.0% answered\n"
-         "warnings: no response 3, crc 2, escape 0, length 0; port away 2 cycles\n"
+         "warnings: no response 1, crc 2, escape 0, length 0; port away 2 cycles\n"
          "no response by cause: silent 0, noise 0, cut 1, bad_frame 0, other_type 0\n"
          "round trip: no responses\n"},
         {"a mix: every warning, the median the middle trip; exact below 128 us",
          {{50}, {std::nullopt, {length}}, {3, {escape}}, {std::nullopt, {}, true}, {127, {crc}}},
          "greetings 5, responses 3, 60.0% answered\n"
-         "warnings: no response 2, crc 1, escape 1, length 1; port away 1 cycles\n"
+         "warnings: no response 1, crc 1, escape 1, length 1; port away 1 cycles\n"
          "no response by cause: silent 0, noise 0, cut 1, bad_frame 0, other_type 0\n"
          "round trip: min 0.003 ms, median 0.050 ms, p99 0.127 ms, max 0.127 ms\n"},
         {"an even count gives the lower middle, shown as the middle of its bucket (2000 to "
@@ -219,6 +217,24 @@ TEST(RunVerdict, PassesWithAnAnswerAndAtMostTheAllowedLoss) {
         link_counters stats;
         record_cycles(stats, c.cycles);
         EXPECT_EQ(link_held(stats, c.max_loss_millionths), c.passes) << c.name;
+    }
+}
+
+// --fail-fast: answered, lost, limit (millionths of a %), most greetings, decided.
+TEST(RunVerdict, IsDecidedOnceTheLossExceedsTheLimitOfTheWholeRun) {
+    const std::uint64_t cases[][5] = {{3, 0, 0, 5, 0},
+                                      {2, 1, 0, 100, 1},
+                                      {199, 1, 500'000, 200, 0},
+                                      {198, 2, 500'000, 200, 1},
+                                      {2, 1, 33'333'333, 3, 1},
+                                      {2, 1, 33'333'334, 3, 0},
+                                      {0, 20, 1'000'000, 2000, 0},
+                                      {0, 21, 1'000'000, 2000, 1}};
+    for (const auto& c : cases) {
+        link_counters stats;
+        record_cycles(stats, {{100, {}, false, static_cast<int>(c[0])},
+                              {std::nullopt, {}, false, static_cast<int>(c[1])}});
+        EXPECT_EQ(loss_decided(stats, c[2], c[3]), c[4] == 1) << c[0] << " answered, " << c[1];
     }
 }
 

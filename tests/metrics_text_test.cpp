@@ -99,6 +99,9 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
     values.last_response_unix_us = 1'765'000'000'123'000;
     values.interval_ms = 250;
     values.baud = 115200;
+    values.cycles_away = 2;
+    values.running = false;
+    values.version = "1.2.3";
     const std::string text = exposition(values, R"(port="C\"M")");
     for (const char* line : {
              R"(tervalo_greetings_total{port="C\"M"} 12)",
@@ -110,6 +113,9 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
              R"(tervalo_no_response_causes_total{port="C\"M",cause="cut"} 5)",
              R"(tervalo_port_lost_total{port="C\"M"} 1)",
              R"(tervalo_port_up{port="C\"M"} 1)",
+             R"(tervalo_port_away_total{port="C\"M"} 2)",
+             R"(tervalo_running{port="C\"M"} 0)",
+             R"(tervalo_build_info{port="C\"M",version="1.2.3"} 1)",
              R"(tervalo_last_response_timestamp_seconds{port="C\"M"} 1765000000.123)",
              "# TYPE tervalo_greetings_total counter",
              "# TYPE tervalo_port_up gauge",
@@ -126,15 +132,17 @@ TEST(MetricsText, CountersGaugesAndTheirFamilies) {
         text.compare(at, 8, "\n# HELP ") == 0 ? ++helps : ++types;
     }
     EXPECT_TRUE(text.starts_with("# HELP tervalo_greetings_total "));
-    EXPECT_EQ(helps + 1, 13U);
-    EXPECT_EQ(types, 13U);
+    EXPECT_EQ(helps + 1, 18U);
+    EXPECT_EQ(types, 18U);
 }
 
 TEST(MetricsText, TheLargestExpositionFitsAndASmallerBufferIsRefusedNotCut) {
     metrics_values values;
     values.greetings = values.responses = values.no_response = values.crc_warnings =
         values.escape_warnings = values.length_warnings = values.port_lost =
-            values.last_response_unix_us = values.round_trips.sum_us = UINT64_MAX;
+            values.last_response_unix_us = values.round_trips.sum_us = values.cycles_away =
+                values.started_unix_us = values.port_changed_unix_us = UINT64_MAX;
+    values.version = "255.255.255-rc255";
     values.causes.fill(UINT64_MAX);
     values.round_trips.counts.fill(UINT64_MAX / values.round_trips.counts.size());
     const std::string label(LABELS_MAX, 'x');

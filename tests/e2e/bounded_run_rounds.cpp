@@ -22,7 +22,8 @@ struct bounded_row {
     std::vector<std::string> after_port;
     std::vector<answer> answers;  // one per greeting the run must send
     int status;
-    std::string pace = {};  // the summary's last line, at a pace or speed other than the default
+    std::string pace = {};     // the summary's line at a pace or speed other than the default
+    std::string verdict = {};  // its last line, where the row shows it in full
 };
 
 // "2026-12-08T14:03:07.412+01:00 " before a line with -D.
@@ -85,6 +86,7 @@ void check_log(const std::filesystem::path& path, const std::string& port,
     EXPECT_EQ(summary.value("responses", std::size_t{0}), responses);
     EXPECT_EQ(summary.value("no_response", std::size_t{0}), answers.size() - responses);
     EXPECT_EQ(summary.value("passed", status != 0), status == 0);
+    EXPECT_TRUE(summary["max_loss"].is_number()) << summary.dump();
     // One identity in every line of the run.
     for (const nlohmann::json& line : lines) {
         EXPECT_EQ(line.value("run", ""), summary.value("run", "none")) << line.dump();
@@ -109,11 +111,21 @@ void play_bounded_runs(const start_tool& start, const std::string& port, const p
          {"--max-loss", "34"},
          {"a", std::nullopt, "c"},
          0},
-        {"one lost of three, --max-loss 33.3 fails",
+        {"one lost of three, --max-loss 33.3 fails: the share shown is rounded up",
          {"-c", "3", "--max-loss", "33.3"},
          {},
          {"a", std::nullopt, "c"},
-         1},
+         1,
+         "",
+         "verdict: failed, 33.4% unanswered, limit 33.3%\n"},
+        {"--fail-fast: a run that allows no loss ends at its first",
+         {"-c", "5", "--fail-fast"},
+         {},
+         {"a", std::nullopt},
+         1,
+         "",
+         "verdict: failed, 50.0% unanswered, limit 0%; ended by --fail-fast after 2 greetings: "
+         "it could no longer pass\n"},
         {"all lost, --max-loss 100 still needs an answer",
          {"-c2", "--max-loss=100"},
          {},
@@ -186,8 +198,12 @@ void play_bounded_runs(const start_tool& start, const std::string& port, const p
                                     std::to_string(responses) + ", ";
         const std::string errors = tool->errors();
         EXPECT_TRUE(errors.starts_with(summary)) << errors;
-        EXPECT_TRUE(errors.ends_with(row.pace)) << errors;
-        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), row.pace.empty() ? 5 : 6)
+        const std::size_t verdict = errors.rfind("\nverdict: ") + 1;
+        EXPECT_TRUE(errors.substr(0, verdict).ends_with(row.pace)) << errors;
+        const char* judged = row.status == 0 ? "verdict: passed, " : "verdict: failed, ";
+        EXPECT_TRUE(errors.substr(verdict).starts_with(judged)) << errors;
+        EXPECT_TRUE(errors.ends_with(row.verdict)) << errors;
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), row.pace.empty() ? 6 : 7)
             << errors;
         if (has(all, "--log")) {
             check_log(dir / "run.jsonl", port, row.answers, row.status);

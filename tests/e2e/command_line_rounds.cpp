@@ -105,6 +105,8 @@ void check_refused_options(const start_tool& start) {
         {{"COM3", "--max-loss"}, {loss, "none given"}},
         {{"--max-loss", "5", "COM3"}, {"--max-loss judges a bounded run; give -c or -w too"}},
         {{"-w", "2", "-W", "2.001", "COM3"}, {"--timeout (-W) is longer than --deadline (-w)"}},
+        {{"--fail-fast", "COM3"}, {"--fail-fast ends a bounded run early; give -c or -w too"}},
+        {{"--label", "version=1", "--metrics", "m.prom", "COM3"}, {"the tool sets that label"}},
         {{"COM3", "--log"}, {"--log takes a file name; none given"}},
         {{"COM3", "--metrics"}, {"--metrics takes a file name; none given"}},
         {{"COM3", "--metrics", "m.prom", "--label", "bench"}, {"--label takes NAME=VALUE"}},

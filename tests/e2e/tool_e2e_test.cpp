@@ -354,6 +354,7 @@ TEST_F(ToolOverPty, APortThatCannotBeOpenedStillLeavesItsRecord) {
     EXPECT_EQ(lines[1].value("end", ""), "open_failed");
     EXPECT_EQ(lines[1].value("reason", ""), "no such device (COM3x)");
     EXPECT_EQ(lines[1].value("greetings", -1), 0);
+    EXPECT_EQ(lines[1].value("passed", true), false) << "a bounded run that never began failed";
     EXPECT_EQ(lines[0].value("run", "0"), lines[1].value("run", "1"));
 }
 

@@ -60,21 +60,35 @@ void prints_responses_and_no_response(const tool_target& target, pty_device& dev
     EXPECT_EQ(tool->errors(), "tervalo: ignoring extra arguments \"COM6\" and 1 more\n");
 }
 
-// --wait: a port missing at the start is waited for, its cycles counted as away; with -D
-// the lines that tell of it are stamped as standard output's are.
+// --wait: the cycles before a missing port appears are neither greetings nor losses;
+// with -D the lines that tell of it are stamped. -w bounds the wait: a port that never
+// comes fails the run at its deadline, saying why.
 void waits_for_a_missing_port(const tool_target& target, pty_device& device) {
     target.detach();
-    const auto tool = start_to_banner(target, {"--wait", "-D", "-c", "2", "--max-loss", "50",
-                                               "--log", "wait.jsonl", target.port});
-    ASSERT_TRUE(tool->wait_for_output(NO_RESPONSE, LONG_WAIT)) << tool->output();
+    const auto never = start_to_banner(target, {"--wait", "-w", "1.5", target.port});
+    EXPECT_EQ(never->wait_exit(LONG_WAIT), 1) << never->errors();
+    EXPECT_EQ(never->output(), BANNER);
+    EXPECT_TRUE(std::regex_search(never->errors(),
+                                  std::regex("\nverdict: failed, no greeting sent, limit 0%; the "
+                                             "port never opened: no such device \\(.+\\)\n$")))
+        << never->errors();
+
+    const auto tool =
+        start_to_banner(target, {"--wait", "-D", "-c", "1", "-i", "0.2", "-W", "0.3",
+                                             "--log", "wait.jsonl", target.port});
+    ASSERT_TRUE(tool->wait_for_errors("trying every cycle\n", LONG_WAIT)) << tool->errors();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // two tries and more
     target.attach(device);
     ASSERT_TRUE(next_greeting(device));
     device.send(frame_bytes(FRAME_TYPE_TEXT, "found"));
     EXPECT_EQ(tool->wait_exit(LONG_WAIT), 0) << tool->errors();
+    EXPECT_EQ(tool->output().find(NO_RESPONSE), std::string::npos) << tool->output();
     const std::regex told("\\S+ tervalo: " + target.port +
-                          ": no such device.*; waiting for it, trying every cycle\n\\S+ tervalo: " +
+                          ": no such device.*; waiting for (it|a link \\S+ here), trying every "
+                          "cycle\n\\S+ tervalo: " +
                           target.port + ": port found \\(" + target.reopened_path(device) +
-                          "\\)\n--- tervalo summary ---\n[\\s\\S]*port away 1 cycles\n[\\s\\S]*");
+                          "\\)\n--- tervalo summary ---\ngreetings 1, responses 1, "
+                          "[\\s\\S]*port away 0 cycles\n[\\s\\S]*verdict: passed[^\n]*\n");
     EXPECT_TRUE(std::regex_match(tool->errors(), told)) << tool->errors();
     // The record names only what was opened.
     const std::vector<nlohmann::json> lines = read_log_lines(target.dir / "wait.jsonl");

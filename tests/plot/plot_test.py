@@ -2,13 +2,15 @@
 # tervalo-plot against records: it draws, the figures it drew come from the record, and a
 # file that is not a record is refused with one line and status 1.
 #
-# usage: plot_test.py TERVALO_PLOT [LOG]
+# usage: plot_test.py TERVALO_PLOT [LOG [KEEP]]
 # Without LOG the record is made here from a table whose figures are known. With LOG (the
 # --log file of a real run), that file is drawn instead and the figures are checked
-# against its own lines.
+# against its own lines; with KEEP too (record-run's), against the run's text summary
+# (KEEP.stderr) and metrics file (KEEP.prom) as well.
 import datetime
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -16,6 +18,8 @@ import xml.etree.ElementTree as ElementTree
 
 PLOT = sys.argv[1]
 REAL_LOG = sys.argv[2] if len(sys.argv) > 2 else None
+KEEP = sys.argv[3] if len(sys.argv) > 3 else None
+CAUSES = ("silent", "noise", "cut", "bad_frame", "other_type")
 ZONE = datetime.timezone(datetime.timedelta(hours=1))
 START = datetime.datetime(2026, 12, 8, 14, 3, 7, 412000, tzinfo=ZONE)
 
@@ -25,7 +29,7 @@ TABLE = [
     (0.0, {"event": "start", "port": "COM7", "path": "/dev/pts/9", "version": "0.1.0"}),
     (0.1, {"seq": 1, "result": "response", "payload": "OK", "rtt_us": 412}),
     (2.1, {"seq": 2, "result": "response", "payload": "OK", "rtt_us": 380}),
-    (4.1, {"seq": 3, "result": "no_response", "warnings": []}),
+    (4.1, {"seq": 3, "result": "no_response", "cause": {"kind": "silent"}, "warnings": []}),
     (6.1, {"seq": 4, "result": "response", "payload": "OK", "rtt_us": 950}),
     (8.1, {"seq": 5, "result": "no_response", "warnings": [{"kind": "crc", "got": 1}]}),
     (9.0, {"event": "port_lost", "reason": "Input/output error"}),
@@ -40,6 +44,8 @@ TABLE = [
 # Away cycles are greetings, as the tool counts them; the median and p99 are the middles
 # of the tool's histogram buckets (412 lies in 412-415), and the share is truncated.
 TABLE_FIGURES = {"greetings": "10", "responses": "6", "no_response": "2", "port_away": "2",
+                 **{f"cause_{cause}": "0" for cause in CAUSES},
+                 "cause_silent": "1", "cause_bad_frame": "1",
                  "answered_percent": "60.0", "median_us": "413", "p99_us": "947"}
 TABLE_TITLE = "10 greetings, 6 answered (60.0 %), 2 unanswered, 2 cycles away"
 
@@ -134,6 +140,11 @@ with tempfile.TemporaryDirectory() as work:
             check("2026-12-08 14:03:07+01:00" in title, "table record: start time in the title")
             check("median 0.413 ms" in title and "p99 0.947 ms" in title,
                   "table record: median and p99 marks")
+        # A few slow greetings among many fast ones turn the axis logarithmic, not these.
+        check("round trip (ms)" in svg_text(svg), "table record: a linear axis")
+        plot(write("spread.jsonl", record([TABLE[0]] + [(0.1 + i, {"seq": i + 1, "result": "response",
+             "payload": "", "rtt_us": 40 if i % 10 else 9000}) for i in range(30)])), path("spread.svg"))
+        check("round trip (ms, logarithmic)" in svg_text(path("spread.svg")), "wide spread: linear")
         first = plot(log, path("first.png"), "--figures", "--run", "1")
         check(figures_of(first).get("median_us") == "7000", f"--run 1: {first.stdout!r}")
 
@@ -149,6 +160,11 @@ with tempfile.TemporaryDirectory() as work:
                        record(b, port="COM8", run="1-2").splitlines(keepends=True),
                        key=lambda line: json.loads(line)["t"])
         log = write("mixed.jsonl", "".join(mixed))
+        runs = subprocess.run([PLOT, log, "--runs"], capture_output=True, text=True, timeout=120)
+        check([line.split("\t")[3:] for line in runs.stdout.splitlines()] == [
+            ["COM7", "3 greetings, 2 responses, 1 no response, 0 away", "ended by None, passed"],
+            ["COM8", "1 greetings, 0 responses, 1 no response, 0 away", "ended by None, failed"]],
+            f"--runs: {runs.stdout!r} {runs.stderr!r}")
         for number, greetings, verdict in (("1", "3", "bounded run passed, loss limit 34 %"),
                                            ("2", "1", "bounded run FAILED, loss limit 0 %")):
             svg = path(f"mixed{number}.svg")
@@ -195,6 +211,31 @@ with tempfile.TemporaryDirectory() as work:
                             ("p99_us", (summary["rtt_us"] or {}).get("p99", "-"))):
             check(figures.get(name) == str(value),
                   f"real log: {name} {figures.get(name)}, the summary record's {value}")
+
+        if KEEP is not None:
+            # One run, four accounts of it: the picture's, the summary record's, the text
+            # summary's and the metrics file's counts are the same, by one definition.
+            names = ["greetings", "responses", "no_response", "port_away",
+                     *(f"cause_{c}" for c in CAUSES)]
+            with open(KEEP + ".stderr", encoding="utf-8") as f:
+                said = re.search(r"greetings (\d+), responses (\d+).*?no response (\d+),.*?"
+                                 r"port away (\d+) cycles\nno response by cause: ([^\n]*)\n",
+                                 f.read(), re.S)
+            said = said.groups() if said else ("",) * 5
+            text = [*said[:4], *(part.split(" ")[1] for part in said[4].split(", ") if part)]
+            with open(KEEP + ".prom", encoding="utf-8") as f:
+                samples = dict(re.sub(r"\{.*?(?:cause=\"(\w+)\")?\}", lambda m: "_" + (m[1] or ""),
+                                      line).rsplit(" ", 1) for line in f if not line.startswith("#"))
+            metrics = [samples.get(f"tervalo_{name}_total_") for name in names[:4]] + \
+                [samples.get(f"tervalo_no_response_causes_total_{c}") for c in CAUSES]
+            logged = [summary.get(name, summary["causes"].get(name[6:])) for name in names]
+            seen = {"picture": [figures.get(name) for name in names], "text": text,
+                    "metrics": [m and m.strip() for m in metrics], "record": list(map(str, logged))}
+            check(len({tuple(counts) for counts in seen.values()}) == 1, f"the accounts differ: {seen}")
+            n = [int(value or 0) for value in seen["picture"]]
+            check(n[0] == n[1] + n[2] + n[3] and n[2] == sum(n[4:]) and n[3] > 0 and n[2] > 0,
+                  f"greetings = responses + no response + away, the causes add up, the port "
+                  f"away and a fault met: {dict(zip(names, n))}")
 
     # Files that are not a record, or hold nothing to draw: one line on standard error,
     # status 1, nothing drawn.

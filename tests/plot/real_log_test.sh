@@ -6,6 +6,6 @@
 set -eu
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 log=$(mktemp "${TMPDIR:-/tmp}/tervalo-plot-real-XXXXXX.jsonl")
-trap 'rm -f "$log"' EXIT
-"$source_dir/scripts/record-run" "$1" "$2" 6 11 "$log" 2 2
-"$source_dir/tests/plot/plot_test.py" "$source_dir/plot/tervalo-plot" "$log"
+trap 'rm -f "$log" "$log.prom" "$log.stderr"' EXIT
+"$source_dir/scripts/record-run" "$1" "$2" 6 11 "$log" 2 2 "$log"
+"$source_dir/tests/plot/plot_test.py" "$source_dir/plot/tervalo-plot" "$log" "$log"
