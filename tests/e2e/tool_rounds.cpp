@@ -73,9 +73,8 @@ void waits_for_a_missing_port(const tool_target& target, pty_device& device) {
                                              "port never opened: no such device \\(.+\\)\n$")))
         << never->errors();
 
-    const auto tool =
-        start_to_banner(target, {"--wait", "-D", "-c", "1", "-i", "0.2", "-W", "0.3",
-                                             "--log", "wait.jsonl", target.port});
+    const auto tool = start_to_banner(target, {"--wait", "-D", "-c", "1", "-i", "0.2", "-W", "0.3",
+                                               "--log", "wait.jsonl", target.port});
     ASSERT_TRUE(tool->wait_for_errors("trying every cycle\n", LONG_WAIT)) << tool->errors();
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // two tries and more
     target.attach(device);
