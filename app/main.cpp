@@ -18,6 +18,7 @@
 #include "serial/serial_port.h"
 #include "timing/clock.h"
 #include "timing/local_time.h"
+#include "timing/stop_request.h"
 
 namespace {
 
@@ -128,7 +129,10 @@ bool wait_for_first_open(const run_options& options, std::int64_t started) {
             }
             pause = std::min(pause, left);
         }
-        pause_ms(static_cast<int>(pause));
+        // A stop meanwhile is taken by the first cycle's boundary, at once.
+        if (pause_unless_stopped(static_cast<int>(pause))) {
+            return true;
+        }
     }
 }
 
@@ -161,6 +165,8 @@ int main(int argc, char** argv) {
                     options.log_path);
         return START_FAILED_STATUS;
     }
+    // Before the first record: a stop from here on leaves its summary in each.
+    install_stop_summary(records_at_stop);
     if (options.log_path != nullptr && !open_run_log(options.log_path)) {
         return START_FAILED_STATUS;
     }
@@ -198,7 +204,6 @@ int main(int argc, char** argv) {
     if (paced_otherwise(options)) {
         set_summary_pace(pace);
     }
-    install_stop_summary(records_at_stop);
     set_quiet(options.quiet);
     const std::int64_t started = options.wait ? asked_at : now_ms();
     if (port_handle == PORT_CLOSED && !wait_for_first_open(options, started)) {
@@ -210,8 +215,14 @@ int main(int argc, char** argv) {
     static Packet packet;
     cycle_record record;
     for (;;) {
+        // A stop taken here, between cycles, finds every record at the same count.
+        if (stop_requested()) {
+            take_stop();
+        }
         reopen_if_lost(options.port);
-        run_cycle(packet, record, options.timeout_ms);
+        if (!run_cycle(packet, record, options.timeout_ms)) {
+            continue;
+        }
         log_cycle(record);
         metrics_cycle(record);
         if (output_failed()) {
@@ -229,7 +240,7 @@ int main(int argc, char** argv) {
         }
         // Back to back, not even a zero pause: it would cost a system call a greeting.
         if (options.interval_ms > 0) {
-            pause_ms(static_cast<int>(options.interval_ms));
+            pause_unless_stopped(static_cast<int>(options.interval_ms));
             if (!cycle_fits(options, started, now_ms())) {
                 return end_run(options, "deadline");
             }

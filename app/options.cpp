@@ -197,12 +197,12 @@ bool take_label(const char* pair, run_options& options) {
 void run_action(int action) {
     switch (action) {
         case 'h':
-            print_line(OPTIONS_INTRO_FORMAT, USAGE_TEXT,
+            print_text(OPTIONS_INTRO_FORMAT, USAGE_TEXT,
                        static_cast<unsigned long>(WANTED_LINE.baud),
                        unsigned{WANTED_LINE.data_bits}, HELP_OPTIONS, EXIT_STATUSES, HELP_MANUAL);
             return;
         case 'V':
-            print_line("tervalo %s\n", TERVALO_VERSION);
+            print_text("tervalo %s\n", TERVALO_VERSION);
             return;
         default: {
             // Static: the list is large for a stack, and the process ends right after.

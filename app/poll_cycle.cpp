@@ -5,8 +5,9 @@
 #include "link_stats/link_stats.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
+#include "timing/stop_request.h"
 
-void run_cycle(Packet& packet, cycle_record& record, std::int64_t timeout_ms) {
+bool run_cycle(Packet& packet, cycle_record& record, std::int64_t timeout_ms) {
     const bool away = port_handle == PORT_CLOSED;
     count_cycle_start(link_stats, away);
     record.seq = link_stats.greetings.load(std::memory_order_relaxed);
@@ -17,6 +18,12 @@ void run_cycle(Packet& packet, cycle_record& record, std::int64_t timeout_ms) {
     const std::int64_t sent_at = now_us();
     send_hello();
     if (read_packet(packet, timeout_ms) != LINK_OK) {
+        // A wait that a stop cut short is no answer missed: the cycle ends unprinted and
+        // uncounted.
+        if (stop_requested()) {
+            uncount_open_cycle(link_stats);
+            return false;
+        }
         print_line(NO_RESPONSE_LINE);
         record.result = away ? cycle_result::port_away : cycle_result::no_response;
         // A cycle away prints the same line but is counted as away alone, so that the
@@ -35,6 +42,8 @@ void run_cycle(Packet& packet, cycle_record& record, std::int64_t timeout_ms) {
         record.result = cycle_result::response;
         record.payload = std::span(packet.data).first(packet.len);
     }
+    count_cycle_end();
     record.warnings = warnings_this_cycle;
     record.ended = local_now();
+    return true;
 }

@@ -23,6 +23,18 @@ void prepare_console(const char* program = "tervalo");
 // printf, then flush. Once a write has failed, later lines are dropped.
 void print_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The tool's own text on standard output (--help, --version, --list), UTF-8: written as
+// print_line writes, except to a Windows console, which is handed it as UTF-16 so that it
+// shows names outside ASCII as they are. The cycle's lines always go out byte for byte
+// through print_line.
+void print_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// For the platform's prepare_console, when standard output is a console that takes text
+// its own way: print_text hands its text to writer, which returns false when it wrote
+// none of it.
+using console_writer = bool (*)(const char* utf8, std::size_t size);
+void write_own_text_with(console_writer writer);
+
 // True once a write or flush of standard output has failed.
 bool output_failed();
 

@@ -2,6 +2,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -109,6 +110,17 @@ void relay_errors_if_console() {
     std::atexit(drain_relay);
 }
 
+// The tool's own text to a console (print_text), as UTF-16: the console shows the bytes
+// of standard output in its own code page, which garbles names outside ASCII.
+bool write_own_text(const char* utf8, std::size_t size) {
+    static std::array<wchar_t, 16384> wide;
+    const int count = MultiByteToWideChar(CP_UTF8, 0, utf8, static_cast<int>(size), wide.data(),
+                                          static_cast<int>(wide.size()));
+    DWORD written = 0;
+    return count > 0 && WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), wide.data(),
+                                      static_cast<DWORD>(count), &written, nullptr) != 0;
+}
+
 }  // namespace
 
 // The C runtime's text mode would turn every "\r\n" into "\r\r\n". Standard error's
@@ -121,6 +133,9 @@ void prepare_console(const char* program) {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
     relay_errors_if_console();
+    if (DWORD mode = 0; GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0) {
+        write_own_text_with(write_own_text);
+    }
     static char buffer[LONGEST_LINE];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
 }

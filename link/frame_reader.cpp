@@ -16,6 +16,7 @@
 #include "link_stats/link_stats.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
+#include "timing/stop_request.h"
 
 namespace {
 
@@ -140,7 +141,7 @@ int read_packet(Packet& packet, std::int64_t deadline_ms) {
             seen.cut_pause_ms = now_ms() - quiet_since_ms();
             seen.resumed = more;
         }
-    } while (now_ms() - start < deadline_ms);
+    } while (now_ms() - start < deadline_ms && !stop_requested());
     if (seen.cause == no_response_cause::silent && bytes_taken > 0) {
         seen.cause = no_response_cause::noise;
     }

@@ -17,6 +17,9 @@ run_pace summary_pace{};
 bool pace_said = false;
 run_verdict summary_verdict{};
 bool verdict_said = false;
+// Whether a cycle has begun and not ended, and whether it began with the port away.
+std::atomic<bool> cycle_open{false};
+std::atomic<bool> open_cycle_away{false};
 
 void add_one(counter& value) {
     value.fetch_add(1, relaxed);
@@ -86,9 +89,25 @@ std::uint64_t bucket_value_us(std::size_t bucket) {
 
 void count_cycle_start(link_counters& stats, bool port_away) {
     warnings_this_cycle.count = 0;
+    open_cycle_away.store(port_away, relaxed);
+    cycle_open.store(true, relaxed);
     add_one(stats.greetings);
     if (port_away) {
         add_one(stats.cycles_away);
+    }
+}
+
+void count_cycle_end() {
+    cycle_open.store(false, relaxed);
+}
+
+void uncount_open_cycle(link_counters& stats) {
+    if (!cycle_open.exchange(false, relaxed)) {
+        return;
+    }
+    stats.greetings.fetch_sub(1, relaxed);
+    if (open_cycle_away.load(relaxed)) {
+        stats.cycles_away.fetch_sub(1, relaxed);
     }
 }
 

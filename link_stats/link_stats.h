@@ -83,6 +83,12 @@ extern cycle_warnings warnings_this_cycle;
 
 // Also empties warnings_this_cycle.
 void count_cycle_start(link_counters& stats, bool port_away);
+// The cycle's line is printed and its counts are whole.
+void count_cycle_end();
+// Takes back the greeting of a cycle that has begun and not ended (a stop cut it short):
+// the counts are then those of the cycles that ended, as the lines printed are. Does
+// nothing between cycles.
+void uncount_open_cycle(link_counters& stats);
 // round_trip_us: from just before the greeting is sent to the response's read returning.
 void count_response(link_counters& stats, std::int64_t round_trip_us);
 void count_no_response(link_counters& stats);

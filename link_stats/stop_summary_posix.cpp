@@ -143,6 +143,12 @@ void install_stop_summary(stop_hook also) {
     }
 }
 
+void take_stop() {
+    // Not reached: nothing asks for a stop here. Were it asked, it ends as an interrupt.
+    on_stop(SIGINT);
+    _exit(128 + SIGINT);
+}
+
 void write_final_summary() {
     // The run has ended by itself, so the whole summary is wanted, but a stop while it is
     // written still ends the process at once.

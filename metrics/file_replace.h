@@ -22,3 +22,7 @@ std::uint64_t unpredictable_bits();
 // This process's id, and whether the process of that id has ended.
 std::uint64_t this_process_id();
 bool process_gone(std::uint64_t pid);
+
+// Whether the last replace_file failed only because readers held path through all its
+// tries (Windows): the text was written beside it, and a later try may well get through.
+bool last_replace_held_off();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "console/wide_path_win32.h"
 #include "metrics/file_replace.h"
 
 namespace {
@@ -14,6 +15,7 @@ namespace {
 // never holding up the link by more than a tenth of its pause.
 constexpr DWORD RENAME_RETRY_MS = 10;
 constexpr ULONGLONG RENAME_TRY_FOR_MS = 100;
+bool held_off = false;
 
 bool held_by_a_reader(DWORD error) {
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
@@ -21,15 +23,16 @@ bool held_by_a_reader(DWORD error) {
 }
 
 // Returns 0 or the error of the last try.
-DWORD rename_over(const char* temp_path, const char* path) {
+DWORD rename_over(const wchar_t* temp_path, const wchar_t* path) {
     const ULONGLONG until = GetTickCount64() + RENAME_TRY_FOR_MS;
     for (;;) {
         // Returns nonzero upon success, 0 upon failure.
-        if (MoveFileExA(temp_path, path, MOVEFILE_REPLACE_EXISTING) != 0) {
+        if (MoveFileExW(temp_path, path, MOVEFILE_REPLACE_EXISTING) != 0) {
             return 0;
         }
         const DWORD error = GetLastError();
         if (!held_by_a_reader(error) || GetTickCount64() >= until) {
+            held_off = held_by_a_reader(error);
             return error;
         }
         Sleep(RENAME_RETRY_MS);
@@ -39,9 +42,15 @@ DWORD rename_over(const char* temp_path, const char* path) {
 }  // namespace
 
 int replace_file(const char* path, const char* temp_path, std::span<const char> text) {
+    held_off = false;
+    const wide_path_text wide_temp = wide_path(temp_path);
+    const wide_path_text wide = wide_path(path);
+    if (!wide_temp.whole || !wide.whole) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
     // No sharing while it is written: nobody reads the temporary name anyway. Created new,
     // never opening what is there, and a link there is the link itself, not its target.
-    const HANDLE file = CreateFileA(temp_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    const HANDLE file = CreateFileW(wide_temp.text.data(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return static_cast<int>(GetLastError());
@@ -63,10 +72,10 @@ int replace_file(const char* path, const char* temp_path, std::span<const char> 
     }
     CloseHandle(file);
     if (error == 0) {
-        error = rename_over(temp_path, path);
+        error = rename_over(wide_temp.text.data(), wide.text.data());
     }
     if (error != 0) {
-        DeleteFileA(temp_path);
+        DeleteFileW(wide_temp.text.data());
     }
     return static_cast<int>(error);
 }
@@ -96,4 +105,8 @@ bool process_gone(std::uint64_t pid) {
     const bool ended = GetExitCodeProcess(process, &status) != 0 && status != STILL_ACTIVE;
     CloseHandle(process);
     return ended;
+}
+
+bool last_replace_held_off() {
+    return held_off;
 }

@@ -34,6 +34,7 @@ constexpr std::size_t PATH_MAX_SIZE = 4096;
 // process.
 struct metrics_state {
     bool started = false;
+    bool ended = false;    // metrics_end has written the run's last state
     bool failing = false;  // the last rewrite failed, and that was said
     int last_error = 0;    // of the last rewrite, 0 when it was written
     std::array<char, PATH_MAX_SIZE> path{};
@@ -96,6 +97,17 @@ std::uint64_t owner_of_temp(std::string_view tail) {
     return digits > 0 && digits < tail.size() && tail[digits] == '-' ? pid : 0;
 }
 
+// The user's path as a path: its bytes are UTF-8 on every system (on Windows the
+// standard library would otherwise read them in a code page of its own), and back.
+std::filesystem::path path_of(const char* utf8) {
+    return std::filesystem::path(std::u8string_view(reinterpret_cast<const char8_t*>(utf8)));
+}
+
+std::string text_of(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return {reinterpret_cast<const char*>(text.data()), text.size()};
+}
+
 // Removes the temporary files of runs on the same file that were killed mid-rewrite.
 // Removing takes the name only: nothing is opened or followed.
 void remove_stale_temps(const std::filesystem::path& folder, std::string_view start) {
@@ -103,7 +115,7 @@ void remove_stale_temps(const std::filesystem::path& folder, std::string_view st
     std::error_code error;
     for (fs::directory_iterator entry(folder.empty() ? fs::path(".") : folder, error), end;
          !error && entry != end; entry.increment(error)) {
-        const std::string name = entry->path().filename().string();
+        const std::string name = text_of(entry->path().filename());
         const std::uint64_t owner = name.starts_with(start) && name.size() > start.size()
                                         ? owner_of_temp(std::string_view(name).substr(start.size()))
                                         : 0;
@@ -119,7 +131,7 @@ std::string temp_start_of(const std::filesystem::path& target) {
     // Appended to, never "." + a temporary: GCC 12 at -O3 takes that for an overlapping
     // copy (-Wrestrict, a known false alarm).
     std::string start(".");
-    return start.append(target.filename().string()).append(TEMP_MARK);
+    return start.append(text_of(target.filename())).append(TEMP_MARK);
 }
 
 // Rewrites the file; returns the system's error code, or 0.
@@ -150,11 +162,7 @@ int rewrite() {
 // matters more than its figures, and a full disk must not flood standard error once a
 // second, yet a reader of the log must know which stretch of the file's history is
 // missing.
-void rewrite_or_tell() {
-    if (!metrics.started) {
-        return;
-    }
-    const int error = rewrite();
+void tell_rewritten(int error) {
     if (error != 0 && !metrics.failing) {
         error_text reason{};
         system_error_text(error, reason);
@@ -168,23 +176,31 @@ void rewrite_or_tell() {
     metrics.failing = error != 0;
 }
 
+// After metrics_end nothing may follow the run's last state.
+void rewrite_or_tell() {
+    if (metrics.started && !metrics.ended) {
+        tell_rewritten(rewrite());
+    }
+}
+
 // Where the file is written: a regular file, or a name that does not exist yet. A link
 // to a regular file leads to it, so the link stays a link. Returns nullptr, or why the
 // path is refused; *target is the path to write then.
 const char* file_to_write(const char* file, std::filesystem::path* target) {
     namespace fs = std::filesystem;
     std::error_code error;
-    const fs::file_status named = fs::symlink_status(file, error);
+    const fs::path named_path = path_of(file);
+    const fs::file_status named = fs::symlink_status(named_path, error);
     if (!fs::exists(named)) {
-        *target = file;
+        *target = named_path;
         return nullptr;
     }
-    const fs::file_status led_to = fs::status(file, error);
+    const fs::file_status led_to = fs::status(named_path, error);
     if (!fs::is_regular_file(led_to)) {
         return fs::is_symlink(named) ? "a link to something other than a regular file"
                                      : "not a regular file";
     }
-    *target = fs::is_symlink(named) ? fs::canonical(file, error) : fs::path(file);
+    *target = fs::is_symlink(named) ? fs::canonical(named_path, error) : named_path;
     return error ? "a link that cannot be followed" : nullptr;
 }
 
@@ -202,13 +218,14 @@ bool metrics_writer_makes(const char* path, const char* file) {
     };
     const auto taken = [&](const fs::path& named) {
         std::error_code error;
-        return named.filename().string().starts_with(start) &&
+        return text_of(named.filename()).starts_with(start) &&
                fs::equivalent(folder_of(named), folder_of(target), error);
     };
     // A link named otherwise leads there just the same.
     std::error_code error;
-    const fs::path led_to = fs::canonical(path, error);
-    return taken(path) || (!error && taken(led_to));
+    const fs::path named = path_of(path);
+    const fs::path led_to = fs::canonical(named, error);
+    return taken(named) || (!error && taken(led_to));
 }
 
 bool start_metrics(const char* file, const char* port_name, const run_pace& pace,
@@ -221,15 +238,15 @@ bool start_metrics(const char* file, const char* port_name, const run_pace& pace
     // The file label: the full path, unique to the file on this machine.
     std::error_code error;
     const std::string full =
-        std::filesystem::weakly_canonical(std::filesystem::absolute(target, error), error).string();
-    const std::string written = target.string();
+        text_of(std::filesystem::weakly_canonical(std::filesystem::absolute(target, error), error));
+    const std::string written = text_of(target);
     if (written.size() >= metrics.path.size()) {
         tell_cannot_write(file, "its name is too long");
         return false;
     }
     std::memcpy(metrics.path.data(), written.c_str(), written.size() + 1);
     const std::string start = temp_start_of(target);
-    const std::string temp_start = (target.parent_path() / start).string();
+    const std::string temp_start = text_of(target.parent_path() / path_of(start.c_str()));
     if (temp_start.size() + TEMP_TAIL_MAX >= metrics.temp_path.size()) {
         tell_cannot_write(file, "its name is too long");
         return false;
@@ -263,11 +280,15 @@ bool start_metrics(const char* file, const char* port_name, const run_pace& pace
     const std::int64_t now_us = local_now().unix_us;
     metrics.values.started_unix_us = static_cast<std::uint64_t>(now_us < 0 ? 0 : now_us);
     metrics.values.port_changed_unix_us = metrics.values.started_unix_us;
-    if (const int failed = rewrite(); failed != 0) {
+    // A folder that does not take the file refuses the run; a reader holding the file
+    // (a collector reading it as the run starts) only delays the first rewrite, which is
+    // then tried again as a later one would be.
+    if (const int failed = rewrite(); failed != 0 && !last_replace_held_off()) {
         tell_cannot_write(file, failed);
         return false;
     }
     metrics.started = true;
+    tell_rewritten(metrics.last_error);
     return true;
 }
 
@@ -312,9 +333,10 @@ void metrics_port_lost() {
 }
 
 void metrics_end() {
-    if (!metrics.started) {
+    if (!metrics.started || metrics.ended) {
         return;
     }
+    metrics.ended = true;
     // The port closes with the process, but did not go away: its time stays, and the
     // file says the run is over.
     metrics.values.port_up = false;

@@ -65,7 +65,7 @@ void format_port_line(const listed_port& port, std::span<char, PORT_LINE_SIZE> l
 
 void print_port_list(const port_list& list) {
     if (list.count == 0) {
-        print_line("no serial ports found\n");
+        print_text("no serial ports found\n");
         return;
     }
     static std::array<char, PORT_LINE_SIZE> line;
@@ -73,6 +73,6 @@ void print_port_list(const port_list& list) {
     static std::array<char, 4 * PORT_LINE_SIZE> shown;
     for (std::size_t i = 0; i < list.count; ++i) {
         format_port_line(list.ports[i], line);
-        print_line("%s\n", safe_line(line.data(), shown));
+        print_text("%s\n", safe_line(line.data(), shown));
     }
 }

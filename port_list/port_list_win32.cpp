@@ -2,6 +2,10 @@
 // port present, its kernel device name and its COM name; SetupAPI gives the name Device
 // Manager shows ("USB Serial Port (COM5)") for the ports it enumerates. Neither opens a
 // port. Text from Windows is UTF-16 and is printed as UTF-8.
+//
+// SetupAPI is loaded here, for --list alone, not at the program's start: it brings in
+// user32, and Windows sends no logoff or shutdown event to a console program that has
+// user32 loaded, which would lose a run's summary at the end of a session.
 #include <windows.h>
 // SetupAPI's header needs the types windows.h declares.
 #include <setupapi.h>
@@ -22,6 +26,38 @@ constexpr GUID COM_PORT_INTERFACE{
     0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 constexpr GUID PORTS_CLASS{
     0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+// The SetupAPI calls --list makes, from the library loaded at the first listing.
+struct setup_calls {
+    decltype(&SetupDiGetClassDevsW) get_class_devs = nullptr;
+    decltype(&SetupDiEnumDeviceInfo) enum_device_info = nullptr;
+    decltype(&SetupDiOpenDevRegKey) open_dev_reg_key = nullptr;
+    decltype(&SetupDiGetDeviceRegistryPropertyW) get_registry_property = nullptr;
+    decltype(&SetupDiDestroyDeviceInfoList) destroy_info_list = nullptr;
+};
+
+template <typename call>
+void find_call(HMODULE library, const char* name, call& out) {
+    // Through the one function type every other converts from without a warning.
+    out = reinterpret_cast<call>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}
+
+// False when the library or one of its calls is missing: the device names are then not
+// read, and SERIALCOMM's still are.
+bool load_setup_calls(setup_calls& calls) {
+    const HMODULE library = LoadLibraryExW(L"setupapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (library == nullptr) {
+        return false;
+    }
+    find_call(library, "SetupDiGetClassDevsW", calls.get_class_devs);
+    find_call(library, "SetupDiEnumDeviceInfo", calls.enum_device_info);
+    find_call(library, "SetupDiOpenDevRegKey", calls.open_dev_reg_key);
+    find_call(library, "SetupDiGetDeviceRegistryPropertyW", calls.get_registry_property);
+    find_call(library, "SetupDiDestroyDeviceInfoList", calls.destroy_info_list);
+    return calls.get_class_devs != nullptr && calls.enum_device_info != nullptr &&
+           calls.open_dev_reg_key != nullptr && calls.get_registry_property != nullptr &&
+           calls.destroy_info_list != nullptr;
+}
 
 void to_utf8(const wchar_t* text, std::span<char> out) {
     if (WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), static_cast<int>(out.size()), nullptr,
@@ -98,15 +134,16 @@ void read_serialcomm(port_list& list) {
 
 // The name Device Manager shows for each port SetupAPI lists under guid, which replaces
 // the kernel device name; a port missing from SERIALCOMM is added.
-void read_device_names(port_list& list, const GUID& guid, DWORD flags) {
-    HDEVINFO devices = SetupDiGetClassDevsW(&guid, nullptr, nullptr, flags | DIGCF_PRESENT);
+void read_device_names(const setup_calls& setup, port_list& list, const GUID& guid, DWORD flags) {
+    HDEVINFO devices = setup.get_class_devs(&guid, nullptr, nullptr, flags | DIGCF_PRESENT);
     if (devices == INVALID_HANDLE_VALUE) {
         return;
     }
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
-    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
-        HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    for (DWORD index = 0; setup.enum_device_info(devices, index, &device); ++index) {
+        HKEY key =
+            setup.open_dev_reg_key(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
         if (key == INVALID_HANDLE_VALUE) {
             continue;
         }
@@ -122,16 +159,15 @@ void read_device_names(port_list& list, const GUID& guid, DWORD flags) {
         }
         std::array<wchar_t, PORT_TEXT_SIZE> shown{};
         const DWORD room = (shown.size() - 1) * sizeof(wchar_t);
-        if (port != nullptr && (SetupDiGetDeviceRegistryPropertyW(
-                                    devices, &device, SPDRP_FRIENDLYNAME, nullptr,
-                                    reinterpret_cast<BYTE*>(shown.data()), room, nullptr) ||
-                                SetupDiGetDeviceRegistryPropertyW(
-                                    devices, &device, SPDRP_DEVICEDESC, nullptr,
-                                    reinterpret_cast<BYTE*>(shown.data()), room, nullptr))) {
+        if (port != nullptr &&
+            (setup.get_registry_property(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
+                                         reinterpret_cast<BYTE*>(shown.data()), room, nullptr) ||
+             setup.get_registry_property(devices, &device, SPDRP_DEVICEDESC, nullptr,
+                                         reinterpret_cast<BYTE*>(shown.data()), room, nullptr))) {
             to_utf8(shown.data(), port->about);
         }
     }
-    SetupDiDestroyDeviceInfoList(devices);
+    setup.destroy_info_list(devices);
 }
 
 }  // namespace
@@ -139,7 +175,9 @@ void read_device_names(port_list& list, const GUID& guid, DWORD flags) {
 void list_system_ports(port_list& list) {
     list.count = 0;
     read_serialcomm(list);
-    read_device_names(list, COM_PORT_INTERFACE, DIGCF_DEVICEINTERFACE);
-    read_device_names(list, PORTS_CLASS, 0);
+    if (setup_calls setup; load_setup_calls(setup)) {
+        read_device_names(setup, list, COM_PORT_INTERFACE, DIGCF_DEVICEINTERFACE);
+        read_device_names(setup, list, PORTS_CLASS, 0);
+    }
     sort_ports(list);
 }

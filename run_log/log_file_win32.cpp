@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "console/wide_path_win32.h"
 #include "run_log/log_file.h"
 
 namespace {
@@ -33,6 +34,18 @@ void cut_back(LARGE_INTEGER size) {
     }
 }
 
+// The line a stop hands to a writer thread.
+struct {
+    const char* bytes;
+    std::size_t size;
+    bool written;
+} pending_write{};
+
+DWORD WINAPI write_pending(void*) {
+    pending_write.written = write_whole(pending_write.bytes, pending_write.size) == 0;
+    return 0;
+}
+
 LARGE_INTEGER file_size() {
     LARGE_INTEGER size{};
     size.QuadPart = -1;
@@ -51,12 +64,23 @@ log_refusal log_file_open(const char* path, int* system_error) {
     // for the end of file a failed line is cut back to. Shared for reading and appending,
     // so the log can be followed, or written by another run, while this one holds it; and
     // for deleting, so that log rotation can rename or remove it meanwhile, as on Linux.
-    log_handle = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_DATA | FILE_WRITE_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const wide_path_text wide = wide_path(path);
+    if (!wide.whole) {
+        *system_error = ERROR_FILENAME_EXCED_RANGE;
+        return log_refusal::system_error;
+    }
+    log_handle =
+        CreateFileW(wide.text.data(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_WRITE_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (log_handle == INVALID_HANDLE_VALUE) {
         *system_error = static_cast<int>(GetLastError());
-        return log_refusal::system_error;
+        // Windows refuses to open a folder as a file with access denied; it is refused as
+        // what it is, as on Linux.
+        const DWORD attributes = GetFileAttributesW(wide.text.data());
+        const bool folder =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        return folder ? log_refusal::not_file_or_pipe : log_refusal::system_error;
     }
     const DWORD type = GetFileType(log_handle);
     if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE) {
@@ -95,18 +119,37 @@ bool log_file_write(const char* bytes, std::size_t size, int* system_error) {
     return false;
 }
 
-bool log_file_write_now(const char* bytes, std::size_t size, int) {
-    // The stop's handler runs on a thread of its own, not inside a write of the cycle's
-    // thread, so there is no line of this thread's to finish; this one goes out whole or
-    // is cut back.
+bool log_file_write_now(const char* bytes, std::size_t size, int wait_ms) {
+    // A stop writes this from the cycle's thread at its boundary, or from the control
+    // handler's when the cycle is stuck; either way no line of this thread's is half
+    // written, and this one goes out whole or is cut back.
+    if (log_handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
     int error = 0;
-    return log_handle != INVALID_HANDLE_VALUE && log_file_write(bytes, size, &error);
+    if (!log_is_pipe) {
+        return log_file_write(bytes, size, &error);
+    }
+    // Windows cannot ask a pipe whether it has room, so a thread of its own writes and is
+    // given wait_ms; a reader that has stalled keeps the line, which the end of the
+    // process takes back whole (a pipe takes a write of this size all at once or not).
+    pending_write = {bytes, size, false};
+    const HANDLE writer = CreateThread(nullptr, 0, write_pending, nullptr, 0, nullptr);
+    if (writer == nullptr) {
+        return false;
+    }
+    const bool done = WaitForSingleObject(writer, static_cast<DWORD>(wait_ms)) == WAIT_OBJECT_0;
+    if (!done) {
+        CancelSynchronousIo(writer);
+    }
+    CloseHandle(writer);
+    return done && pending_write.written;
 }
 
 bool log_file_is(const char* path) {
-    const HANDLE named =
-        CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE named = CreateFileW(wide_path(path).text.data(), 0,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (named == INVALID_HANDLE_VALUE || log_handle == INVALID_HANDLE_VALUE) {
         if (named != INVALID_HANDLE_VALUE) {
             CloseHandle(named);

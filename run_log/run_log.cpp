@@ -111,8 +111,9 @@ bool log_writable() {
 // Ends the line formed in line and writes it.
 void finish_line(text_out& text) {
     text << "}\n";
-    // Never cut: LOG_LINE_MAX holds the longest line.
-    if (!text.full()) {
+    // Never cut: LOG_LINE_MAX holds the longest line. Nothing follows the summary, which
+    // a stop may have written from another thread while this line was formed.
+    if (!text.full() && !summary_written.test()) {
         write_line(line.data(), text.size, false);
     }
 }

@@ -3,9 +3,11 @@
 
 #include <array>
 
+#include "console/wide_path_win32.h"
 #include "serial/read_policy.h"
 #include "serial/serial_port.h"
 #include "timing/clock.h"
+#include "timing/stop_request.h"
 
 std::intptr_t port_handle = PORT_CLOSED;
 int port_lost_error = 0;
@@ -88,8 +90,10 @@ read_wait wait_held{PORT_CLOSED, 0};
 
 // The read of a wait that has once come back early.
 constexpr std::int64_t SHORT_READ_MS = 10;
+// Windows' timer tick, by which a read's time-out may fall short.
+constexpr std::int64_t TICK_MS = 16;
 
-// What CreateFileA's failure says. A COM port that another program holds refuses with
+// What CreateFileW's failure says. A COM port that another program holds refuses with
 // access denied (share mode 0 on both sides) or a sharing violation.
 open_failure failure_of_open(DWORD error) {
     switch (error) {
@@ -242,8 +246,9 @@ std::intptr_t open_port(const char* name, port_report* report, port_route,
         return refuse(report, OPEN_BAD_NAME, 0);
     }
     // Share mode 0: nobody else may open the port while it is ours.
-    HANDLE handle = CreateFileA(report->path.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE handle =
+        CreateFileW(wide_path(report->path.data()).text.data(), GENERIC_READ | GENERIC_WRITE, 0,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return refuse(report, failure_of_open(error), error);
@@ -304,39 +309,58 @@ std::size_t read_arrived(std::uint8_t* dst, std::size_t size) {
 // (a tick early, a driver with ideas of its own, settings changed under it). The wait
 // then goes on in short reads, each given at least its step, until the deadline: a byte
 // that arrives meanwhile is taken within a step, and the loop never spins.
+//
+// A stop cancels the read (Windows ends a synchronous read so); where that does not take
+// (Wine), a wait longer than STOP_LOOK_MS goes in reads of that length, and the stop is
+// seen between them.
 int wait_for_port(int ms, std::uint8_t* dst, std::size_t) {
     // A read wait of 0 would not wait at all.
     const std::int64_t deadline = now_ms() + (ms > 0 ? ms : 1);
     bool early = false;
-    while (port_handle != PORT_CLOSED) {
+    while (port_handle != PORT_CLOSED && !stop_requested()) {
         const std::int64_t asked_at = now_ms();
         const std::int64_t left = deadline - asked_at;
         if (left <= 0) {
             return LINK_FAILED;
         }
-        const std::int64_t step = early && left > SHORT_READ_MS ? SHORT_READ_MS : left;
+        const bool looked_into = !early && left > STOP_LOOK_MS;
+        const std::int64_t step = early && left > SHORT_READ_MS ? SHORT_READ_MS
+                                  : looked_into                 ? STOP_LOOK_MS
+                                                                : left;
         if (!use_read_wait(static_cast<DWORD>(step))) {
             break;
         }
+        enter_cancellable_wait();
         DWORD received = 0;
-        if (!ReadFile(as_handle(port_handle), dst, 1, &received, nullptr)) {
-            read_failed(GetLastError());
+        const BOOL read =
+            stop_requested() ? FALSE : ReadFile(as_handle(port_handle), dst, 1, &received, nullptr);
+        const DWORD error = read ? 0 : GetLastError();
+        leave_cancellable_wait();
+        // A read that a stop cut short is no failure of the port.
+        if (stop_requested()) {
+            return LINK_FAILED;
+        }
+        if (!read) {
+            read_failed(error);
         } else if (received > 0) {
             return 1;
         }
         if (early) {
             const std::int64_t rest_of_step = asked_at + step - now_ms();
-            if (rest_of_step > 0) {
-                pause_ms(static_cast<int>(rest_of_step));
+            if (rest_of_step > 0 && pause_unless_stopped(static_cast<int>(rest_of_step))) {
+                return LINK_FAILED;
             }
         }
-        early = true;
-        wait_held = {PORT_CLOSED, 0};
+        // A read cut into pieces that ran its time, within a tick, was not early.
+        if (!looked_into || now_ms() - asked_at + TICK_MS < step) {
+            early = true;
+            wait_held = {PORT_CLOSED, 0};
+        }
     }
-    // Closed, or the wait refused: the rest is paused out, so a caller cannot spin.
+    // Closed, stopped, or the wait refused: the rest is paused out, so a caller cannot spin.
     const std::int64_t left = deadline - now_ms();
     if (left > 0) {
-        pause_ms(static_cast<int>(left));
+        pause_unless_stopped(static_cast<int>(left));
     }
     return LINK_FAILED;
 }
@@ -346,9 +370,11 @@ void port_send(const std::uint8_t* bytes, std::size_t count) {
         return;
     }
     HANDLE handle = as_handle(port_handle);
-    // What the tool has received and not read yet is pending input too.
+    // What the tool has received and not read yet is pending input too. Clearing is all
+    // there is to do: the abort flags end overlapped transfers, and this synchronous
+    // handle has none (under Wine each flag costs a system call a greeting).
     drop_received();
-    if (!PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+    if (!PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR)) {
         transfer_failed(GetLastError());
         if (port_handle == PORT_CLOSED) {
             return;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -72,9 +73,8 @@ void waits_for_a_missing_port(const tool_target& target, pty_device& device) {
                                              "port never opened: no such device \\(.+\\)\n$")))
         << never->errors();
 
-    const auto tool =
-        start_to_banner(target, {"--wait", "-D", "-c", "1", "-i", "0.2", "-W", "0.3",
-                                             "--log", "wait.jsonl", target.port});
+    const auto tool = start_to_banner(target, {"--wait", "-D", "-c", "1", "-i", "0.2", "-W", "0.3",
+                                               "--log", "wait.jsonl", target.port});
     ASSERT_TRUE(tool->wait_for_errors("trying every cycle\n", LONG_WAIT)) << tool->errors();
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // two tries and more
     target.attach(device);
@@ -95,6 +95,31 @@ void waits_for_a_missing_port(const tool_target& target, pty_device& device) {
     EXPECT_TRUE(lines.front().at("path").is_null()) << lines.front().dump();
     EXPECT_EQ(event_lines(lines, "port_reopened").at(0).value("path", ""),
               target.reopened_path(device));
+}
+
+// Names outside ASCII, as typed: the files, and the folder they are in, are the ones
+// named, the metrics label the file so, and a folder of such a name is no file for either.
+void takes_paths_as_typed(const tool_target& target, pty_device& device) {
+    const std::string folder = "Ördner-é";
+    std::filesystem::create_directory(target.dir / folder);
+    std::filesystem::create_directory(target.dir / "dir-é.prom");
+    const auto tool = start_to_banner(target, {"-c", "1", "--metrics", folder + "/mé-日本.prom",
+                                               "--log", folder + "/lé-日.jsonl", target.port});
+    ASSERT_TRUE(next_greeting(device));
+    device.send(frame_bytes(FRAME_TYPE_TEXT, "ok"));
+    EXPECT_EQ(tool->wait_exit(LONG_WAIT), 0) << tool->errors();
+    EXPECT_EQ(read_log_lines(target.dir / folder / "lé-日.jsonl").size(), 3);
+    std::ifstream metrics(target.dir / folder / "mé-日本.prom");
+    const std::string text{std::istreambuf_iterator<char>(metrics), {}};
+    EXPECT_TRUE(std::regex_search(text, std::regex("file=\"[^\"]*Ördner-é.{1,2}mé-日本\\.prom\"")))
+        << text;
+    for (const auto& [option, reason] :
+         {std::pair{"--metrics", ": cannot write it (not a regular file)\n"},
+          std::pair{"--log", ": cannot open it for appending (not a regular file or a pipe)\n"}}) {
+        const auto refused = target.start({option, "dir-é.prom", target.port});
+        EXPECT_EQ(refused->wait_exit(LONG_WAIT), 255) << option;
+        EXPECT_EQ(refused->errors(), std::string("tervalo: ") + option + " dir-é.prom" + reason);
+    }
 }
 
 }  // namespace
@@ -129,6 +154,7 @@ std::vector<tool_round> same_rounds() {
                  target.dir / "bad.jsonl");
          }},
         {"AMissingPortIsWaitedForWithWait", waits_for_a_missing_port},
+        {"PathsOutsideAsciiAreTakenAsTyped", takes_paths_as_typed},
         {"BoundedRunsEndWithTheirVerdict",
          [](const tool_target& target, const pty_device& device) {
              play_bounded_runs(target.start, target.port, device, target.dir);

@@ -11,11 +11,14 @@
 // access denied for a device the user may not open (Windows reports that as in use too);
 // a line the driver refuses (a pseudo-terminal takes any); the DTR and RTS lines (a
 // pseudo-terminal has none); and Windows' coarse Sleep(1).
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +27,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -40,6 +44,15 @@ namespace {
 
 const std::string BANNER = BANNER_LINE;
 const std::string NO_RESPONSE = NO_RESPONSE_LINE;
+// A stop ends the program as Windows' own handler does, with STATUS_CONTROL_C_EXIT
+// (0xC000013A), of which Linux sees the low byte.
+constexpr int STOPPED_STATUS = 0x3A;
+
+// The first count of text that follows what a pattern's group matches, or -1.
+long count_in(const std::string& text, const std::string& pattern) {
+    std::smatch match;
+    return std::regex_search(text, match, std::regex(pattern)) ? std::stol(match[1]) : -1;
+}
 
 class WineToolOverPty : public ::testing::Test {
   protected:
@@ -211,7 +224,7 @@ TEST_F(WineToolOverPty, CtrlCWritesTheSummaryOfWhatTheDeviceSentToStandardError)
         {{0xAD, 0x00, 0x00}, "[warn]:[read_packet]:len error 0\r\n" + NO_RESPONSE},
         {{}, NO_RESPONSE},
     };
-    // The log's summary comes from the same handler, on its thread.
+    // The cycle takes the stop and writes the log's summary too.
     const auto tool = start({"COM5", "--log", "run.jsonl"});
     std::string printed = BANNER;
     for (const auto& round : rounds) {
@@ -223,9 +236,7 @@ TEST_F(WineToolOverPty, CtrlCWritesTheSummaryOfWhatTheDeviceSentToStandardError)
     }
     // In the pause after the last cycle.
     kill(tool->pid(), SIGINT);
-    // Wine's default handler ends a program at Ctrl-C with status 0 (Windows' own gives
-    // STATUS_CONTROL_C_EXIT); the tool's handler passes the event on to it.
-    EXPECT_EQ(tool->wait_exit(LONG_WAIT), 0);
+    EXPECT_EQ(tool->wait_exit(LONG_WAIT), STOPPED_STATUS);
     EXPECT_EQ(tool->output(), printed);
 
     const std::string counts =
@@ -270,6 +281,62 @@ TEST_F(WineToolOverPty, CtrlCWritesTheSummaryOfWhatTheDeviceSentToStandardError)
     ASSERT_EQ(greetings.size(), std::size(rounds));
     EXPECT_EQ(greetings[2]["warnings"], nlohmann::json::parse(R"([{"kind":"escape","byte":65}])"));
     EXPECT_EQ(greetings[2].value("payload", ""), "two");
+}
+
+TEST_F(WineToolOverPty, AStopLeavesOneCountInEveryRecordAndNoLineAfterASummary) {
+    // Back to back against the simulator, stopped at random moments: standard output's
+    // lines, the log's greeting lines, and the summaries of standard error, the log and
+    // the metrics file all give one count.
+    tool_run sim(TERVALO_SIM_BINARY, {}, dir.path());
+    ASSERT_TRUE(sim.wait_for_output("[info]:tervalo-sim ready", SHORT_WAIT)) << sim.output();
+    std::filesystem::remove(dos_device("com5"));
+    std::filesystem::create_symlink(std::filesystem::read_symlink(dir.path() / "COM1"),
+                                    dos_device("com5"));
+    std::mt19937 random(20261209);
+    for (int stop = 0; stop < 8; ++stop) {
+        std::filesystem::remove(dir.path() / "run.jsonl");
+        const auto tool = start({"COM5", "-i", "0", "--log", "run.jsonl", "--metrics", "run.prom"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 700));
+        kill(tool->pid(), SIGINT);
+        ASSERT_EQ(tool->wait_exit(LONG_WAIT), STOPPED_STATUS);
+        const std::string output = tool->output();
+        // Every line but the banner is a cycle's: the simulator's replies are plain.
+        const auto lines = static_cast<long>(std::count(output.begin(), output.end(), '\n')) - 1;
+        const std::vector<nlohmann::json> log = read_log_lines(dir.path() / "run.jsonl");
+        ASSERT_FALSE(log.empty());
+        const nlohmann::json& summary = log.back();
+        EXPECT_EQ(summary.value("event", ""), "summary");
+        std::ifstream file(dir.path() / "run.prom");
+        const std::string metrics{std::istreambuf_iterator<char>(file), {}};
+        const long greetings = count_in(tool->errors(), "greetings ([0-9]+)");
+        EXPECT_EQ(lines, greetings) << output.substr(output.size() - 200);
+        EXPECT_EQ(static_cast<long>(greeting_lines(log).size()), greetings);
+        EXPECT_EQ(summary.value("greetings", -1L), greetings);
+        EXPECT_EQ(summary.value("responses", 0L) + summary.value("no_response", 0L), greetings);
+        EXPECT_EQ(count_in(metrics, "\ntervalo_greetings_total\\{[^}]*\\} ([0-9]+)"), greetings);
+        EXPECT_EQ(count_in(metrics, "\ntervalo_port_up\\{[^}]*\\} ([0-9]+)"), 0);
+    }
+
+    // A log whose reader stopped reading holds neither the cycle nor the stop.
+    ASSERT_EQ(mkfifo((dir.path() / "log.fifo").c_str(), 0600), 0);
+    std::atomic<bool> stopped{false};
+    std::thread reader([fifo = dir.path() / "log.fifo", &stopped] {
+        const int fd = open(fifo.c_str(), O_RDONLY);
+        std::array<char, 4096> bytes{};
+        EXPECT_GT(read(fd, bytes.data(), bytes.size()), 0);
+        while (!stopped) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        close(fd);
+    });
+    const auto tool = start({"COM5", "-i", "0", "--log", "log.fifo"});
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    kill(tool->pid(), SIGINT);
+    EXPECT_EQ(tool->wait_exit(SHORT_WAIT), STOPPED_STATUS);
+    EXPECT_TRUE(tool->errors().starts_with("--- tervalo summary ---\n")) << tool->errors();
+    stopped = true;
+    reader.join();
+    kill(sim.pid(), SIGTERM);
 }
 
 TEST_F(WineToolOverPty, ABatchFileReadsEachExitStatusOfTheReadMe) {
@@ -331,6 +398,15 @@ TEST_F(WineToolOverPty, TheLogIsRenamedAndTheMetricsReplacedWhileWindowsPrograms
         text, std::regex(R"(\ntervalo_greetings_total\{port="COM5",[^}]*\} 3\n)")))
         << text;
     EXPECT_EQ(tool->errors().find("tervalo: --"), std::string::npos) << tool->errors();
+
+    // Held all through the start, as a collector reading it then holds it: the run starts,
+    // and a later rewrite gets through.
+    const auto holder = run_batch("@ping -n 4 127.0.0.1 > nul < run.prom\r\n", {}, dir.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto held = start({"--metrics", "run.prom", "COM5"});
+    EXPECT_TRUE(held->wait_for_errors("tervalo: --metrics run.prom: write failed (", SHORT_WAIT));
+    EXPECT_TRUE(held->wait_for_errors("tervalo: --metrics run.prom: written again\n", LONG_WAIT))
+        << held->errors();
 }
 
 }  // namespace
