@@ -370,11 +370,9 @@ void port_send(const std::uint8_t* bytes, std::size_t count) {
         return;
     }
     HANDLE handle = as_handle(port_handle);
-    // What the tool has received and not read yet is pending input too. Clearing is all
-    // there is to do: the abort flags end overlapped transfers, and this synchronous
-    // handle has none (under Wine each flag costs a system call a greeting).
+    // What the tool has received and not read yet is pending input too.
     drop_received();
-    if (!PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+    if (!PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
         transfer_failed(GetLastError());
         if (port_handle == PORT_CLOSED) {
             return;
