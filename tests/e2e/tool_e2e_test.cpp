@@ -121,11 +121,12 @@ TEST_F(ToolOverPty, ASecondInstanceCannotOpenTheSamePort) {
     EXPECT_TRUE(next_greeting(device));
 }
 
-// The arguments of unshare that run args in a user and mount namespace of their own, after
-// setup (shell commands: mounts there need no root).
-std::vector<std::string> in_namespace(const std::string& setup, std::vector<std::string> args) {
+// Runs args in a user and mount namespace of their own after setup (shell commands: mounts
+// there need no root).
+std::unique_ptr<tool_run> run_in_namespace(const std::string& setup, std::vector<std::string> args,
+                                           const std::filesystem::path& cwd) {
     args.insert(args.begin(), {"-Urm", "/bin/sh", "-c", setup + " && exec \"$@\"", "sh"});
-    return args;
+    return std::make_unique<tool_run>("/usr/bin/unshare", args, cwd);
 }
 
 // Who owns the file at path, as the tool names it for a refused permission.
@@ -257,10 +258,8 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardError) {
     const std::string on_console = " the system console (" + pts + " in /proc/consoles)\n";
     check_open_failures(
         [this](const std::vector<std::string>& args) {
-            return std::make_unique<tool_run>(
-                "/usr/bin/unshare",
-                in_namespace("mount --bind consoles /proc/consoles", {TERVALO_BINARY, args[0]}),
-                dir.path());
+            return run_in_namespace("mount --bind consoles /proc/consoles",
+                                    {TERVALO_BINARY, args[0]}, dir.path());
         },
         {{"COM2", ": " + console.tty_path() + " is" + on_console},
          {console.tty_path(), ":" + on_console}});
@@ -463,12 +462,10 @@ TEST_F(ToolOverPty, TheLogStaysWholeWhateverItsWritesMeet) {
         if (row.kind == fault::full_disk) {
             // A small tmpfs over the folder in a namespace that a sleeper keeps; the tool
             // reaches it through the sleeper's root.
-            small_disk = std::make_unique<tool_run>(
-                "/usr/bin/unshare",
-                in_namespace("mount -t tmpfs -o size=8k none log && head -c 3000 /dev/zero "
-                             ">log/filler && echo mounted",
-                             {"/bin/sleep", "600"}),
-                dir.path());
+            small_disk = run_in_namespace(
+                "mount -t tmpfs -o size=8k none log && head -c 3000 "
+                "/dev/zero >log/filler && echo mounted",
+                {"/bin/sleep", "600"}, dir.path());
             ASSERT_TRUE(small_disk->wait_for_output("mounted", SHORT_WAIT)) << small_disk->errors();
             log = "/proc/" + std::to_string(small_disk->pid()) + "/root" + log.string();
         } else if (row.kind == fault::ends_mid_line) {
