@@ -81,18 +81,6 @@ std::size_t count_of(const std::string& text, const std::string& what) {
     return count;
 }
 
-TEST(ToolCommandLine, ListNamesEachPortAsTheManualSays) {
-    scratch_dir dir;
-    // What this machine has varies; every line must still name a port the way the
-    // manual says, and the list must not be taken for a port name.
-    tool_run list(TERVALO_BINARY, {"--list"}, dir.path());
-    EXPECT_EQ(list.wait_exit(SHORT_WAIT), 0);
-    const std::regex port_line(
-        "((COM[0-9]+(, COM[0-9]+)*( and [0-9]+ more)? -> )?/dev/tty(S|USB|ACM)[0-9]+: [^\n]+\n)+|"
-        "no serial ports found\n");
-    EXPECT_TRUE(std::regex_match(list.output(), port_line)) << list.output();
-}
-
 TEST_F(ToolOverPty, ASecondInstanceCannotOpenTheSamePort) {
     const auto first = start();
     {
