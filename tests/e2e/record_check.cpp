@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "sim/printed_line.h"
 #include "sim/sim_record.h"
@@ -35,6 +36,17 @@ std::vector<record_entry> read_record(const std::filesystem::path& path) {
         entries.push_back(entry);
     }
     return entries;
+}
+
+std::vector<record_entry> read_whole_record(const std::filesystem::path& path, std::size_t cycles,
+                                            std::chrono::milliseconds wait) {
+    std::vector<record_entry> record;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while ((record = read_record(path)).size() < cycles &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return record;
 }
 
 bool is_final_line(std::string_view line) {

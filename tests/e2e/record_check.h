@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "link/output_lines.h"
+#include "tests/e2e/tool_harness.h"
 
 inline const std::string BANNER = BANNER_LINE;
 
@@ -25,6 +26,11 @@ struct record_entry {
 
 // The record's lines; a malformed line is a test failure.
 std::vector<record_entry> read_record(const std::filesystem::path& path);
+
+// The record once it holds `cycles` lines, or as it stands after the wait: a cycle's line is
+// written once its reply is out, which may be after the tool has ended.
+std::vector<record_entry> read_whole_record(const std::filesystem::path& path, std::size_t cycles,
+                                            std::chrono::milliseconds wait = SHORT_WAIT);
 
 // The line that ends every cycle: a response or no response.
 bool is_final_line(std::string_view line);

@@ -403,7 +403,7 @@ TEST(ToolAgainstSim, TheRunLogMatchesTheSimulatorsRecordCycleByCycle) {
                            std::chrono::seconds(6) * (count + 2));
         EXPECT_TRUE(summary.value("passed", false)) << summary.dump();
     }
-    const std::vector<record_entry> record = read_record(record_path);
+    const std::vector<record_entry> record = read_whole_record(record_path, CYCLES);
     ASSERT_GE(record.size(), CYCLES);
     const std::vector<nlohmann::json> lines = read_log_lines(log_path);
     ASSERT_EQ(event_lines(lines, "start").size(), 2u);

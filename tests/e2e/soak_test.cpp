@@ -235,13 +235,7 @@ TEST(Soak, BackToBackEveryLineAccountedForMemoryFlat) {
         }
     }
     ASSERT_EQ(tool.wait_exit(SHORT_WAIT), 0) << tool.errors();
-    // A cycle is recorded once its reply is out, which may be after the tool has ended.
-    std::vector<record_entry> record;
-    const auto recorded = std::chrono::steady_clock::now() + SHORT_WAIT;
-    while ((record = read_record(record_path)).size() < greetings &&
-           std::chrono::steady_clock::now() < recorded) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const std::vector<record_entry> record = read_whole_record(record_path, greetings);
     ASSERT_GE(record.size(), greetings);
     const std::string mismatch = compare(tool.output(), record, greetings);
     EXPECT_TRUE(mismatch.empty()) << mismatch;
@@ -260,12 +254,8 @@ TEST(Soak, LargestReplyArrivesWholeOrIsDroppedWhole) {
     ASSERT_TRUE(sim.wait_for_output("[info]:tervalo-sim ready", SHORT_WAIT)) << sim.output();
     tool_run tool(TERVALO_BINARY, {"COM1"}, dir.path());
     constexpr std::uint64_t cycles = 4;
-    std::vector<record_entry> record;
-    const auto deadline = std::chrono::steady_clock::now() + CYCLE_BOUND * (cycles + 2);
-    while (record.size() < cycles + 1 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        record = read_record(record_path);
-    }
+    const std::vector<record_entry> record =
+        read_whole_record(record_path, cycles + 1, CYCLE_BOUND * (cycles + 2));
     tool.stop();
     ASSERT_GE(record.size(), cycles + 1) << tool.output();
 
@@ -338,7 +328,7 @@ TEST(Summary, AStopWritesTheSimulatorsCountsToStandardErrorAndEndsByItsSignal) {
         EXPECT_EQ(tool.end_signal(), row.signal_number);
 
         // Standard output is the cycles' lines as the simulator recorded them, nothing more.
-        const std::vector<record_entry> record = read_record(record_path);
+        const std::vector<record_entry> record = read_whole_record(record_path, row.cycles);
         ASSERT_GE(record.size(), row.cycles);
         std::string lines;
         for (std::uint64_t i = 0; i < row.cycles; ++i) {
