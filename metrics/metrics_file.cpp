@@ -19,6 +19,11 @@
 
 namespace {
 
+// Times before 1970 and round trips of a clock set back are taken as 0.
+std::uint64_t non_negative(std::int64_t value) {
+    return static_cast<std::uint64_t>(value < 0 ? 0 : value);
+}
+
 // Each rewrite writes a new file beside FILE, named ".FILE.tervalo-<pid>-<16 hex
 // digits>" (hidden, and never ending in ".prom": the textfile collector reads only *.prom,
 // so it never serves a file being written), then renames it over FILE. Nobody can
@@ -145,8 +150,7 @@ int rewrite() {
     values.crc_warnings = link_stats.crc_errors.load(relaxed);
     values.escape_warnings = link_stats.escape_errors.load(relaxed);
     values.length_warnings = link_stats.length_errors.load(relaxed);
-    const std::int64_t written_us = local_now_in_last_zone().unix_us;
-    values.updated_unix_us = static_cast<std::uint64_t>(written_us < 0 ? 0 : written_us);
+    values.updated_unix_us = non_negative(local_now_in_last_zone().unix_us);
     for (std::size_t cause = 0; cause < NO_RESPONSE_CAUSES; ++cause) {
         values.causes[cause] = link_stats.causes[cause].load(relaxed);
     }
@@ -277,8 +281,7 @@ bool start_metrics(const char* file, const char* port_name, const run_pace& pace
     metrics.values.timeout_ms = static_cast<std::uint64_t>(pace.timeout_ms);
     metrics.values.baud = pace.baud;
     metrics.values.version = TERVALO_VERSION;
-    const std::int64_t now_us = local_now().unix_us;
-    metrics.values.started_unix_us = static_cast<std::uint64_t>(now_us < 0 ? 0 : now_us);
+    metrics.values.started_unix_us = non_negative(local_now().unix_us);
     metrics.values.port_changed_unix_us = metrics.values.started_unix_us;
     // A folder that does not take the file refuses the run; a reader holding the file
     // (a collector reading it as the run starts) only delays the first rewrite, which is
@@ -297,9 +300,6 @@ void metrics_cycle(const cycle_record& record) {
         return;
     }
     if (record.result == cycle_result::response) {
-        const auto non_negative = [](std::int64_t value) {
-            return static_cast<std::uint64_t>(value < 0 ? 0 : value);
-        };
         add_round_trip(metrics.values.round_trips, non_negative(record.round_trip_us));
         metrics.values.last_response_unix_us = non_negative(record.ended.unix_us);
     }
@@ -315,8 +315,7 @@ namespace {
 
 void port_changed(bool up) {
     metrics.values.port_up = up;
-    const std::int64_t now_us = local_now().unix_us;
-    metrics.values.port_changed_unix_us = static_cast<std::uint64_t>(now_us < 0 ? 0 : now_us);
+    metrics.values.port_changed_unix_us = non_negative(local_now().unix_us);
 }
 
 }  // namespace

@@ -69,9 +69,9 @@ std::size_t received_unread() {
 
 void set_read_speed(std::uint32_t baud) {
     const std::uint64_t per_second = baud > 0 ? baud : 1;
-    const std::uint64_t pause_ms =
+    const std::uint64_t characters_ms =
         (READ_PAUSE_CHARACTERS * BITS_PER_CHARACTER * 1000 + per_second - 1) / per_second;
-    read_pause_ms = pause_ms > READ_PAUSE_MS ? static_cast<int>(pause_ms) : READ_PAUSE_MS;
+    read_pause_ms = characters_ms > READ_PAUSE_MS ? static_cast<int>(characters_ms) : READ_PAUSE_MS;
 }
 
 int read_byte(std::uint8_t* dst) {

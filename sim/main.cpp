@@ -192,7 +192,8 @@ bool take_new_plan(sim_options& options, control_seen& seen) {
     std::string text;
     if (FILE* file = exists ? std::fopen(options.control_path.c_str(), "r") : nullptr) {
         std::array<char, 4096> chunk{};
-        for (std::size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0;) {
+        for (std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file); n > 0;
+             n = std::fread(chunk.data(), 1, chunk.size(), file)) {
             text.append(chunk.data(), n);
         }
         std::fclose(file);

@@ -267,6 +267,7 @@ std::string parse_plan(const std::string& text, sim_options& options) {
         words.push_back(word);
     }
     std::vector<const char*> argv;
+    argv.reserve(words.size());
     for (const std::string& word : words) {
         argv.push_back(word.c_str());
     }
