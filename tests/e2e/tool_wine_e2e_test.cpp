@@ -379,11 +379,13 @@ TEST_F(WineToolOverPty, AStandardOutputWhoseReaderHasGoneIsSaidToBeABrokenPipe) 
 
 TEST_F(WineToolOverPty, TheLogIsRenamedAndTheMetricsReplacedWhileWindowsProgramsHoldThem) {
     // By Windows programs, as Wine keeps share modes among those alone. cmd's type opens a
-    // file as a collector does; in a loop it holds it half the time, failing a rename as often.
+    // file as a collector does, over and over, with a pause between the reads that holds
+    // nothing; a rename that meets a read fails, and only its retries get it through.
     std::ofstream(dir.path() / "run.prom") << "before\n";
-    const auto reader =
-        run_batch("@echo off\r\ntype run.prom\r\n:again\r\ntype run.prom > nul\r\ngoto again\r\n",
-                  {}, dir.path());
+    const auto reader = run_batch(
+        "@echo off\r\ntype run.prom\r\n:again\r\ntype run.prom > nul\r\n"
+        "for /l %%i in (1,1,40) do set pause=%%i\r\ngoto again\r\n",
+        {}, dir.path());
     ASSERT_TRUE(reader->wait_for_output("before", LONG_WAIT));
     const auto tool = start({"-c", "3", "--metrics", "run.prom", "--log", "run.jsonl", "COM5"});
     ASSERT_TRUE(next_greeting(device));
