@@ -5,32 +5,27 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
+#include <deque>
+#include <utility>
 #include <vector>
+
+struct fake_device {
+    std::int64_t now = 0;  // virtual milliseconds
+    // Each reading of the clock advances it by this too, as on a slow machine.
+    std::int64_t step_per_reading = 0;
+    std::deque<std::pair<std::int64_t, std::uint8_t>> incoming;  // (readable at, byte)
+    std::vector<std::uint8_t> sent;                              // all port_send wrote
+    int purges = 0;
+    int wakeups = 0;  // pauses and waits: each one a wake-up of the real process
+    int reads = 0;    // reads of what has arrived: each one a system call of the real port
+};
+extern fake_device fake;
 
 // Forgets everything: no scheduled bytes, nothing sent, time 0, port open.
 void fake_reset();
 
-// Schedules bytes to become readable at virtual time at_ms, after anything scheduled before.
-void fake_arrive(std::int64_t at_ms, std::span<const std::uint8_t> bytes);
-void fake_arrive(std::int64_t at_ms, std::initializer_list<std::uint8_t> bytes);
+// Schedules bytes to become readable at at_ms, after anything scheduled before.
+void fake_arrive(std::int64_t at_ms, const std::vector<std::uint8_t>& bytes);
 
-// Current virtual time, and how much of what was scheduled has not been read or purged
-// (bytes taken into the receive buffer but not handed out by read_byte count as unread).
-std::int64_t fake_now();
+// What was scheduled and neither read nor purged, the receive buffer's unread bytes too.
 std::size_t fake_unread();
-
-// Everything written through port_send, and how many times it purged.
-const std::vector<std::uint8_t>& fake_sent();
-int fake_purges();
-
-// How many pauses and waits the code under test has taken: each is a wake-up of the
-// real process.
-int fake_wakeups();
-
-// How many reads of what has arrived the code under test has made: each is a system
-// call of the real port.
-int fake_reads();
-
-// Makes each reading of the clock advance it by ms too, as a slow machine would.
-void fake_clock_step_per_reading(std::int64_t ms);
