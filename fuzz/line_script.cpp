@@ -1,9 +1,11 @@
 #include "fuzz/line_script.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "console/console.h"
 #include "link/output_lines.h"
@@ -86,8 +88,8 @@ void arm_guards(guarded_packet& guarded) {
 }
 
 bool guards_intact(const guarded_packet& guarded) {
-    return std::ranges::count(guarded.before, GUARD) + std::ranges::count(guarded.after, GUARD) ==
-           2 * guarded.before.size();
+    const auto armed = [](std::uint64_t word) { return word == GUARD; };
+    return std::ranges::all_of(guarded.before, armed) && std::ranges::all_of(guarded.after, armed);
 }
 
 printed_lines take_printed_lines() {
