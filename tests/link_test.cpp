@@ -2,6 +2,8 @@
 // the reader's rules, the greeting and one greeting cycle.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "serial/read_policy.h"
 #include "serial/serial_port.h"
 #include "tests/fake_device.h"
+#include "tests/tables.h"
 
 namespace {
 
@@ -69,116 +72,83 @@ TEST(Encoder, KnownFramesAndWhatCannotBeOne) {
     EXPECT_EQ(encode_frame(0x5C, bytes(PAYLOAD_MAX, 0x5C), out), 3 + 2 * (PAYLOAD_MAX + 2));
 }
 
-struct arrival {
-    std::int64_t at_ms;
-    bytes wire;
-};
+// "TEXT*N": TEXT N times.
+std::string repeated(const std::string& text) {
+    const std::size_t star = text.rfind('*');
+    std::string out = text.substr(0, star);
+    for (int n = star == std::string::npos ? 1 : std::stoi(text.substr(star + 1)); n > 1; --n) {
+        out += text.substr(0, star);
+    }
+    return out;
+}
 
-// What the reader saw when it delivered nothing; the rest only for cut.
-struct seen_case {
-    no_response_cause cause = no_response_cause::silent;
-    std::uint32_t cut_bytes = 0;
-    std::int64_t cut_pause_ms = 0;
-    bool resumed = false;
-};
+bytes from_hex(const std::string& digits) {
+    bytes out;
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
 
-struct read_case {
-    const char* rule;
-    std::vector<arrival> arrivals;
-    std::string payload = "";  // delivered; empty: nothing is
-    std::string printed = "";
-    seen_case seen = {};          // when nothing is delivered
-    std::int64_t ended_ms = -1;   // the virtual time read_packet returns at, give or take 4 ms
-    std::size_t unread = 0;       // bytes left for later
-    int calls_max = 1 << 30;      // wake-ups and reads: each one a system call
-    std::int64_t clock_step = 0;  // each reading of the clock advances it
-};
+// Schedules the arrivals of a row of tests/tables/reader.tsv.
+void schedule(const std::string& arrivals) {
+    std::istringstream items(arrivals == "-" ? "" : arrivals);
+    for (std::string item; items >> item;) {
+        const std::size_t colon = item.find(':');
+        const std::size_t equals = item.find('=', colon);
+        const std::int64_t at = std::stoll(item.substr(0, colon));
+        const std::string type = item.substr(colon + 1, equals - colon - 1);
+        const bytes wire = equals == std::string::npos
+                               ? from_hex(repeated(type))
+                               : frame_bytes(type.empty() ? FRAME_TYPE_TEXT : from_hex(type)[0],
+                                             repeated(item.substr(equals + 1)));
+        const bool spread = item[colon - 1] == '~';
+        for (std::size_t i = 0; i < wire.size(); ++i) {
+            fake_arrive(at + (spread ? static_cast<std::int64_t>(i) : 0), {wire[i]});
+        }
+    }
+}
 
 TEST(FrameReader, EachRuleOfTheLink) {
-    using enum no_response_cause;
-    const std::string len = "[warn]:[read_packet]:len error ";
-    const std::string crc = "[warn]:[read_packet]: crc error ";
-    const std::string esc = "[warn]:esc char error 0x";
-    const std::string stuffed = "\x11\x13\x5Czzzzzzzzzzzzz";  // length 17: 0x11
-    std::string largest(PAYLOAD_MAX, 0);  // the payload XORs to 0x01, the check byte to 0xA3
-    for (std::size_t i = 0; i < largest.size(); ++i) {
-        largest[i] = static_cast<char>(i);
-    }
-    bytes largest_bad = text_frame(largest);
-    largest_bad.back() = 0x00;
-    const bytes gap = text_frame("gap");
-    const bytes head(gap.begin(), gap.begin() + 3);
-    const bytes rest(gap.begin() + 3, gap.end());
-    std::vector<arrival> slow_body;  // from 900 ms, one byte a millisecond
-    for (const std::uint8_t b : text_frame(std::string(400, 'b'))) {
-        slow_body.push_back({900 + static_cast<std::int64_t>(slow_body.size()), {b}});
-    }
-    // clang-format off
-    const read_case cases[] = {
-        {"a known frame", {{0, {0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0xA6}}}, "OK"},
-        {"length, body and check unstuffed", {{0, text_frame(stuffed)}}, stuffed},
-        {"length 2: one byte", {{0, text_frame("A")}}, "A"},
-        {"the largest frame", {{0, text_frame(largest)}}, largest},
-        {"the largest frame, its check byte wrong", {{0, largest_bad}}, "", crc + "163 0\r\n", {bad_frame}},
-        {"a wrong check byte", {{0, {0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0x07}}}, "", crc + "166 7\r\n", {bad_frame}},
-        {"length 0", {{0, {0xAD, 0x00, 0x00}}}, "", len + "0\r\n", {bad_frame}},
-        {"length 1, then hunting resumes", {{0, {0xAD, 0x00, 0x01, 0xA2, 0xA2}}, {0, gap}}, "gap", len + "1\r\n"},
-        {"a bad escape pair", {{0, {0x5C, 0x00}}}, "", esc + "00\r\n", {bad_frame}},
-        {"a bad escape in the body, then hunting resumes", {{0, {0xAD, 0x00, 0x03, 0xA2, 0x5C, 0x5C}}, {0, gap}}, "gap", esc + "5c\r\n"},
-        {"a stray escape takes the start byte with it", {{0, {0x5C}}, {0, gap}}, "", esc + "ad\r\n", {bad_frame}},
-        {"noise without a start or an escape is skipped silently", {{0, {0x00, 0xFF, 0x41, 0xA2, 0x11, 0x13, 0x0D, 0x0A}}, {0, gap}}, "gap"},
-        {"noise alone, an escape pair in it", {{0, {0x01, 0x5C, 0xA3}}, {400, {0x41}}}, "", "", {noise}},
-        {"a stray start takes the next frame for its length and body", {{0, {0xAD}}, {0, gap}}, "", "", {cut, 9, 1000, false}, 1000},
-        {"other types are skipped silently", {{0, frame_bytes(0xA1, "no")}, {300, gap}}, "gap"},
-        {"another type outweighs a warning and noise", {{0, {0x01}}, {10, frame_bytes(0xA1, "x")}, {20, {0xAD, 0x00, 0x00}}}, "", len + "0\r\n", {other_type}},
-        {"a warning outweighs a cut", {{0, head}, {100, {0xAD, 0x00, 0x00}}}, "", len + "0\r\n", {bad_frame}},
-        {"paused 50 ms after the header", {{100, head}, {150, rest}}, "", "", {cut, 3, 50, true}},
-        {"stopped short: the pause runs to the deadline", {{0, bytes(gap.begin(), gap.end() - 2)}}, "", "", {cut, 6, 1000, false}},
-        {"a gap of 1 ms is bridged", {{0, head}, {1, rest}}, "gap"},
-        // The byte after a gap of 2 or 3 ms ends the attempt and begins the next one.
-        {"a gap of 2 ms ends the frame", {{0, {0xAD, 0x00}}, {2, gap}}, "gap"},
-        {"a gap of 3 ms ends the frame", {{0, {0xAD, 0x00}}, {3, gap}}, "gap"},
-        {"a frame across the receive buffer's edge", {{0, bytes(RECEIVE_BUFFER_SIZE - 3, 0x00)}, {0, gap}}, "gap"},
-        {"what has arrived is taken in one read", {{0, text_frame(std::string(1000, 'r'))}}, std::string(1000, 'r'), "", {}, -1, 0, 2},
-        {"the frame after an accepted one stays unread", {{0, text_frame("one")}, {0, gap}}, "one", "", {}, -1, gap.size()},
-        {"silence: waited on, not polled, for a second", {}, "", "", {silent}, 1000, 0, 6},
-        {"woken by the reply", {{437, gap}}, "gap", "", {}, 437, 0, 6},
-        {"noise and refusals between idle stretches", {{100, {0x01, 0x02}}, {300, {0xAD, 0x00, 0x00}}, {600, {0x5C, 0x00}}, {800, gap}}, "gap", len + "0\r\n" + esc + "00\r\n"},
-        {"the last millisecond is in time", {{999, gap}}, "gap"},
-        {"at the deadline, too late", {{1000, gap}}, "", "", {}, -1, gap.size()},
-        {"a body across the deadline is not cut", slow_body, std::string(400, 'b'), "", {}, 1300},
-        {"the first attempt runs even on a clock past the deadline", {{0, gap}}, "gap", "", {}, -1, 0, 1 << 30, 5000},
-    };
-    // clang-format on
+    const std::map<std::string, no_response_cause> causes{
+        {"silent", no_response_cause::silent},
+        {"noise", no_response_cause::noise},
+        {"cut", no_response_cause::cut},
+        {"bad_frame", no_response_cause::bad_frame},
+        {"other_type", no_response_cause::other_type}};
     static Packet packet;
-    for (const read_case& c : cases) {
+    for (const table_row& row : table("reader")) {
         fake_reset();
-        fake.step_per_reading = c.clock_step;
-        for (const arrival& a : c.arrivals) {
-            fake_arrive(a.at_ms, a.wire);
-        }
+        fake.step_per_reading = std::stoll(row[8]);
+        schedule(row[1]);
         ::testing::internal::CaptureStdout();
         const int result = read_packet(packet);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.printed) << c.rule;
-        EXPECT_EQ(result, c.payload.empty() ? LINK_FAILED : LINK_OK) << c.rule;
-        if (result == LINK_OK) {
-            EXPECT_EQ(std::string(packet.data.begin(), packet.data.begin() + packet.len), c.payload)
-                << c.rule;
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), row[3] == "-" ? "" : row[3]) << row[0];
+        if (row[2] != "-") {
+            ASSERT_EQ(result, LINK_OK) << row[0];
+            EXPECT_EQ(std::string(packet.data.begin(), packet.data.begin() + packet.len),
+                      repeated(row[2]))
+                << row[0];
         } else {
+            EXPECT_EQ(result, LINK_FAILED) << row[0];
+            std::istringstream seen_words(row[4]);
+            std::string cause;
+            read_seen expected{};
+            seen_words >> cause >> expected.cut_bytes >> expected.cut_pause_ms >> expected.resumed;
             const read_seen& seen = last_read_seen();
-            EXPECT_EQ(seen.cause, c.seen.cause) << c.rule;
-            if (seen.cause == cut) {
-                EXPECT_EQ(seen.cut_bytes, c.seen.cut_bytes) << c.rule;
-                EXPECT_EQ(seen.cut_pause_ms, c.seen.cut_pause_ms) << c.rule;
-                EXPECT_EQ(seen.resumed, c.seen.resumed) << c.rule;
+            EXPECT_EQ(seen.cause, causes.at(cause)) << row[0];
+            if (seen.cause == no_response_cause::cut) {
+                EXPECT_EQ(seen.cut_bytes, expected.cut_bytes) << row[0];
+                EXPECT_EQ(seen.cut_pause_ms, expected.cut_pause_ms) << row[0];
+                EXPECT_EQ(seen.resumed, expected.resumed) << row[0];
             }
         }
-        if (c.ended_ms >= 0) {
-            EXPECT_GE(fake.now, c.ended_ms) << c.rule;
-            EXPECT_LE(fake.now, c.ended_ms + 4) << c.rule;
+        if (row[5] != "-") {
+            EXPECT_GE(fake.now, std::stoll(row[5])) << row[0];
+            EXPECT_LE(fake.now, std::stoll(row[5]) + 4) << row[0];
         }
-        EXPECT_EQ(fake_unread(), c.unread) << c.rule;
-        EXPECT_LE(fake.wakeups + fake.reads, c.calls_max) << c.rule;
+        EXPECT_EQ(fake_unread(), std::stoul(row[6])) << row[0];
+        EXPECT_LE(fake.wakeups + fake.reads, row[7] == "-" ? 1 << 30 : std::stoi(row[7])) << row[0];
     }
 }
 
