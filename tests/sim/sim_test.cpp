@@ -13,6 +13,7 @@
 #include "sim/sim_options.h"
 #include "sim/sim_record.h"
 #include "tests/fake_device.h"
+#include "tests/tables.h"
 #include "timing/clock.h"
 
 namespace {
@@ -116,27 +117,15 @@ TEST(SimOptions, ValuesSeparateOrAfterAnEqualsSignAndTheDefaults) {
 }
 
 TEST(SimOptions, BadInputNamesTheProblemOnOneLineAndHelpListsEverything) {
-    const std::vector<std::pair<std::vector<const char*>, std::string>> cases{
-        {{"--frobnicate"}, "unknown option '--frobnicate'"},
-        {{"COM1"}, "unknown option 'COM1'"},
-        {{"--port"}, "--port needs a value"},
-        {{"--port", "dir/COM1"}, "--port needs a plain file name"},
-        {{"--port", ".."}, "--port needs a plain file name"},
-        {{"--delay", "901"}, "--delay needs"},
-        {{"--delay", "5ms"}, "--delay needs"},
-        {{"--every", "0"}, "--every needs"},
-        {{"--mix", "4294967296"}, "--mix needs"},
-        {{"--fault", "gap,crc"}, "unknown fault 'crc'"},
-        {{"--fault", "none"}, "unknown fault 'none'"},
-        {{"--text", ""}, "--text needs"},
-        {{"--help=yes"}, "--help takes no value"},
-        {{"--log", ""}, "--log needs a file name"},
-    };
-    for (const auto& [args, message] : cases) {
+    for (const table_row& row : table("sim_options")) {
+        std::vector<const char*> args;
+        for (std::size_t i = 1; i < row.size(); ++i) {
+            args.push_back(row[i].c_str());
+        }
         std::string error;
         parsed(args, &error);
-        EXPECT_TRUE(error.starts_with(message)) << args.front() << ": " << error;
-        EXPECT_EQ(error.find('\n'), std::string::npos);
+        EXPECT_TRUE(error.starts_with(row[0]) && error.find('\n') == std::string::npos)
+            << row[1] << ": " << error;
     }
     const std::string help = usage_text();
     for (const char* option : {"--port", "--replace", "--open", "--text", "--delay", "--fault",
