@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto line = schedule_with_gaps(std::span<const std::uint8_t>(data, size));
     arm_guards(guarded);
     Packet& packet = guarded.packet;
-    // Every call but the last takes at least one byte, and the input is at most 4096.
+    // Bounded, so that a reader that took nothing could not keep the target here.
     for (int call = 0; call < 64 && fake_unread() > 0; ++call) {
         const int result = read_packet(packet);
         if (!take_printed_lines().well_formed) {
