@@ -1,6 +1,6 @@
 #include "fuzz/line_script.h"
 
-#include <algorithm>
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -8,13 +8,12 @@
 #include <utility>
 
 #include "console/console.h"
+#include "link/link_protocol.h"
 #include "link/output_lines.h"
 #include "sim/printed_line.h"
-#include "tests/fake_device.h"
 
 namespace {
 
-constexpr std::uint64_t GUARD = 0xA5C3'5A3C'9669'0FF0;
 printed_lines printed;
 
 // One of the reader's warnings: its numbers read back must print as the same line.
@@ -22,75 +21,18 @@ bool warning_well_formed(const std::string& line) {
     unsigned first = 0;
     unsigned second = 0;
     std::uint8_t decoded = 0;
-    return (std::sscanf(line.c_str(), "[warn]:[read_packet]:len error %u", &first) == 1 &&
+    const char* text = line.c_str();
+    return (std::sscanf(text, "[warn]:[read_packet]:len error %u", &first) == 1 &&
             first < FRAME_LENGTH_MIN && line == printed_line(LENGTH_ERROR_FORMAT, int(first))) ||
-           (std::sscanf(line.c_str(), "[warn]:[read_packet]: crc error %u %u", &first, &second) ==
-                2 &&
+           (std::sscanf(text, "[warn]:[read_packet]: crc error %u %u", &first, &second) == 2 &&
             first <= 0xFF && second <= 0xFF && first != second &&
             line == printed_line(CHECK_ERROR_FORMAT, int(first), int(second))) ||
-           (std::sscanf(line.c_str(), "[warn]:esc char error 0x%2x", &first) == 1 &&
+           (std::sscanf(text, "[warn]:esc char error 0x%2x", &first) == 1 &&
             !unescape(static_cast<std::uint8_t>(first), &decoded) &&
             line == printed_line(ESCAPE_ERROR_FORMAT, first));
 }
 
-// Decodes the byte at at, advancing at; false where the line ends or an escape is invalid.
-bool decode_at(std::span<const std::uint8_t> line, std::size_t& at, std::uint8_t& value) {
-    if (at >= line.size()) {
-        return false;
-    }
-    value = line[at++];
-    return value != ESCAPE_BYTE || (at < line.size() && unescape(line[at++], &value));
-}
-
 }  // namespace
-
-std::vector<std::uint8_t> schedule_with_gaps(std::span<const std::uint8_t> input) {
-    std::vector<std::uint8_t> line;
-    std::int64_t at_ms = 0;
-    for (std::size_t i = 0; i < input.size(); ++i) {
-        if (input[i] == 0xFE && i + 1 < input.size() && input[++i] != 0) {
-            at_ms += input[i];
-            continue;
-        }
-        fake_arrive(at_ms, {input[i]});
-        line.push_back(input[i]);
-    }
-    return line;
-}
-
-bool line_carries_frame(std::span<const std::uint8_t> line, std::span<const std::uint8_t> payload) {
-    const std::size_t length = payload.size() + 1;
-    std::vector<std::uint8_t> body{static_cast<std::uint8_t>(length >> 8),
-                                   static_cast<std::uint8_t>(length & 0xFF), FRAME_TYPE_TEXT};
-    body.insert(body.end(), payload.begin(), payload.end());
-    std::uint8_t check = 0;
-    for (std::size_t i = 2; i < body.size(); ++i) {
-        check ^= body[i];
-    }
-    body.push_back(check);
-    for (std::size_t start = 0; start < line.size(); ++start) {
-        std::size_t at = start + 1;
-        std::size_t matched = 0;
-        std::uint8_t got = 0;
-        while (matched < body.size() && decode_at(line, at, got) && got == body[matched]) {
-            ++matched;
-        }
-        if (line[start] == FRAME_START && matched == body.size()) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void arm_guards(guarded_packet& guarded) {
-    guarded.before.fill(GUARD);
-    guarded.after.fill(GUARD);
-}
-
-bool guards_intact(const guarded_packet& guarded) {
-    const auto armed = [](std::uint64_t word) { return word == GUARD; };
-    return std::ranges::all_of(guarded.before, armed) && std::ranges::all_of(guarded.after, armed);
-}
 
 printed_lines take_printed_lines() {
     return std::exchange(printed, printed_lines{});
