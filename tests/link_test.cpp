@@ -46,32 +46,6 @@ TEST(Stuffing, OnlyXonXoffAndTheEscapeTravelEscapedAsTheirComplement) {
     }
 }
 
-TEST(Encoder, KnownFramesAndWhatCannotBeOne) {
-    // 16 bytes: length 17 (0x11) is stuffed, and so is the check byte, made 0x11 too.
-    const bytes stuffed = joined({0x13, 0x5C, 0xFC}, bytes(13, 0));
-    const bytes stuffed_wire = joined({0xAD, 0x00, 0x5C, 0xEE, 0xA2, 0x5C, 0xEC, 0x5C, 0xA3, 0xFC},
-                                      joined(bytes(13, 0), {0x5C, 0xEE}));
-    const struct {
-        bytes payload;
-        std::size_t room;
-        bytes wire;  // empty: refused
-    } cases[] = {
-        {stuffed, STUFFED_FRAME_MAX, stuffed_wire},
-        {{0xAD}, STUFFED_FRAME_MAX, {0xAD, 0x00, 0x02, 0xA2, 0xAD, 0x0F}},  // not stuffed
-        {{}, STUFFED_FRAME_MAX, {}},
-        {bytes(PAYLOAD_MAX + 1, 'x'), STUFFED_FRAME_MAX, {}},
-        {{'a', 'b'}, 7, {}},  // room enough only if nothing needed stuffing
-    };
-    for (const auto& c : cases) {
-        bytes out(c.room);
-        out.resize(encode_frame(FRAME_TYPE_TEXT, c.payload, out));
-        EXPECT_EQ(out, c.wire) << c.payload.size();
-    }
-    // The worst case fits the bound: type, payload and check doubled, length 0xFFFF plain.
-    bytes out(STUFFED_FRAME_MAX);
-    EXPECT_EQ(encode_frame(0x5C, bytes(PAYLOAD_MAX, 0x5C), out), 3 + 2 * (PAYLOAD_MAX + 2));
-}
-
 // "TEXT*N": TEXT N times.
 std::string repeated(const std::string& text) {
     const std::size_t star = text.rfind('*');
@@ -93,7 +67,7 @@ bytes from_hex(const std::string& digits) {
 // Schedules the arrivals of a row of tests/tables/reader.tsv.
 void schedule(const std::string& arrivals) {
     std::istringstream items(arrivals == "-" ? "" : arrivals);
-    for (std::string item; items >> item;) {
+    for (std::string item; std::getline(items, item, ' ');) {
         const std::size_t colon = item.find(':');
         const std::size_t equals = item.find('=', colon);
         const std::int64_t at = std::stoll(item.substr(0, colon));
@@ -107,6 +81,17 @@ void schedule(const std::string& arrivals) {
             fake_arrive(at + (spread ? static_cast<std::int64_t>(i) : 0), {wire[i]});
         }
     }
+}
+
+TEST(Encoder, KnownFramesAndWhatCannotBeOne) {
+    for (const table_row& row : table("encoder")) {
+        bytes out(row[1] == "max" ? STUFFED_FRAME_MAX : std::stoul(row[1]));
+        out.resize(encode_frame(FRAME_TYPE_TEXT, from_hex(repeated(row[0])), out));
+        EXPECT_EQ(out, from_hex(row[2])) << row[0].substr(0, 20);
+    }
+    // The worst case fits the bound: type, payload and check doubled, length 0xFFFF plain.
+    bytes out(STUFFED_FRAME_MAX);
+    EXPECT_EQ(encode_frame(0x5C, bytes(PAYLOAD_MAX, 0x5C), out), 3 + 2 * (PAYLOAD_MAX + 2));
 }
 
 TEST(FrameReader, EachRuleOfTheLink) {
@@ -167,67 +152,49 @@ TEST(Greeting, SendsTheTenBytesAfterAPurgeOfTheReceiveBuffer) {
 }
 
 TEST(PollCycle, PrintsTheResponseRawAndRecordsTheCycle) {
-    using enum link_warning;
-    const std::string none = "[warn]:no response\r\n";
-    const std::string raw = "line\r\n\x1b[1mbold\xff";
-    const std::string zero("AB\0CD", 5);
-    const std::string response = "[info]:response: ";
-    bytes length_errors;
-    std::string length_lines;
-    for (int i = 0; i < 20; ++i) {
-        length_errors.insert(length_errors.end(), {0xAD, 0x00, 0x01});
-        length_lines += "[warn]:[read_packet]:len error 1\r\n";
-    }
-    const struct {
-        const char* name;
-        bytes reply;  // 1 ms after the greeting; a stale frame before it is purged
-        bool port_open;
-        cycle_result result;
-        std::string printed;
-        std::string payload;
-        std::size_t warning_count;
-        std::vector<warning_seen> kept;
-    } cases[] = {
-        // clang-format off
-        {"up to the first zero on the console, whole in the record", text_frame(zero), true, cycle_result::response, response + "AB\r\n", zero, 0, {}},
-        {"raw bytes", text_frame(raw), true, cycle_result::response, response + raw + "\r\n", raw, 0, {}},
-        {"a bad check byte, then silence", {0xAD, 0x00, 0x03, 0xA2, 0x4F, 0x4B, 0x00}, true, cycle_result::no_response, "[warn]:[read_packet]: crc error 166 0\r\n" + none, "", 1, {{crc, 166, 0}}},
-        {"a broken escape, then a good frame", joined({0x5C, 0x41}, text_frame("ok")), true, cycle_result::response, "[warn]:esc char error 0x41\r\n" + response + "ok\r\n", "ok", 1, {{escape, 0x41, 0}}},
-        {"more warnings than are kept: all counted, the first kept", length_errors, true, cycle_result::no_response, length_lines + none, "", 20, std::vector<warning_seen>(CYCLE_WARNINGS_KEPT, {length, 1, 0})},
-        {"the port away: nothing sent", text_frame("ok"), false, cycle_result::port_away, none, "", 0, {}},
-        // clang-format on
-    };
+    const std::map<std::string, cycle_result> results{{"response", cycle_result::response},
+                                                      {"no_response", cycle_result::no_response},
+                                                      {"port_away", cycle_result::port_away}};
+    const char* kinds[] = {"crc", "escape", "length"};
     static Packet packet;
-    for (const auto& c : cases) {
+    for (const table_row& row : table("poll_cycle")) {
         fake_reset();
-        port_handle = c.port_open ? port_handle : PORT_CLOSED;
+        port_handle = row[2] == "open" ? port_handle : PORT_CLOSED;
         fake_arrive(0, text_frame("stale"));
-        fake_arrive(1, c.reply);
+        schedule(row[1]);
         const link_counters& s = link_stats;
         const std::uint64_t before[] = {s.greetings, s.responses, s.no_response, s.cycles_away};
         cycle_record record;
         record.warnings.count = 99;  // left from an earlier cycle: must not show
         ::testing::internal::CaptureStdout();
         run_cycle(packet, record);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.printed) << c.name;
-        EXPECT_EQ(record.seq, before[0] + 1) << c.name;
-        EXPECT_EQ(record.result, c.result) << c.name;
-        EXPECT_EQ(s.responses - before[1], c.result == cycle_result::response) << c.name;
-        EXPECT_EQ(s.no_response - before[2], c.result == cycle_result::no_response) << c.name;
-        EXPECT_EQ(s.cycles_away - before[3], !c.port_open) << c.name;
-        EXPECT_EQ(fake.sent.size(), c.port_open ? 10U : 0U) << c.name;
-        EXPECT_EQ(std::string(record.payload.begin(), record.payload.end()), c.payload) << c.name;
+        const std::string payload = row[4] == "-" ? "" : row[4];
+        EXPECT_EQ(
+            ::testing::internal::GetCapturedStdout(),
+            (row[5] == "-" ? "" : repeated(row[5])) +
+                (payload.empty() ? "[warn]:no response\r\n"
+                                 : "[info]:response: " + std::string(payload.c_str()) + "\r\n"))
+            << row[0];
+        const cycle_result result = results.at(row[3]);
+        EXPECT_EQ(record.result, result) << row[0];
+        EXPECT_EQ(record.seq, before[0] + 1) << row[0];
+        EXPECT_EQ(s.responses - before[1], result == cycle_result::response) << row[0];
+        EXPECT_EQ(s.no_response - before[2], result == cycle_result::no_response) << row[0];
+        EXPECT_EQ(s.cycles_away - before[3], result == cycle_result::port_away) << row[0];
+        EXPECT_EQ(fake.sent.size(), row[2] == "open" ? 10U : 0U) << row[0];
+        EXPECT_EQ(std::string(record.payload.begin(), record.payload.end()), payload) << row[0];
         // The response came 1 ms after the greeting; silence is given up after a second.
-        EXPECT_EQ(record.round_trip_us, c.payload.empty() ? 0 : 1000) << c.name;
-        EXPECT_LE(fake.now, c.payload.empty() ? 1004 : 1) << c.name;
-        ASSERT_EQ(record.warnings.count, c.warning_count) << c.name;
-        for (std::size_t i = 0; i < c.kept.size(); ++i) {
-            const warning_seen& kept = record.warnings.kept.at(i);
-            EXPECT_EQ(kept.kind, c.kept[i].kind) << c.name << " " << i;
-            EXPECT_EQ(kept.first * 256 + kept.second, c.kept[i].first * 256 + c.kept[i].second)
-                << c.name << " " << i;
+        EXPECT_EQ(record.round_trip_us, payload.empty() ? 0 : 1000) << row[0];
+        EXPECT_LE(fake.now, payload.empty() ? 1004 : 1) << row[0];
+        EXPECT_EQ(record.warnings.count, std::stoul(row[6])) << row[0];
+        std::string kept;
+        for (std::size_t i = 0; i < std::min(record.warnings.count, CYCLE_WARNINGS_KEPT); ++i) {
+            const warning_seen& w = record.warnings.kept.at(i);
+            kept += std::string(kinds[static_cast<int>(w.kind)]) + " " + std::to_string(w.first) +
+                    " " + std::to_string(w.second) + ";";
         }
-        EXPECT_GT(record.ended.unix_us, 0) << c.name;
+        EXPECT_EQ(kept, row[7] == "-" ? "" : repeated(row[7])) << row[0];
+        EXPECT_GT(record.ended.unix_us, 0) << row[0];
     }
 }
 
