@@ -169,11 +169,11 @@ TEST(PollCycle, PrintsTheResponseRawAndRecordsTheCycle) {
         ::testing::internal::CaptureStdout();
         run_cycle(packet, record);
         const std::string payload = row[4] == "-" ? "" : row[4];
-        EXPECT_EQ(
-            ::testing::internal::GetCapturedStdout(),
-            (row[5] == "-" ? "" : repeated(row[5])) +
-                (payload.empty() ? "[warn]:no response\r\n"
-                                 : "[info]:response: " + std::string(payload.c_str()) + "\r\n"))
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+                  (row[5] == "-" ? "" : repeated(row[5])) +
+                      (payload.empty()
+                           ? "[warn]:no response\r\n"
+                           : "[info]:response: " + payload.substr(0, payload.find('\0')) + "\r\n"))
             << row[0];
         const cycle_result result = results.at(row[3]);
         EXPECT_EQ(record.result, result) << row[0];
