@@ -32,7 +32,7 @@ TEST(PortName, ParsesLikeTheFormattedInputConversionAndSaturates) {
 
 TEST(DevicePath, SmallNumbersKeepTheNameAsTypedLargeOnesTheNumberAlone) {
     for (const table_row& row : table("device_paths")) {
-        EXPECT_EQ(path_for(row[0].c_str()), row[1].c_str()) << '"' << row[0] << '"';
+        EXPECT_EQ(path_for(row[0]), row[1]) << '"' << row[0] << '"';
     }
     // The longest name kept as typed, one longer, and a name far too long for any path.
     const std::string longest = "COM1" + std::string(DEVICE_PATH_SIZE - 5, 'x');
