@@ -23,39 +23,36 @@ namespace {
 using bytes = std::vector<std::uint8_t>;
 constexpr int ANY = -1;
 
-struct reply {          // a fixed answer to an IN request; one no row answers is stalled
-    std::uint8_t type;  // bRequestType
+// A fixed answer to an IN request (bRequestType, bRequest, wValue or ANY, the
+// data); one that no row answers is stalled.
+struct reply {
+    std::uint8_t type;
     std::uint8_t request;
-    int value;  // wValue, or ANY
+    int value;
     bytes data;
 };
 
+// Its endpoints (bEndpointAddress) in the chip's order, which of them is an
+// interrupt endpoint (or 0), and its replies.
 struct chip {
     const char* name;
-    bytes endpoints;         // bEndpointAddress in the chip's order
-    std::uint8_t interrupt;  // which of them is an interrupt endpoint, or 0
+    bytes endpoints;
+    std::uint8_t interrupt;
     std::vector<reply> replies;
 };
 
+// clang-format off
 const chip CHIPS[] = {
     // Version 0x31 (line control in one register), modem status, the break register.
-    {"ch340",
-     {0x82, 0x02, 0x81},
-     0x81,
-     {{0xC0, 0x5F, ANY, {0x31, 0x00}},
-      {0xC0, 0x95, 0x0706, {0xFF, 0xEE}},
-      {0xC0, 0x95, ANY, {0x00, 0x00}}}},
+    {"ch340", {0x82, 0x02, 0x81}, 0x81, {{0xC0, 0x5F, ANY, {0x31, 0x00}},
+        {0xC0, 0x95, 0x0706, {0xFF, 0xEE}}, {0xC0, 0x95, ANY, {0x00, 0x00}}}},
     // Part number 0x02; flow settings and queue status all clear.
-    {"cp2102",
-     {0x81, 0x01},
-     0,
-     {{0xC0, 0xFF, 0x370B, {0x02}}, {0xC1, 0x14, ANY, bytes(16)}, {0xC1, 0x10, ANY, bytes(19)}}},
+    {"cp2102", {0x81, 0x01}, 0, {{0xC0, 0xFF, 0x370B, {0x02}}, {0xC1, 0x14, ANY, bytes(16)},
+        {0xC1, 0x10, ANY, bytes(19)}}},
     // A TA answers the status read that tells it from the G types; the line it reads back.
-    {"pl2303ta",
-     {0x81, 0x02, 0x83},
-     0x81,
-     {{0xC0, 0x01, ANY, {0x00}}, {0xA1, 0x21, ANY, bytes(7)}}},
+    {"pl2303ta", {0x81, 0x02, 0x83}, 0x81, {{0xC0, 0x01, ANY, {0x00}}, {0xA1, 0x21, ANY, bytes(7)}}},
 };
+// clang-format on
 
 void le32(bytes& out, std::uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) {
@@ -76,11 +73,13 @@ bytes descriptors(const chip& c) {
                                  static_cast<std::uint8_t>(interrupt ? 8 : 64), 0,
                                  static_cast<std::uint8_t>(interrupt ? 1 : 0)});
     }
-    bytes all;
-    le32(all, FUNCTIONFS_DESCRIPTORS_MAGIC_V2);
-    le32(all, static_cast<std::uint32_t>(16 + body.size()));
-    le32(all, FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_ALL_CTRL_RECIP);
-    le32(all, count + 1U);
+    bytes all;  // the head: magic, length, flags, count
+    for (const std::uint32_t word :
+         {std::uint32_t{FUNCTIONFS_DESCRIPTORS_MAGIC_V2},
+          static_cast<std::uint32_t>(16 + body.size()),
+          std::uint32_t{FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_ALL_CTRL_RECIP}, count + 1U}) {
+        le32(all, word);
+    }
     all.insert(all.end(), body.begin(), body.end());
     return all;
 }
@@ -97,7 +96,7 @@ void pump(int from, int to) {
 }
 
 // An OUT request's data is read; an IN request answered from the table, else stalled (by
-// a read). The CP2102 reports DTR and RTS as last set (SET_MHS): its driver reads them
+// a read). The CP2102 reports DTR and RTS as last set (SET_MHS), as its driver reads them
 // back for TIOCMGET.
 void answer(int ep0, const chip& c, const usb_ctrlrequest& r) {
     static std::uint8_t modem = 0;
@@ -110,18 +109,20 @@ void answer(int ep0, const chip& c, const usb_ctrlrequest& r) {
         }
         return;
     }
-    const bool modem_status = r.bRequestType == 0xC1 && r.bRequest == 0x08;
-    const auto row = std::find_if(c.replies.begin(), c.replies.end(), [&](const reply& x) {
-        return x.type == r.bRequestType && x.request == r.bRequest &&
-               (x.value == ANY || x.value == r.wValue);
-    });
-    if (modem_status || row != c.replies.end()) {
-        data = modem_status ? bytes{modem} : row->data;
-        data.resize(std::min<std::size_t>(data.size(), r.wLength));
+    bool known = r.bRequestType == 0xC1 && r.bRequest == 0x08;
+    if (known) {
+        data = {modem};
     }
+    for (const reply& row : c.replies) {
+        if (!known && row.type == r.bRequestType && row.request == r.bRequest &&
+            (row.value == ANY || row.value == r.wValue)) {
+            data = row.data;
+            known = true;
+        }
+    }
+    data.resize(std::min<std::size_t>(data.size(), r.wLength));
     // A host that gave up on a request leaves the write failing; the next comes anyway.
-    if (modem_status || row != c.replies.end() ? write(ep0, data.data(), data.size()) < 0
-                                               : read(ep0, data.data(), 0) == 0) {
+    if (known ? write(ep0, data.data(), data.size()) < 0 : read(ep0, data.data(), 0) == 0) {
         std::fprintf(stderr, "chip_emulator: request %02x not answered\n", r.bRequest);
     }
 }
@@ -135,26 +136,26 @@ int main(int argc, char** argv) {
     const std::string dir = argc == 4 ? argv[2] : "";
     const int ep0 = open((dir + "/ep0").c_str(), O_RDWR);
     const bytes descs = found != std::end(CHIPS) ? descriptors(*found) : bytes();
-    bytes strings;
-    le32(strings, FUNCTIONFS_STRINGS_MAGIC);
-    le32(strings, 16);
-    le32(strings, 0);
-    le32(strings, 0);
+    bytes strings;  // none: magic, length, no strings, no languages
+    for (const std::uint32_t word : {std::uint32_t{FUNCTIONFS_STRINGS_MAGIC}, 16U, 0U, 0U}) {
+        le32(strings, word);
+    }
     // The far side, held open here so that it never hangs up.
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    const int far = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0
+                        ? open(ptsname(master), O_RDWR | O_NOCTTY)
+                        : -1;
     if (found == std::end(CHIPS) || ep0 < 0 || write(ep0, descs.data(), descs.size()) < 0 ||
-        write(ep0, strings.data(), strings.size()) < 0 || master < 0 || grantpt(master) != 0 ||
-        unlockpt(master) != 0 || open(ptsname(master), O_RDWR | O_NOCTTY) < 0 ||
+        write(ep0, strings.data(), strings.size()) < 0 || far < 0 ||
         symlink(ptsname(master), argv[3]) != 0) {
         std::perror("usage: chip_emulator ch340|cp2102|pl2303ta FFS_DIR PTY_LINK");
         return 1;
     }
     // Endpoint files in descriptor order; the interrupt endpoint never reports a change.
     for (std::size_t i = 0; i < found->endpoints.size(); ++i) {
-        const std::uint8_t address = found->endpoints[i];
         const int fd = open((dir + "/ep" + std::to_string(i + 1)).c_str(), O_RDWR);
-        const bool in = (address & USB_DIR_IN) != 0;
-        if (address != found->interrupt) {
+        const bool in = (found->endpoints[i] & USB_DIR_IN) != 0;
+        if (found->endpoints[i] != found->interrupt) {
             std::thread(pump, in ? master : fd, in ? fd : master).detach();
         }
     }
