@@ -54,10 +54,15 @@ const chip CHIPS[] = {
 };
 // clang-format on
 
-void le32(bytes& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<std::uint8_t>(value >> shift));
+// 32-bit words, little-endian as the guest (x86-64) is.
+bytes words(std::initializer_list<std::uint32_t> values) {
+    bytes out;
+    for (const std::uint32_t value : values) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            out.push_back(static_cast<std::uint8_t>(value >> shift));
+        }
     }
+    return out;
 }
 
 // At full speed: one vendor interface, the chip's endpoints, 64-byte packets.
@@ -73,13 +78,9 @@ bytes descriptors(const chip& c) {
                                  static_cast<std::uint8_t>(interrupt ? 8 : 64), 0,
                                  static_cast<std::uint8_t>(interrupt ? 1 : 0)});
     }
-    bytes all;  // the head: magic, length, flags, count
-    for (const std::uint32_t word :
-         {std::uint32_t{FUNCTIONFS_DESCRIPTORS_MAGIC_V2},
-          static_cast<std::uint32_t>(16 + body.size()),
-          std::uint32_t{FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_ALL_CTRL_RECIP}, count + 1U}) {
-        le32(all, word);
-    }
+    bytes all =
+        words({FUNCTIONFS_DESCRIPTORS_MAGIC_V2, static_cast<std::uint32_t>(16 + body.size()),
+               FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_ALL_CTRL_RECIP, count + 1U});
     all.insert(all.end(), body.begin(), body.end());
     return all;
 }
@@ -136,10 +137,7 @@ int main(int argc, char** argv) {
     const std::string dir = argc == 4 ? argv[2] : "";
     const int ep0 = open((dir + "/ep0").c_str(), O_RDWR);
     const bytes descs = found != std::end(CHIPS) ? descriptors(*found) : bytes();
-    bytes strings;  // none: magic, length, no strings, no languages
-    for (const std::uint32_t word : {std::uint32_t{FUNCTIONFS_STRINGS_MAGIC}, 16U, 0U, 0U}) {
-        le32(strings, word);
-    }
+    const bytes strings = words({FUNCTIONFS_STRINGS_MAGIC, 16, 0, 0});  // none, no languages
     // The far side, held open here so that it never hangs up.
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     const int far = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0
