@@ -19,13 +19,11 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
 
-#include "link/link_protocol.h"
 #include "sim/fault_plan.h"
 #include "sim/printed_line.h"
 #include "sim/sim_record.h"
