@@ -36,14 +36,14 @@
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
+using ms = std::chrono::milliseconds;
 using clock_type = std::chrono::steady_clock;
 
 const std::string READY = "[info]:tervalo-sim ready";
 const std::string RESPONSE = "[info]:response: ";
 // Longest a cycle takes at the default pace (a silent one a little over two seconds), with
 // room for a loaded machine.
-constexpr auto CYCLE_BOUND = 6s;
+constexpr auto CYCLE_BOUND = ms(6000);
 
 std::string contents_of(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -112,15 +112,15 @@ TEST(SimCommandLine, EachRefusalGivesItsStatusAndOneLineAndLeavesEveryFileAsItWa
         {{"--port", "COM3", "--log", "old.log", "--record", "/nonexistent/r"}, 1, "[error]:"},
     };
     const std::set<std::string> prepared = left_behind(dir.path());
-    for (auto [args, status, said] : cases) {
-        const bool to_full = args.size() == 2 && args[1] == "to /dev/full";
-        args.resize(to_full ? 1 : args.size());
+    for (const auto& c : cases) {
+        const bool to_full = c.args.size() == 2 && c.args[1] == "to /dev/full";
+        const std::vector<std::string> args(c.args.begin(), c.args.end() - (to_full ? 1 : 0));
         tool_run run(TERVALO_SIM_BINARY, args, dir.path(), {.output = to_full ? full : CAPTURED});
-        EXPECT_EQ(run.wait_exit(SHORT_WAIT), status) << said;
-        const std::string out = status == 0 ? run.output() : run.errors();
-        EXPECT_TRUE(out.starts_with(said)) << out;
-        EXPECT_EQ(run.errors().find('\n'), status == 0 ? std::string::npos : out.size() - 1);
-        EXPECT_EQ(left_behind(dir.path()), prepared) << said;
+        EXPECT_EQ(run.wait_exit(SHORT_WAIT), c.status) << c.said;
+        const std::string out = c.status == 0 ? run.output() : run.errors();
+        EXPECT_TRUE(out.starts_with(c.said)) << out;
+        EXPECT_EQ(run.errors().find('\n'), c.status == 0 ? std::string::npos : out.size() - 1);
+        EXPECT_EQ(left_behind(dir.path()), prepared) << c.said;
     }
     close(full);
     EXPECT_EQ(contents_of(dir.path() / "kept.log"), "an earlier run's\n");
@@ -183,8 +183,8 @@ TEST(SimOnAPort, AnswersOverAnExistingPortSetUpAsTervaloSetsItWithItsTextDelayAn
     for (const byte_string& reply : {frame_bytes(0xA2, "ok"), bad}) {
         const auto sent = clock_type::now();
         device.send(greeting_bytes());
-        EXPECT_EQ(device.receive_for(700ms), reply);
-        EXPECT_GE(clock_type::now() - sent, 300ms);
+        EXPECT_EQ(device.receive_for(ms(700)), reply);
+        EXPECT_GE(clock_type::now() - sent, ms(300));
     }
     tool_run second(TERVALO_SIM_BINARY, {"--open", "COM5"}, dir.path());
     EXPECT_EQ(second.wait_exit(SHORT_WAIT), 1);
@@ -215,10 +215,10 @@ nlohmann::json summary_of_run(const fs::path& dir, std::vector<std::string> args
     args.insert(args.end(), {"-q", "--log", "run.jsonl", "COM1"});
     for (const auto deadline = clock_type::now() + LONG_WAIT;;) {
         tool_run tool(TERVALO_BINARY, args, dir);
-        const int status = tool.wait_exit(60s);
+        const int status = tool.wait_exit(ms(60000));
         if (status == 255 && tool.errors().find("in use") != std::string::npos &&
             clock_type::now() < deadline) {
-            std::this_thread::sleep_for(250ms);
+            std::this_thread::sleep_for(ms(250));
             continue;
         }
         EXPECT_NE(status, 255) << tool.errors();
@@ -328,7 +328,7 @@ void soak_mix(const tool_kind& kind, std::uint64_t cycles) {
     std::vector<record_entry> record;
     for (const auto deadline = clock_type::now() + CYCLE_BOUND * (cycles + 2);
          record.size() <= cycles && clock_type::now() < deadline;) {
-        std::this_thread::sleep_for(250ms);
+        std::this_thread::sleep_for(ms(250));
         ASSERT_TRUE(tool->running()) << tool->output();
         record = read_record(dir.path() / "record.tsv");
     }
@@ -370,9 +370,9 @@ void bounded_soak(std::vector<std::string> sim_args, std::uint64_t greetings, co
         dir.path());
     std::pair<long, long> early{-1, -1};
     std::pair<long, long> late{-1, -1};
-    for (const auto deadline = clock_type::now() + LONG_WAIT + 1ms * greetings;
+    for (const auto deadline = clock_type::now() + LONG_WAIT + std::chrono::milliseconds(greetings);
          tool.running() && clock_type::now() < deadline;) {
-        std::this_thread::sleep_for(100ms);
+        std::this_thread::sleep_for(ms(100));
         const std::pair<long, long> now = memory_of(tool.pid());
         (early.first < 0 ? early : late) = now.first > 0 ? now : late;
     }
@@ -424,7 +424,7 @@ TEST(Summary, AStopWritesTheRecordsCountsToStandardErrorAndEndsByItsSignal) {
         // Stopped in the pause after the last cycle's line: exactly that many greetings.
         for (const auto deadline = clock_type::now() + CYCLE_BOUND * cycles;
              cycles_in(tool.output()) < cycles && clock_type::now() < deadline;) {
-            std::this_thread::sleep_for(10ms);
+            std::this_thread::sleep_for(ms(10));
         }
         kill(tool.pid(), signal_number);
         ASSERT_NE(tool.wait_exit(SHORT_WAIT), -1) << "still running after the signal";
@@ -465,11 +465,11 @@ double sample(const std::string& text, const std::string& name,
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         const std::size_t space = line.rfind(' ');
-        double value = -1;
         if (line.substr(0, line.find_first_of("{ ")) == name && space != std::string::npos &&
             std::all_of(labels.begin(), labels.end(),
                         [&](const std::string& l) { return line.find(l) != std::string::npos; })) {
             const char* end = line.data() + line.size();
+            double value = -1;
             found.push_back(std::from_chars(&line[space + 1], end, value).ptr == end ? value : -1);
         }
     }
@@ -514,7 +514,7 @@ int start_node_exporter(const fs::path& dir, std::unique_ptr<tool_run>& run) {
                                  "--collector.textfile.directory=" + dir.string()});
         run = std::make_unique<tool_run>("/usr/bin/setpriv", args, dir);
         for (const auto until = clock_type::now() + LONG_WAIT;
-             run->running() && clock_type::now() < until; std::this_thread::sleep_for(50ms)) {
+             run->running() && clock_type::now() < until; std::this_thread::sleep_for(ms(50))) {
             if (!http_get(port).empty()) {
                 return port;
             }
@@ -574,7 +574,7 @@ void metrics_served_match_the_record(const tool_kind& kind) {
             versions.insert(count("tervalo_greetings_total"));
         }
         if (clock_type::now() >= scrape_at) {
-            scrape_at += 200ms;
+            scrape_at += ms(200);
             served = http_get(port);
             record = read_record(record_path);
             ASSERT_TRUE(tool->running()) << tool->errors();
@@ -620,7 +620,7 @@ void metrics_served_match_the_record(const tool_kind& kind) {
         link_port(kind, dir.path());
         for (const auto until = clock_type::now() + LONG_WAIT;
              value("tervalo_port_up") != up && clock_type::now() < until;) {
-            std::this_thread::sleep_for(200ms);
+            std::this_thread::sleep_for(ms(200));
             served = http_get(port);
         }
         EXPECT_EQ(std::pair(value("tervalo_port_up"), value("tervalo_port_lost_total")),
@@ -679,7 +679,7 @@ TEST(Metrics, PathsThatAreNoFileAndPlantedNamesAreLeftAlone) {
         EXPECT_EQ(tool.wait_exit(SHORT_WAIT), 255);
         EXPECT_EQ(tool.output() + tool.errors(), "tervalo: " + error + "\n");
     }
-    EXPECT_TRUE(device.receive_for(300ms).empty());
+    EXPECT_TRUE(device.receive_for(ms(300)).empty());
     EXPECT_EQ(left_behind(at), (std::set<std::string>{"COM1", "fifo", "m", "null"}));
     EXPECT_EQ(contents_of(at / "m"), "");
 
@@ -719,8 +719,9 @@ TEST(Metrics, PathsThatAreNoFileAndPlantedNamesAreLeftAlone) {
 // The rules shipped for a lab's Prometheus pass promtool's check and their own test.
 TEST(Metrics, TheShippedRulesPassPromtool) {
     const scratch_dir dir;
-    EXPECT_EQ(promtool(std::string("check rules ") + TERVALO_RULES_DIR "/tervalo-rules.yml && " +
-                           PROMTOOL + " test rules " TERVALO_RULES_DIR "/tervalo-rules-test.yml",
+    const std::string rules = TERVALO_RULES_DIR;
+    EXPECT_EQ(promtool("check rules " + rules + "/tervalo-rules.yml && " + PROMTOOL +
+                           " test rules " + rules + "/tervalo-rules-test.yml",
                        dir.path(), false),
               "");
 }

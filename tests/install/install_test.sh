@@ -6,7 +6,7 @@
 set -euo pipefail
 build=$(cd "$1" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/tervalo-install-XXXXXX")
-trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -17,7 +17,7 @@ usage=$("$prefix/bin/tervalo") || status=$?
 [ "$status" -eq 255 ] && [ "$usage" = $'usage: tervalo com_port\nexample: tervalo COM1' ] ||
     fail "tervalo without a port: status $status, $usage"
 
-"$prefix/bin/tervalo-sim" >ready.txt &
+"$prefix/bin/tervalo-sim" >ready.txt 2>/dev/null &
 for _ in $(seq 50); do [ -s ready.txt ] && break; sleep 0.1; done
 grep -q '^\[info\]:tervalo-sim ready: COM1 -> /dev/pts/' ready.txt || fail "simulator not ready"
 "$prefix/bin/tervalo" -c 1 --log run.jsonl COM1 2>/dev/null | grep -q $'^\\[info\\]:response: reply 1\r$' ||
