@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "sim/printed_line.h"
 #include "sim/sim_record.h"
+#include "tests/e2e/log_lines.h"
 
 std::vector<record_entry> read_record(const std::filesystem::path& path) {
     std::vector<record_entry> entries;
@@ -92,4 +95,78 @@ std::string compare_cycles(const std::string& output, std::size_t at,
     return cycles > record.size() ? "the record has only " + std::to_string(record.size()) +
                                         " of " + std::to_string(cycles) + " cycles"
                                   : "";
+}
+namespace {
+
+// The warning a printed warning line stands for, as the log writes it; null for a line
+// that is no warning.
+nlohmann::json warning_of_line(const std::string& line) {
+    int first = 0;
+    int second = 0;
+    unsigned byte = 0;
+    if (std::sscanf(line.c_str(), LENGTH_ERROR_FORMAT, &first) == 1 &&
+        line == printed_line(LENGTH_ERROR_FORMAT, first)) {
+        return {{"kind", "length"}, {"length", first}};
+    }
+    if (std::sscanf(line.c_str(), CHECK_ERROR_FORMAT, &first, &second) == 2 &&
+        line == printed_line(CHECK_ERROR_FORMAT, first, second)) {
+        return {{"kind", "crc"}, {"computed", first}, {"received", second}};
+    }
+    if (std::sscanf(line.c_str(), ESCAPE_ERROR_FORMAT, &byte) == 1 &&
+        line == printed_line(ESCAPE_ERROR_FORMAT, byte)) {
+        return {{"kind", "escape"}, {"byte", byte}};
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string compare_log_cycle(const nlohmann::json& line, const record_entry& entry) {
+    const std::string cycle = "cycle " + std::to_string(entry.cycle) + " (" + entry.fault +
+                              "): " + line.dump().substr(0, 300);
+    if (line.value("seq", std::uint64_t{0}) != entry.cycle) {
+        return cycle + ": not its sequence number";
+    }
+    const std::string result = line.value("result", "");
+    const nlohmann::json warnings = line.value("warnings", nlohmann::json::array());
+    if (!entry.expected) {
+        // Left open by the frame rules: a result and well-formed warnings are all it owes.
+        for (const nlohmann::json& warning : warnings) {
+            const std::string kind = warning.value("kind", "");
+            if (kind != "crc" && kind != "escape" && kind != "length") {
+                return cycle + ": a warning of no known kind";
+            }
+        }
+        return result == "response" || result == "no_response" ? "" : cycle + ": no result";
+    }
+    // The printed lines: warnings, then the line that ends the cycle.
+    nlohmann::json printed_warnings = nlohmann::json::array();
+    std::istringstream lines(*entry.expected);
+    std::string last;
+    for (std::string printed; std::getline(lines, printed);) {
+        printed += "\n";
+        last = printed;
+        if (nlohmann::json warning = warning_of_line(printed); !warning.is_null()) {
+            printed_warnings.push_back(warning);
+        }
+    }
+    if (warnings != printed_warnings) {
+        return cycle + ": warnings differ from the printed " + printed_warnings.dump();
+    }
+    if (last == NO_RESPONSE_LINE) {
+        return result == "no_response" && !line.contains("payload")
+                   ? ""
+                   : cycle + ": should be no_response";
+    }
+    const std::string_view response(RESPONSE_FORMAT);
+    const std::string lead(response.substr(0, response.find('%')));
+    if (result != "response" || !last.starts_with(lead)) {
+        return cycle + ": should be " + escape_bytes(last);
+    }
+    const std::string payload = latin1_bytes(line.value("payload", ""));
+    const std::string shown = last.substr(lead.size(), last.size() - lead.size() - 2);
+    if (payload.substr(0, payload.find('\0')) != shown) {
+        return cycle + ": the payload is not the printed " + escape_bytes(shown);
+    }
+    return line["rtt_us"].is_number_integer() ? "" : cycle + ": no round trip";
 }

@@ -2,6 +2,8 @@
 // print for it. Used by the simulator's end-to-end tests and by the VM tier.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -41,3 +43,8 @@ std::string compare_cycle(std::string_view output, std::size_t& at, const record
 // first mismatch.
 std::string compare_cycles(const std::string& output, std::size_t at,
                            const std::vector<record_entry>& record, std::uint64_t cycles);
+
+// Checks a run log's greeting line against the record entry of its cycle: the result, the
+// whole payload (the record shows it as printed, up to a first zero byte), and each
+// warning with its numbers, as the cycle printed them. Empty, or the mismatch.
+std::string compare_log_cycle(const nlohmann::json& line, const record_entry& entry);

@@ -323,7 +323,7 @@ void soak_mix(const tool_kind& kind, std::uint64_t cycles) {
                                                     "bad-escape,other-type,noise,raw-noise,gap,"
                                                     "split,unsolicited"},
                                dir.path());
-    const auto tool = start_tool(kind, dir.path(), {});
+    const auto tool = start_tool(kind, dir.path(), {"--log", "run.jsonl"});
     // A cycle's output is whole once the next greeting is in the record.
     std::vector<record_entry> record;
     for (const auto deadline = clock_type::now() + CYCLE_BOUND * (cycles + 2);
@@ -344,6 +344,13 @@ void soak_mix(const tool_kind& kind, std::uint64_t cycles) {
     }
     ASSERT_TRUE(tool->output().starts_with(BANNER)) << escape_bytes(tool->output());
     EXPECT_EQ(compare_cycles(tool->output(), BANNER.size(), record, cycles), "");
+    // The log says what was printed, as far as the record fixes it.
+    const std::vector<nlohmann::json> logged =
+        greeting_lines(read_log_lines(dir.path() / "run.jsonl"));
+    ASSERT_GE(logged.size(), cycles);
+    for (std::uint64_t i = 0; i < cycles; ++i) {
+        EXPECT_EQ(compare_log_cycle(logged[i], record[i]), "");
+    }
 }
 
 TEST(Soak, MixEveryReplyExactlyOnceEveryFaultReported) {
