@@ -96,7 +96,6 @@ std::string compare_cycles(const std::string& output, std::size_t at,
                                         " of " + std::to_string(cycles) + " cycles"
                                   : "";
 }
-
 namespace {
 
 // The warning a printed warning line stands for, as the log writes it; null for a line

@@ -1,5 +1,5 @@
-// Reads tervalo-sim's record and walks a run of tervalo's output along it, cycle by
-// cycle: the answer key of the soak and of the VM tier.
+// tervalo-sim's record as the answer key: what it sent each cycle and what tervalo must
+// print for it. Used by the simulator's end-to-end tests and by the VM tier.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -27,26 +27,24 @@ struct record_entry {
 // The record's lines; a malformed line is a test failure.
 std::vector<record_entry> read_record(const std::filesystem::path& path);
 
-// The record once it holds `cycles` lines, or as it stands after the wait: a cycle's line is
-// written once its reply is out, which may be after the tool has ended.
+// The record once it holds `cycles` lines, or as it stands after the wait: a cycle's line
+// is written once its reply is out, which may be after the tool has ended.
 std::vector<record_entry> read_whole_record(const std::filesystem::path& path, std::size_t cycles,
                                             std::chrono::milliseconds wait = SHORT_WAIT);
 
 // The line that ends every cycle: a response or no response.
 bool is_final_line(std::string_view line);
 
-// Checks the output of one cycle from offset `at` against its record entry and moves
-// `at` past it. Returns an empty string, or the mismatch: the cycle, what was sent and
-// what was printed.
+// Checks the output of one cycle from offset `at` against its record entry and moves `at`
+// past it. Empty, or the mismatch: the cycle, what was sent and what was printed.
 std::string compare_cycle(std::string_view output, std::size_t& at, const record_entry& entry);
 
-// Walks output from offset `at` along the first `cycles` entries of the record. Returns
-// an empty string, or the first mismatch: the cycle, what was sent and what was printed.
+// Walks output from `at` along the first `cycles` entries of the record: empty, or the
+// first mismatch.
 std::string compare_cycles(const std::string& output, std::size_t at,
                            const std::vector<record_entry>& record, std::uint64_t cycles);
 
-// Checks a run log's greeting line against the record entry of its cycle: the result,
-// the whole payload (the record shows it as printed, up to a first zero byte), and each
-// warning with its numbers, as the cycle printed them. Returns an empty string, or the
-// mismatch.
+// Checks a run log's greeting line against the record entry of its cycle: the result, the
+// whole payload (the record shows it as printed, up to a first zero byte), and each
+// warning with its numbers, as the cycle printed them. Empty, or the mismatch.
 std::string compare_log_cycle(const nlohmann::json& line, const record_entry& entry);

@@ -1,38 +1,30 @@
 #!/usr/bin/env bash
-# Builds the .deb of a build with CPack, outside the build tree, checks its contents
-# and fields, has Debian's lintian check it (no error and no warning passes), then runs
-# the packaged tool from the unpacked package.
+# Builds the .deb of a build with CPack, outside the build tree, checks its contents and
+# fields, has Debian's lintian check it (no error and no warning passes), then runs the
+# packaged programs from the unpacked package.
 # usage: package_test.sh BUILD_DIR
 set -euo pipefail
-build=$(cd "$1" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/tervalo-package-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
-
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >/dev/null
-debs=("$work"/tervalo_*.deb)
-[ -f "${debs[0]}" ] || fail "no .deb in $work"
-deb=${debs[0]}
-
+cpack -G DEB --config "$1/CPackConfig.cmake" -B "$work" >/dev/null
+deb=$(echo "$work"/tervalo_*.deb)
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
-for f in ./usr/bin/tervalo ./usr/bin/tervalo-sim ./usr/bin/tervalo-plot \
-    ./usr/share/man/man1/tervalo.1.gz ./usr/share/man/man1/tervalo-sim.1.gz \
-    ./usr/share/man/man1/tervalo-plot.1.gz ./usr/share/tervalo/tervalo-rules.yml \
-    ./usr/share/doc/tervalo/copyright ./usr/share/doc/tervalo/changelog.gz \
-    ./usr/lib/systemd/system/tervalo@.service ./usr/lib/udev/rules.d/70-tervalo.rules \
-    ./usr/libexec/tervalo/tervalo-bench ./usr/lib/sysusers.d/tervalo.conf; do
-    grep -qx -- "$f" <<<"$contents" || fail "$f missing from the package: $contents"
+for f in bin/tervalo bin/tervalo-sim bin/tervalo-plot share/man/man1/tervalo.1.gz \
+    share/man/man1/tervalo-sim.1.gz share/man/man1/tervalo-plot.1.gz share/tervalo/tervalo-rules.yml \
+    share/doc/tervalo/copyright share/doc/tervalo/changelog.gz lib/systemd/system/tervalo@.service \
+    lib/udev/rules.d/70-tervalo.rules libexec/tervalo/tervalo-bench lib/sysusers.d/tervalo.conf; do
+    grep -qx -- "./usr/$f" <<<"$contents" || fail "$f missing from the package: $contents"
 done
-[ "$(dpkg-deb -f "$deb" Package)" = tervalo ] || fail "package name"
-grep -q 'libc6' <<<"$(dpkg-deb -f "$deb" Depends)" || fail "no libc6 dependency"
-[ "$(dpkg-deb -f "$deb" Recommends)" = python3-matplotlib ] || fail "Recommends"
+[ "$(dpkg-deb -f "$deb" Package Recommends)" = $'Package: tervalo\nRecommends: python3-matplotlib' ] ||
+    fail "fields: $(dpkg-deb -f "$deb" Package Recommends)"
+grep -q libc6 <<<"$(dpkg-deb -f "$deb" Depends)" || fail "no libc6 dependency"
 
 command -v lintian >/dev/null || fail "lintian is missing: scripts/install-deps all"
 # As root, lintian says so on standard error on every run; that line is no finding.
 status=0
 findings=$(lintian --fail-on error,warning "$deb" 2>&1) || status=$?
-findings=$(grep -v '^running with root privileges' <<<"$findings" || true)
-[ "$status" -eq 0 ] || fail "lintian (status $status): $findings"
+[ "$status" -eq 0 ] || fail "lintian (status $status): $(grep -v '^running with root' <<<"$findings")"
 
 dpkg-deb -x "$deb" "$work/root"
 status=0

@@ -1,11 +1,8 @@
-# Reads the resources of a Windows exe back with windres and checks that the version
-# resource and the application manifest are there, as Explorer and the loader read them.
+# Reads the resources of a Windows exe back with windres: the version resource and the
+# application manifest, as Explorer and the loader read them.
 # usage: cmake -DRC_COMPILER=windres -DEXE=tervalo.exe -DVERSION=x.y.z -P this file
 execute_process(COMMAND ${RC_COMPILER} --input-format=coff --output-format=rc -i ${EXE}
-  OUTPUT_VARIABLE resources RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "${RC_COMPILER} could not read the resources of ${EXE}")
-endif()
+  OUTPUT_VARIABLE resources COMMAND_ERROR_IS_FATAL ANY)
 # The manifest comes back as quoted lines with doubled quotes; joined, it can be searched.
 string(REGEX REPLACE "\"\n[ \t]*\"" "" joined "${resources}")
 string(REPLACE "\"\"" "\"" joined "${joined}")
@@ -28,4 +25,3 @@ list(LENGTH manifests count)
 if(NOT count EQUAL 1)
   message(FATAL_ERROR "${count} manifests in ${EXE}")
 endif()
-message(STATUS "${EXE}: version ${VERSION} and its manifest are in the resource table")
