@@ -131,56 +131,6 @@ byte_string pty_device::receive_for(std::chrono::milliseconds wait) const {
     return receive(SIZE_MAX, wait);
 }
 
-terminal_session::terminal_session(const std::string& tty_path, const std::string& program,
-                                   bool controlling, int kept) {
-    std::array<int, 2> ready{};
-    if (pipe2(ready.data(), O_CLOEXEC) != 0) {
-        fail("pipe");
-    }
-    pid_ = fork();
-    if (pid_ < 0) {
-        fail("fork");
-    }
-    if (pid_ == 0) {
-        // The pipe's end closes at exec: by then the terminal is this session's.
-        const int tty = !controlling   ? open(tty_path.c_str(), O_RDWR | O_NOCTTY)
-                        : setsid() < 0 ? -1
-                                       : open(tty_path.c_str(), O_RDWR);
-        const char failed = 1;
-        if (tty >= 0 && (!controlling || ioctl(tty, TIOCSCTTY, 0) == 0) &&
-            (kept < 0 || fcntl(kept, F_SETFD, 0) == 0)) {
-            execl(program.c_str(), "sleep", "600", static_cast<char*>(nullptr));
-        }
-        // The parent learns of the failure from this byte, or from the pipe's end alone.
-        [[maybe_unused]] const ssize_t told = write(ready[1], &failed, 1);
-        _exit(127);
-    }
-    close(ready[1]);
-    char failed = 0;
-    ssize_t got = -1;
-    do {
-        got = read(ready[0], &failed, 1);
-    } while (got < 0 && errno == EINTR);
-    close(ready[0]);
-    if (got != 0) {
-        end();
-        errno = 0;
-        fail("hold " + tty_path + " in " + program);
-    }
-}
-
-terminal_session::~terminal_session() {
-    end();
-}
-
-void terminal_session::end() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-}
-
 tool_run::tool_run(const std::string& program, const std::vector<std::string>& args,
                    const std::filesystem::path& cwd, const run_streams& streams)
     : output_path_(cwd / ("output-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
@@ -327,22 +277,6 @@ int tool_run::end_signal() const {
     return pid_ < 0 && status_ != -1 && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
 }
 
-long cpu_ticks_of(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // The command name may hold spaces; the fields after it are plain numbers, user time
-    // the 12th after the closing parenthesis and system time the 13th.
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string skipped;
-    for (int i = 0; i < 11; ++i) {
-        fields >> skipped;
-    }
-    long user = 0;
-    long system = 0;
-    fields >> user >> system;
-    return user + system;
-}
-
 byte_string greeting_bytes() {
     return {0xAD, 0x00, 0x06, 0xA2, 'h', 'e', 'l', 'l', 'o', 0xC0};
 }
@@ -367,24 +301,16 @@ std::string line_differences(const pty_device& device) {
     if (tcgetattr(device.device_end(), &line) != 0) {
         fail("tcgetattr " + device.tty_path());
     }
+    const std::pair<bool, const char*> checks[] = {
+        {cfgetispeed(&line) != B921600 || cfgetospeed(&line) != B921600, "speed is not 921600; "},
+        {(line.c_cflag & CSIZE) != CS8, "not 8 data bits; "},
+        {(line.c_cflag & PARENB) != 0, "parity on; "},
+        {(line.c_cflag & CSTOPB) != 0, "two stop bits; "},
+        {(line.c_cflag & CRTSCTS) != 0, "hardware flow control on; "},
+        {(line.c_iflag & (IXON | IXOFF)) != 0, "software flow control on; "}};
     std::string differences;
-    if (cfgetispeed(&line) != B921600 || cfgetospeed(&line) != B921600) {
-        differences += "speed is not 921600; ";
-    }
-    if ((line.c_cflag & CSIZE) != CS8) {
-        differences += "not 8 data bits; ";
-    }
-    if ((line.c_cflag & PARENB) != 0) {
-        differences += "parity on; ";
-    }
-    if ((line.c_cflag & CSTOPB) != 0) {
-        differences += "two stop bits; ";
-    }
-    if ((line.c_cflag & CRTSCTS) != 0) {
-        differences += "hardware flow control on; ";
-    }
-    if ((line.c_iflag & (IXON | IXOFF)) != 0) {
-        differences += "software flow control on; ";
+    for (const auto& [differs, text] : checks) {
+        differences += differs ? text : "";
     }
     return differences;
 }

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -67,7 +69,7 @@ class pty_device {
 
 // What a run's standard descriptors are. By default its input is /dev/null and its
 // output and errors are captured in files; a test may give a descriptor of its own
-// instead (a pipe, /dev/full), or leave one closed.
+// instead (a pipe, /dev/full, a terminal), or leave one closed.
 inline constexpr int CAPTURED = -1;
 inline constexpr int CLOSED = -2;
 struct run_streams {
@@ -76,30 +78,9 @@ struct run_streams {
     int errors = CAPTURED;
 };
 
-// A process that has a terminal as its controlling terminal, as a shell or a getty has
-// it: a new session that opens the terminal, takes it (TIOCSCTTY) and then runs program
-// as `sleep 600`. Not controlling, it only has the terminal open, as a program probing
-// a port does. kept, a descriptor of this process, stays open in it, as the master in a
-// program that starts a shell on a pseudo-terminal. Ended when destroyed.
-class terminal_session {
-  public:
-    explicit terminal_session(const std::string& tty_path,
-                              const std::string& program = "/bin/sleep", bool controlling = true,
-                              int kept = -1);
-    ~terminal_session();
-    terminal_session(const terminal_session&) = delete;
-    terminal_session& operator=(const terminal_session&) = delete;
-
-    pid_t pid() const { return pid_; }
-    void end();
-
-  private:
-    pid_t pid_ = -1;
-};
-
-// A program run in a working directory, its standard output and standard error each
-// captured in a file (a pipe could be inherited by helpers of the program and never
-// reach its end).
+// A program run in a working directory as the leader of a session of its own, its
+// standard output and standard error each captured in a file (a pipe could be inherited
+// by helpers of the program and never reach its end). Killed when destroyed.
 class tool_run {
   public:
     tool_run(const std::string& program, const std::vector<std::string>& args,
@@ -108,7 +89,6 @@ class tool_run {
     tool_run(const tool_run&) = delete;
     tool_run& operator=(const tool_run&) = delete;
 
-    // What it wrote to standard output, and to standard error.
     std::string output() const;
     std::string errors() const;
     // Waits until the output (or the errors) from offset `from` on contains text; true
@@ -117,7 +97,8 @@ class tool_run {
                          std::size_t from = 0) const;
     bool wait_for_errors(const std::string& text, std::chrono::milliseconds wait,
                          std::size_t from = 0) const;
-    // Waits for the program to end; its exit status, or -1 if it had not ended in time.
+    // Waits for the program to end; its exit status (128 + the signal for one a signal
+    // ended), or -1 if it had not ended in time.
     int wait_exit(std::chrono::milliseconds wait);
     bool running();
     void stop();
@@ -132,14 +113,14 @@ class tool_run {
     std::filesystem::path errors_path_;
 };
 
+// Starts the tool with these arguments.
+using start_tool = std::function<std::unique_ptr<tool_run>(const std::vector<std::string>&)>;
+
 // The program and the arguments that run args (the program first) as the unprivileged
 // user nobody when the test runs as root, where permissions would not be checked at all,
 // and as the user itself otherwise.
 std::string unprivileged_program(const std::string& program);
 std::vector<std::string> unprivileged(std::vector<std::string> args);
-
-// User plus system processor time of a running process, in clock ticks.
-long cpu_ticks_of(pid_t pid);
 
 // The greeting every cycle begins with.
 byte_string greeting_bytes();
