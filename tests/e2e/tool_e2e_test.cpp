@@ -224,41 +224,6 @@ TEST_F(ToolOverPty, AReopenLeavesATerminalASessionHoldsAlone) {
     EXPECT_TRUE(next_greeting(shell));
 }
 
-// The reading end of a FIFO, read in a thread: `pace` bytes every 2 ms until
-// `stall_after` bytes, then nothing until finish() takes the rest.
-class fifo_reader {
-  public:
-    fifo_reader(const std::filesystem::path& path, std::size_t pace, std::size_t stall_after)
-        : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)), thread_([=, this] {
-              std::vector<char> buffer(pace);
-              for (ssize_t n = 0; !done_;
-                   std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
-                  if (text_.size() < stall_after && (n = read(fd_, buffer.data(), pace)) > 0) {
-                      text_.append(buffer.data(), static_cast<std::size_t>(n));
-                  }
-              }
-          }) {}
-    ~fifo_reader() { finish(); }
-    std::string finish() {
-        done_ = true;
-        if (thread_.joinable()) {
-            thread_.join();
-            std::array<char, 65536> buffer{};
-            for (ssize_t n = 0; (n = read(fd_, buffer.data(), buffer.size())) > 0;) {
-                text_.append(buffer.data(), static_cast<std::size_t>(n));
-            }
-            close(fd_);
-        }
-        return text_;
-    }
-
-  private:
-    int fd_;
-    std::string text_;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
-
 // The run log against what its writes meet: a disk that fills, a reader that is slow or
 // stalls, signals that interrupt the writes. Every line that reaches it is whole, a stop
 // is never held up, a bounded run whose record was lost ends with status 1, and SIGQUIT
@@ -268,23 +233,17 @@ TEST_F(ToolOverPty, TheLogStaysWholeWhateverItsWritesMeet) {
     // A payload whose bytes each take six characters in the log: lines far longer than
     // a pipe holds.
     const std::string wide(20000, '\x01');
-    const struct {
-        fault kind;
-        std::string payload;
-        int status;
-    } rows[] = {
-        {fault::full_disk, std::string(1500, 'x'), 1},
-        {fault::slow_fifo_signal_storm, wide, 0},
-        {fault::stalled_fifo_stop, wide, 128 + SIGINT},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(static_cast<int>(row.kind));
+    for (const fault kind :
+         {fault::full_disk, fault::slow_fifo_signal_storm, fault::stalled_fifo_stop}) {
+        SCOPED_TRACE(static_cast<int>(kind));
         const std::filesystem::path folder = dir.path() / "log";
         std::filesystem::create_directory(folder);
         std::filesystem::path log = folder / "run.jsonl";
-        std::unique_ptr<fifo_reader> reader;
         std::unique_ptr<tool_run> small_disk;
-        if (row.kind == fault::full_disk) {
+        std::atomic<bool> stopped{false};
+        std::string text;
+        std::thread reader;
+        if (kind == fault::full_disk) {
             // A small tmpfs over the folder in a namespace that a sleeper keeps; the tool
             // reaches it through the sleeper's root.
             small_disk = run_in_namespace(
@@ -295,11 +254,23 @@ TEST_F(ToolOverPty, TheLogStaysWholeWhateverItsWritesMeet) {
             log = "/proc/" + std::to_string(small_disk->pid()) + "/root" + log.string();
         } else {
             ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
-            const bool stall = row.kind == fault::stalled_fifo_stop;
-            reader =
-                std::make_unique<fifo_reader>(log, stall ? 65536 : 512, stall ? 1000 : SIZE_MAX);
+            // 512 bytes every 2 ms; the stalling reader stops after 1000 until the run ends.
+            const bool stall = kind == fault::stalled_fifo_stop;
+            reader = std::thread([&, stall] {
+                const int fd = open(log.c_str(), O_RDONLY | O_CLOEXEC);
+                std::array<char, 512> buffer{};
+                for (ssize_t n = 1; n > 0;
+                     std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+                    if (!stall || text.size() < 1000 || stopped) {
+                        n = read(fd, buffer.data(), buffer.size());
+                        text.append(buffer.data(),
+                                    static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+                    }
+                }
+                close(fd);
+            });
         }
-        const bool bounded = row.status != 128 + SIGINT;
+        const bool bounded = kind != fault::stalled_fifo_stop;
         std::vector<std::string> args{"--log", log.string(), "-q", "-i", "0.05", "COM3"};
         if (bounded) {
             // Any answer passes: the status speaks of the record alone.
@@ -308,15 +279,16 @@ TEST_F(ToolOverPty, TheLogStaysWholeWhateverItsWritesMeet) {
         tool_run tool(TERVALO_BINARY, args, dir.path());
         // SIGQUIT is the tool's own once the cycles have begun.
         ASSERT_TRUE(next_greeting(device));
-        std::atomic<bool> storming{row.kind == fault::slow_fifo_signal_storm};
+        std::atomic<bool> storming{kind == fault::slow_fifo_signal_storm};
         std::thread storm([&] {
             for (; storming; std::this_thread::sleep_for(std::chrono::milliseconds(3))) {
                 kill(tool.pid(), SIGQUIT);
             }
         });
+        const std::string payload = kind == fault::full_disk ? std::string(1500, 'x') : wide;
         for (int cycle = 0; cycle < (bounded ? 3 : 1) && (cycle == 0 || next_greeting(device));
              ++cycle) {
-            device.send(frame_bytes(FRAME_TYPE_TEXT, row.payload));
+            device.send(frame_bytes(FRAME_TYPE_TEXT, payload));
         }
         if (!bounded) {
             // Blocked mid-line on the stalled reader.
@@ -325,69 +297,45 @@ TEST_F(ToolOverPty, TheLogStaysWholeWhateverItsWritesMeet) {
         }
         const int status = tool.wait_exit(SHORT_WAIT);
         storming = false;
+        stopped = true;
         storm.join();
-        EXPECT_EQ(status, row.status);
-
-        const std::string text =
-            reader ? reader->finish()
-                   : std::string(std::istreambuf_iterator<char>(std::ifstream(log).rdbuf()), {});
+        if (reader.joinable()) {
+            reader.join();
+        } else {
+            std::ifstream in(log, std::ios::binary);
+            text.assign(std::istreambuf_iterator<char>(in), {});
+        }
         const std::string rest = text.substr(text.rfind('\n') + 1);
         const std::string errors = tool.errors();
-        switch (row.kind) {
-            case fault::full_disk:
-                EXPECT_EQ(rest, "");
-                EXPECT_NE(errors.find(": write failed (No space left on device); no more lines go "
-                                      "to it\n"),
-                          std::string::npos)
-                    << errors;
-                EXPECT_TRUE(errors.ends_with("run.jsonl: this run's record is incomplete\n"))
-                    << errors;
-                break;
-            case fault::slow_fifo_signal_storm: {
-                EXPECT_EQ(rest, "");
-                std::ofstream(dir.path() / "storm.jsonl") << text;
-                const std::vector<nlohmann::json> lines =
-                    read_log_lines(dir.path() / "storm.jsonl");
-                ASSERT_EQ(lines.size(), 5u);
-                EXPECT_EQ(lines.back().value("end", ""), "count");
-                // A summary so far for the signals, and the last one of the whole run.
-                EXPECT_TRUE(errors.starts_with(SUMMARY) &&
-                            errors.find(SUMMARY, 1) != std::string::npos &&
-                            errors.ends_with("\nverdict: passed, 0.0% unanswered, limit 100%\n"))
-                    << errors;
-                break;
-            }
-            case fault::stalled_fifo_stop:
-                // The line the stop cut stays cut in the pipe; nothing is glued onto it.
-                EXPECT_EQ(rest.find("summary"), std::string::npos);
-                break;
+        EXPECT_EQ(status, kind == fault::slow_fifo_signal_storm ? 0
+                          : kind == fault::full_disk            ? 1
+                                                                : 128 + SIGINT);
+        if (kind == fault::stalled_fifo_stop) {
+            // The line the stop cut stays cut in the pipe; nothing is glued onto it.
+            EXPECT_EQ(rest.find("summary"), std::string::npos);
+        } else {
+            EXPECT_EQ(rest, "");
+        }
+        if (kind == fault::full_disk) {
+            EXPECT_NE(
+                errors.find(": write failed (No space left on device); no more lines go to it\n"),
+                std::string::npos)
+                << errors;
+            EXPECT_TRUE(errors.ends_with("run.jsonl: this run's record is incomplete\n")) << errors;
+        } else if (kind == fault::slow_fifo_signal_storm) {
+            std::ofstream(dir.path() / "storm.jsonl") << text;
+            const std::vector<nlohmann::json> lines = read_log_lines(dir.path() / "storm.jsonl");
+            ASSERT_EQ(lines.size(), 5u);
+            EXPECT_EQ(lines.back().value("end", ""), "count");
+            // A summary so far for the signals, and the last one of the whole run.
+            EXPECT_TRUE(errors.starts_with(SUMMARY) &&
+                        errors.find(SUMMARY, 1) != std::string::npos &&
+                        errors.ends_with("\nverdict: passed, 0.0% unanswered, limit 100%\n"))
+                << errors;
         }
         std::filesystem::remove_all(folder);
     }
 }
-
-// A pipe whose buffer the test has filled and whose reader never reads: a writer to it
-// blocks. The write end is blocking again, as a program's standard error would be.
-class full_pipe {
-  public:
-    full_pipe() {
-        EXPECT_EQ(pipe2(ends_.data(), O_CLOEXEC | O_NONBLOCK), 0);
-        const std::string filler(4096, 'x');
-        while (write(ends_[1], filler.data(), filler.size()) > 0) {
-        }
-        fcntl(ends_[1], F_SETFL, fcntl(ends_[1], F_GETFL) & ~O_NONBLOCK);
-    }
-    ~full_pipe() {
-        close(ends_[0]);
-        close(ends_[1]);
-    }
-    full_pipe(const full_pipe&) = delete;
-    full_pipe& operator=(const full_pipe&) = delete;
-    int writer() const { return ends_[1]; }
-
-  private:
-    std::array<int, 2> ends_{};
-};
 
 TEST_F(ToolOverPty, TheStandardDescriptorsAreNeverThePortAndTheirFailuresAreSaid) {
     const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
@@ -433,14 +381,21 @@ TEST_F(ToolOverPty, TheStandardDescriptorsAreNeverThePortAndTheirFailuresAreSaid
         const byte_string rest = device.receive_for(std::chrono::milliseconds(200));
         EXPECT_TRUE(rest.empty() || rest == greeting_bytes()) << rest.size() << " bytes";
     }
-    // A stop is prompt even when the summary cannot be written.
+    // A stop is prompt even when the summary cannot be written: standard error is a pipe
+    // the test has filled and never reads.
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        std::array<int, 2> stalled{};
+        ASSERT_EQ(pipe2(stalled.data(), O_CLOEXEC | O_NONBLOCK), 0);
+        while (write(stalled[1], std::string(4096, 'x').data(), 4096) > 0) {
+        }
+        fcntl(stalled[1], F_SETFL, 0);
         device.allow_next_opener();
-        const full_pipe stalled;
-        tool_run tool(TERVALO_BINARY, {"COM3"}, dir.path(), {.errors = stalled.writer()});
+        tool_run tool(TERVALO_BINARY, {"COM3"}, dir.path(), {.errors = stalled[1]});
         ASSERT_TRUE(next_greeting(device));
         kill(tool.pid(), signal_number);
         EXPECT_EQ(tool.wait_exit(SHORT_WAIT), 128 + signal_number) << strsignal(signal_number);
+        close(stalled[0]);
+        close(stalled[1]);
     }
     // Through a device path the line is set too, and a run that ends by itself leaves no
     // exclusive flag behind, which only root could pass.
