@@ -46,19 +46,16 @@ class pty_device {
     void link_as(const std::filesystem::path& link) const;
 
     void send(const byte_string& bytes) const;
-    // Reads exactly count bytes, or fewer if the wait runs out.
+    // Exactly count bytes, or fewer if the wait runs out; or whatever arrives within it.
     byte_string receive(std::size_t count, std::chrono::milliseconds wait) const;
-    // Whatever arrives within the wait.
     byte_string receive_for(std::chrono::milliseconds wait) const;
     // Closes both ends: what a pulled USB adapter looks like to the program. The
     // terminal's name goes with them, and a later pseudo-terminal may take it.
     void hang_up();
-    // The master: its termios are the terminal's.
     int device_end() const { return master_; }
     // Lets the next program in after one that held the terminal exclusively: the flag
     // outlives it while this end holds the terminal, and only root passes it.
     void allow_next_opener() const;
-    // Whether the terminal's exclusive-use flag (TIOCEXCL) is set.
     bool held_exclusively() const;
 
   private:
@@ -91,8 +88,7 @@ class tool_run {
 
     std::string output() const;
     std::string errors() const;
-    // Waits until the output (or the errors) from offset `from` on contains text; true
-    // if it did within the wait.
+    // Whether the output (or the errors) from offset `from` on came to hold text in time.
     bool wait_for_output(const std::string& text, std::chrono::milliseconds wait,
                          std::size_t from = 0) const;
     bool wait_for_errors(const std::string& text, std::chrono::milliseconds wait,
@@ -103,8 +99,7 @@ class tool_run {
     bool running();
     void stop();
     pid_t pid() const { return pid_; }
-    // The signal that ended the program, or 0 if it exited (or has not ended).
-    int end_signal() const;
+    int end_signal() const;  // 0 if it exited or runs
 
   private:
     pid_t pid_ = -1;
