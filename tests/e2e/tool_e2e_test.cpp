@@ -240,9 +240,9 @@ TEST_F(ToolOverPty, TheLogStaysWholeWhateverItsWritesMeet) {
         std::filesystem::create_directory(folder);
         std::filesystem::path log = folder / "run.jsonl";
         std::unique_ptr<tool_run> small_disk;
-        std::atomic<bool> stopped{false};
         std::string text;
-        std::thread reader;
+        // Joined, after a stop request, however the row ends.
+        std::jthread reader;
         if (kind == fault::full_disk) {
             // A small tmpfs over the folder in a namespace that a sleeper keeps; the tool
             // reaches it through the sleeper's root.
@@ -256,12 +256,12 @@ TEST_F(ToolOverPty, TheLogStaysWholeWhateverItsWritesMeet) {
             ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
             // 512 bytes every 2 ms; the stalling reader stops after 1000 until the run ends.
             const bool stall = kind == fault::stalled_fifo_stop;
-            reader = std::thread([&, stall] {
+            reader = std::jthread([&, stall](const std::stop_token& stopped) {
                 const int fd = open(log.c_str(), O_RDONLY | O_CLOEXEC);
                 std::array<char, 512> buffer{};
                 for (ssize_t n = 1; n > 0;
                      std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
-                    if (!stall || text.size() < 1000 || stopped) {
+                    if (!stall || text.size() < 1000 || stopped.stop_requested()) {
                         n = read(fd, buffer.data(), buffer.size());
                         text.append(buffer.data(),
                                     static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
@@ -276,12 +276,14 @@ TEST_F(ToolOverPty, TheLogStaysWholeWhateverItsWritesMeet) {
             // Any answer passes: the status speaks of the record alone.
             args.insert(args.end(), {"-c", "3", "--max-loss", "100"});
         }
+        device.allow_next_opener();
         tool_run tool(TERVALO_BINARY, args, dir.path());
         // SIGQUIT is the tool's own once the cycles have begun.
         ASSERT_TRUE(next_greeting(device));
-        std::atomic<bool> storming{kind == fault::slow_fifo_signal_storm};
-        std::thread storm([&] {
-            for (; storming; std::this_thread::sleep_for(std::chrono::milliseconds(3))) {
+        const bool storming = kind == fault::slow_fifo_signal_storm;
+        std::jthread storm([&](const std::stop_token& stop) {
+            for (; storming && !stop.stop_requested();
+                 std::this_thread::sleep_for(std::chrono::milliseconds(3))) {
                 kill(tool.pid(), SIGQUIT);
             }
         });
@@ -295,11 +297,11 @@ TEST_F(ToolOverPty, TheLogStaysWholeWhateverItsWritesMeet) {
             ASSERT_TRUE(tool.wait_for_output("[info]", SHORT_WAIT));
             kill(tool.pid(), SIGINT);
         }
-        const int status = tool.wait_exit(SHORT_WAIT);
-        storming = false;
-        stopped = true;
+        const int status = tool.wait_exit(LONG_WAIT);
+        storm.request_stop();
         storm.join();
         if (reader.joinable()) {
+            reader.request_stop();
             reader.join();
         } else {
             std::ifstream in(log, std::ios::binary);
