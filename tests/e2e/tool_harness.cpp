@@ -11,10 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
-#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -23,23 +20,34 @@
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
+void check(bool done, const std::string& what) {
+    if (!done) {
+        throw std::system_error(errno, std::generic_category(), what);
+    }
 }
 
-std::int64_t ms_left(std::chrono::steady_clock::time_point deadline) {
-    const auto left = deadline - std::chrono::steady_clock::now();
-    return std::max<std::int64_t>(
-        0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
+// Polls until done() holds or the wait runs out; whether it held.
+template <typename Done>
+bool within(std::chrono::milliseconds wait, Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string contents_of(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 }  // namespace
 
 scratch_dir::scratch_dir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tervalo-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        fail("mkdtemp");
-    }
+    check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
     path_ = pattern;
 }
 
@@ -50,12 +58,8 @@ scratch_dir::~scratch_dir() {
 
 pty_device::pty_device() {
     std::array<char, 256> name{};
-    if (openpty(&master_, &tty_, name.data(), nullptr, nullptr) != 0) {
-        fail("openpty");
-    }
-    if (set_raw_line(tty_) != LINK_OK) {
-        fail("set the pty raw");
-    }
+    check(openpty(&master_, &tty_, name.data(), nullptr, nullptr) == 0, "openpty");
+    check(set_raw_line(tty_) == LINK_OK, "set the pty raw");
     tty_path_ = name.data();
     fcntl(master_, F_SETFD, FD_CLOEXEC);
     fcntl(tty_, F_SETFD, FD_CLOEXEC);
@@ -89,96 +93,31 @@ void pty_device::link_as(const std::filesystem::path& link) const {
 }
 
 void pty_device::send(const byte_string& bytes) const {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
+    for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            fail("write to pty");
-        } else {
-            pollfd p{master_, POLLOUT, 0};
-            poll(&p, 1, 100);
-        }
+        check(n >= 0 || errno == EAGAIN || errno == EINTR, "write to pty");
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+        pollfd p{master_, POLLOUT, 0};
+        poll(&p, 1, n > 0 ? 0 : 100);
     }
 }
 
 byte_string pty_device::receive(std::size_t count, std::chrono::milliseconds wait) const {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
     byte_string got;
-    while (got.size() < count) {
-        std::uint8_t buffer[4096];
-        const ssize_t n = read(master_, buffer, std::min(sizeof buffer, count - got.size()));
-        if (n > 0) {
-            got.insert(got.end(), buffer, buffer + n);
-            continue;
+    within(wait, [&] {
+        // EIO while nobody has the other end open: polled, as an empty line is.
+        std::array<std::uint8_t, 4096> buffer{};
+        for (ssize_t n = 1; got.size() < count && n > 0;) {
+            n = read(master_, buffer.data(), std::min(buffer.size(), count - got.size()));
+            got.insert(got.end(), buffer.data(), buffer.data() + std::max<ssize_t>(n, 0));
         }
-        const std::int64_t left = ms_left(deadline);
-        if (left == 0) {
-            break;
-        }
-        // EIO while nobody has the other end open: wait rather than spin.
-        pollfd p{master_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left, 50))) > 0 &&
-            (p.revents & POLLHUP) != 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
+        return got.size() >= count;
+    });
     return got;
 }
 
 byte_string pty_device::receive_for(std::chrono::milliseconds wait) const {
     return receive(SIZE_MAX, wait);
-}
-
-terminal_session::terminal_session(const std::string& tty_path, const std::string& program,
-                                   bool controlling, int kept) {
-    std::array<int, 2> ready{};
-    if (pipe2(ready.data(), O_CLOEXEC) != 0) {
-        fail("pipe");
-    }
-    pid_ = fork();
-    if (pid_ < 0) {
-        fail("fork");
-    }
-    if (pid_ == 0) {
-        // The pipe's end closes at exec: by then the terminal is this session's.
-        const int tty = !controlling   ? open(tty_path.c_str(), O_RDWR | O_NOCTTY)
-                        : setsid() < 0 ? -1
-                                       : open(tty_path.c_str(), O_RDWR);
-        const char failed = 1;
-        if (tty >= 0 && (!controlling || ioctl(tty, TIOCSCTTY, 0) == 0) &&
-            (kept < 0 || fcntl(kept, F_SETFD, 0) == 0)) {
-            execl(program.c_str(), "sleep", "600", static_cast<char*>(nullptr));
-        }
-        // The parent learns of the failure from this byte, or from the pipe's end alone.
-        [[maybe_unused]] const ssize_t told = write(ready[1], &failed, 1);
-        _exit(127);
-    }
-    close(ready[1]);
-    char failed = 0;
-    ssize_t got = -1;
-    do {
-        got = read(ready[0], &failed, 1);
-    } while (got < 0 && errno == EINTR);
-    close(ready[0]);
-    if (got != 0) {
-        end();
-        errno = 0;
-        fail("hold " + tty_path + " in " + program);
-    }
-}
-
-terminal_session::~terminal_session() {
-    end();
-}
-
-void terminal_session::end() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
 }
 
 tool_run::tool_run(const std::string& program, const std::vector<std::string>& args,
@@ -194,42 +133,36 @@ tool_run::tool_run(const std::string& program, const std::vector<std::string>& a
         argv.push_back(s.data());
     }
     argv.push_back(nullptr);
-
     pid_ = fork();
-    if (pid_ < 0) {
-        fail("fork");
-    }
+    check(pid_ >= 0, "fork");
     if (pid_ == 0) {
-        const int out = open(output_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(errors_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || in < 0 || chdir(cwd.c_str()) != 0) {
-            _exit(127);
-        }
         const std::array<std::array<int, 2>, 3> chosen{
-            {{streams.input, in}, {streams.output, out}, {streams.errors, err}}};
+            {{streams.input, open("/dev/null", O_RDONLY)},
+             {streams.output, open(output_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)},
+             {streams.errors, open(errors_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)}}};
         for (int fd = 0; fd < 3; ++fd) {
             const auto [given, captured] = chosen[static_cast<std::size_t>(fd)];
             dup2(given >= 0 ? given : captured, fd);
         }
         for (int fd = 0; fd < 3; ++fd) {
-            if (chosen[static_cast<std::size_t>(fd)][0] == CLOSED) {
+            const auto [given, captured] = chosen[static_cast<std::size_t>(fd)];
+            if (given == CLOSED) {
                 close(fd);
             }
-        }
-        for (const int spare : {in, out, err}) {
-            if (spare > STDERR_FILENO) {
-                close(spare);
+            if (captured > STDERR_FILENO) {
+                close(captured);
             }
         }
         // As a shell starts a program in the foreground, even when the tests themselves
         // run in the background with these ignored.
-        signal(SIGINT, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
-        signal(SIGQUIT, SIG_DFL);
+        for (const int signal_number : {SIGINT, SIGTERM, SIGQUIT}) {
+            signal(signal_number, SIG_DFL);
+        }
         // A new session: no controlling terminal the program could pick up by accident.
         setsid();
-        execv(argv[0], argv.data());
+        if (chdir(cwd.c_str()) == 0) {
+            execv(argv[0], argv.data());
+        }
         _exit(127);
     }
 }
@@ -237,29 +170,6 @@ tool_run::tool_run(const std::string& program, const std::vector<std::string>& a
 tool_run::~tool_run() {
     stop();
 }
-
-namespace {
-
-std::string contents_of(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool wait_for_text(const std::filesystem::path& path, const std::string& text,
-                   std::chrono::milliseconds wait, std::size_t from) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (contents_of(path).find(text, from) == std::string::npos) {
-        if (ms_left(deadline) == 0) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-}  // namespace
 
 std::string tool_run::output() const {
     return contents_of(output_path_);
@@ -271,43 +181,38 @@ std::string tool_run::errors() const {
 
 bool tool_run::wait_for_output(const std::string& text, std::chrono::milliseconds wait,
                                std::size_t from) const {
-    return wait_for_text(output_path_, text, wait, from);
+    return within(wait, [&] { return output().find(text, from) != std::string::npos; });
 }
 
 bool tool_run::wait_for_errors(const std::string& text, std::chrono::milliseconds wait,
                                std::size_t from) const {
-    return wait_for_text(errors_path_, text, wait, from);
+    return within(wait, [&] { return errors().find(text, from) != std::string::npos; });
 }
 
 int tool_run::wait_exit(std::chrono::milliseconds wait) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (running()) {
-        if (ms_left(deadline) == 0) {
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!within(wait, [this] { return !running(); })) {
+        return -1;
     }
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
 }
 
 bool tool_run::running() {
-    if (pid_ < 0) {
-        return false;
-    }
-    if (waitpid(pid_, &status_, WNOHANG) == pid_) {
+    if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) {
         pid_ = -1;
-        return false;
     }
-    return true;
+    return pid_ > 0;
 }
 
 void tool_run::stop() {
-    if (!running()) {
-        return;
+    if (running()) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+        pid_ = -1;
     }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status_, 0);
-    pid_ = -1;
+}
+
+int tool_run::end_signal() const {
+    return pid_ < 0 && status_ != -1 && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
 }
 
 std::vector<std::string> unprivileged(std::vector<std::string> args) {
@@ -323,68 +228,33 @@ std::string unprivileged_program(const std::string& program) {
     return geteuid() == 0 ? "/usr/bin/setpriv" : program;
 }
 
-int tool_run::end_signal() const {
-    return pid_ < 0 && status_ != -1 && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
-}
-
-long cpu_ticks_of(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // The command name may hold spaces; the fields after it are plain numbers, user time
-    // the 12th after the closing parenthesis and system time the 13th.
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string skipped;
-    for (int i = 0; i < 11; ++i) {
-        fields >> skipped;
-    }
-    long user = 0;
-    long system = 0;
-    fields >> user >> system;
-    return user + system;
-}
-
 byte_string greeting_bytes() {
     return {0xAD, 0x00, 0x06, 0xA2, 'h', 'e', 'l', 'l', 'o', 0xC0};
 }
 
 void set_wrong_line(const pty_device& device) {
-    const int tty = device.device_end();
     termios line{};
-    if (tcgetattr(tty, &line) != 0) {
-        fail("tcgetattr " + device.tty_path());
-    }
+    check(tcgetattr(device.device_end(), &line) == 0, "tcgetattr " + device.tty_path());
     cfsetispeed(&line, B9600);
     cfsetospeed(&line, B9600);
     line.c_cflag = (line.c_cflag & ~tcflag_t{CSIZE}) | CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
     line.c_iflag |= IXON | IXOFF;
-    if (tcsetattr(tty, TCSANOW, &line) != 0) {
-        fail("tcsetattr " + device.tty_path());
-    }
+    check(tcsetattr(device.device_end(), TCSANOW, &line) == 0, "tcsetattr " + device.tty_path());
 }
 
 std::string line_differences(const pty_device& device) {
     termios line{};
-    if (tcgetattr(device.device_end(), &line) != 0) {
-        fail("tcgetattr " + device.tty_path());
-    }
+    check(tcgetattr(device.device_end(), &line) == 0, "tcgetattr " + device.tty_path());
+    const std::pair<bool, const char*> checks[] = {
+        {cfgetispeed(&line) != B921600 || cfgetospeed(&line) != B921600, "speed is not 921600; "},
+        {(line.c_cflag & CSIZE) != CS8, "not 8 data bits; "},
+        {(line.c_cflag & PARENB) != 0, "parity on; "},
+        {(line.c_cflag & CSTOPB) != 0, "two stop bits; "},
+        {(line.c_cflag & CRTSCTS) != 0, "hardware flow control on; "},
+        {(line.c_iflag & (IXON | IXOFF)) != 0, "software flow control on; "}};
     std::string differences;
-    if (cfgetispeed(&line) != B921600 || cfgetospeed(&line) != B921600) {
-        differences += "speed is not 921600; ";
-    }
-    if ((line.c_cflag & CSIZE) != CS8) {
-        differences += "not 8 data bits; ";
-    }
-    if ((line.c_cflag & PARENB) != 0) {
-        differences += "parity on; ";
-    }
-    if ((line.c_cflag & CSTOPB) != 0) {
-        differences += "two stop bits; ";
-    }
-    if ((line.c_cflag & CRTSCTS) != 0) {
-        differences += "hardware flow control on; ";
-    }
-    if ((line.c_iflag & (IXON | IXOFF)) != 0) {
-        differences += "software flow control on; ";
+    for (const auto& [differs, text] : checks) {
+        differences += differs ? text : "";
     }
     return differences;
 }

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,19 +46,16 @@ class pty_device {
     void link_as(const std::filesystem::path& link) const;
 
     void send(const byte_string& bytes) const;
-    // Reads exactly count bytes, or fewer if the wait runs out.
+    // Exactly count bytes, or fewer if the wait runs out; or whatever arrives within it.
     byte_string receive(std::size_t count, std::chrono::milliseconds wait) const;
-    // Whatever arrives within the wait.
     byte_string receive_for(std::chrono::milliseconds wait) const;
     // Closes both ends: what a pulled USB adapter looks like to the program. The
     // terminal's name goes with them, and a later pseudo-terminal may take it.
     void hang_up();
-    // The master: its termios are the terminal's.
     int device_end() const { return master_; }
     // Lets the next program in after one that held the terminal exclusively: the flag
     // outlives it while this end holds the terminal, and only root passes it.
     void allow_next_opener() const;
-    // Whether the terminal's exclusive-use flag (TIOCEXCL) is set.
     bool held_exclusively() const;
 
   private:
@@ -67,7 +66,7 @@ class pty_device {
 
 // What a run's standard descriptors are. By default its input is /dev/null and its
 // output and errors are captured in files; a test may give a descriptor of its own
-// instead (a pipe, /dev/full), or leave one closed.
+// instead (a pipe, /dev/full, a terminal), or leave one closed.
 inline constexpr int CAPTURED = -1;
 inline constexpr int CLOSED = -2;
 struct run_streams {
@@ -76,30 +75,9 @@ struct run_streams {
     int errors = CAPTURED;
 };
 
-// A process that has a terminal as its controlling terminal, as a shell or a getty has
-// it: a new session that opens the terminal, takes it (TIOCSCTTY) and then runs program
-// as `sleep 600`. Not controlling, it only has the terminal open, as a program probing
-// a port does. kept, a descriptor of this process, stays open in it, as the master in a
-// program that starts a shell on a pseudo-terminal. Ended when destroyed.
-class terminal_session {
-  public:
-    explicit terminal_session(const std::string& tty_path,
-                              const std::string& program = "/bin/sleep", bool controlling = true,
-                              int kept = -1);
-    ~terminal_session();
-    terminal_session(const terminal_session&) = delete;
-    terminal_session& operator=(const terminal_session&) = delete;
-
-    pid_t pid() const { return pid_; }
-    void end();
-
-  private:
-    pid_t pid_ = -1;
-};
-
-// A program run in a working directory, its standard output and standard error each
-// captured in a file (a pipe could be inherited by helpers of the program and never
-// reach its end).
+// A program run in a working directory as the leader of a session of its own, its
+// standard output and standard error each captured in a file (a pipe could be inherited
+// by helpers of the program and never reach its end). Killed when destroyed.
 class tool_run {
   public:
     tool_run(const std::string& program, const std::vector<std::string>& args,
@@ -108,22 +86,20 @@ class tool_run {
     tool_run(const tool_run&) = delete;
     tool_run& operator=(const tool_run&) = delete;
 
-    // What it wrote to standard output, and to standard error.
     std::string output() const;
     std::string errors() const;
-    // Waits until the output (or the errors) from offset `from` on contains text; true
-    // if it did within the wait.
+    // Whether the output (or the errors) from offset `from` on came to hold text in time.
     bool wait_for_output(const std::string& text, std::chrono::milliseconds wait,
                          std::size_t from = 0) const;
     bool wait_for_errors(const std::string& text, std::chrono::milliseconds wait,
                          std::size_t from = 0) const;
-    // Waits for the program to end; its exit status, or -1 if it had not ended in time.
+    // Waits for the program to end; its exit status (128 + the signal for one a signal
+    // ended), or -1 if it had not ended in time.
     int wait_exit(std::chrono::milliseconds wait);
     bool running();
     void stop();
     pid_t pid() const { return pid_; }
-    // The signal that ended the program, or 0 if it exited (or has not ended).
-    int end_signal() const;
+    int end_signal() const;  // 0 if it exited or runs
 
   private:
     pid_t pid_ = -1;
@@ -132,14 +108,14 @@ class tool_run {
     std::filesystem::path errors_path_;
 };
 
+// Starts the tool with these arguments.
+using start_tool = std::function<std::unique_ptr<tool_run>(const std::vector<std::string>&)>;
+
 // The program and the arguments that run args (the program first) as the unprivileged
 // user nobody when the test runs as root, where permissions would not be checked at all,
 // and as the user itself otherwise.
 std::string unprivileged_program(const std::string& program);
 std::vector<std::string> unprivileged(std::vector<std::string> args);
-
-// User plus system processor time of a running process, in clock ticks.
-long cpu_ticks_of(pid_t pid);
 
 // The greeting every cycle begins with.
 byte_string greeting_bytes();

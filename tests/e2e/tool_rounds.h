@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/command_line_rounds.h"
 #include "tests/e2e/tool_harness.h"
 
 // How a suite reaches the tool and its device.
@@ -23,7 +22,9 @@ struct tool_target {
     std::function<void(const pty_device&)> attach;
     std::function<void()> detach;
     std::function<std::string(const pty_device&)> reopened_path;
-    bool cpu_time_known;  // whether cpu_ticks_of reads the tool's time (not through Wine)
+    std::string bad_name;     // what follows "tervalo: <name>" for a name that is no port's
+    int stopped_status;       // the exit status of a run that SIGINT stopped
+    std::string stopped_end;  // and how its log's summary names the end
 };
 
 // A round, named as its test is, against the device target.port leads to.
@@ -51,22 +52,12 @@ struct open_case {
     std::string reason;
 };
 
-// The refusals that read the same on every build, given the platform's bad-name text.
-std::vector<open_case> open_failures_alike(const std::string& bad_name);
-
 // Checks that each name ends the tool at once: status 255, the open-failure line, the reason.
 void check_open_failures(const start_tool& start, const std::vector<open_case>& cases);
 
-struct port_loss_seen {
-    std::string lost;                   // the port-lost line
-    std::size_t output_at_loss;         // how much had been printed when it came
-    std::unique_ptr<pty_device> again;  // the device that took the name afterwards
-};
-
-// Against a tool running on target.port: the device answers once, is pulled out (name
-// and both ends gone) and comes back under the name on another terminal. Checks that
-// loss and reopening are each one line on standard error, that the cycles between print
-// only what a silent device gets and (where known) use next to no processor time, and
-// that the returned device is greeted and its response printed.
-port_loss_seen play_port_loss_and_return(const tool_target& target, tool_run& tool,
-                                         pty_device& device);
+// A run on target.port with a log: the device answers, is pulled out (name and both ends
+// gone) and comes back under the name on another terminal, then SIGINT stops the run.
+// Checks that loss and reopening are each one line on standard error, that the cycles
+// between print only what a silent device gets, that the returned device is greeted and
+// answered, and that the summary and the log count the cycles away alike.
+void play_port_loss_and_return(const tool_target& target, pty_device& device);
