@@ -35,9 +35,11 @@ std::unique_ptr<tool_run> run_in_namespace(const std::string& setup, std::vector
 }
 
 // A program holding a terminal as `<name> 600`: as its controlling terminal (a shell's, a
-// getty's), or only open (as a program probing a port has it). Returned once it runs.
+// getty's; with the master end too when keep_master, as a program that starts a shell
+// does), or only open (as a program probing a port has it). Returned once it runs.
 std::unique_ptr<tool_run> hold(const pty_device& pty, const std::filesystem::path& dir,
-                               const std::string& name, bool controlling) {
+                               const std::string& name, bool controlling,
+                               bool keep_master = false) {
     std::filesystem::create_symlink("/bin/sleep", dir / name);
     // A session leader that opens a terminal without O_NOCTTY takes it as its own.
     const int tty = open(pty.tty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -46,7 +48,7 @@ std::unique_ptr<tool_run> hold(const pty_device& pty, const std::filesystem::pat
             ? std::make_unique<tool_run>(
                   "/bin/sh",
                   std::vector<std::string>{"-c", "exec ./" + name + " 600 <>" + pty.tty_path()},
-                  dir)
+                  dir, keep_master ? run_streams{.output = pty.device_end()} : run_streams{})
             : std::make_unique<tool_run>(dir / name, std::vector<std::string>{"600"}, dir,
                                          run_streams{.input = tty});
     close(tty);
@@ -126,7 +128,10 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardErrorAndListNamesTheHolders) {
     const pty_device probed;
     const auto session = hold(shell, dir.path(), "sleep", true);
     const auto prober = hold(probed, dir.path(), "ModemManager", false);
+    const pty_device own;
+    const auto owner = hold(own, dir.path(), "screen", true, true);
     shell.link_as(dir.path() / "COM7");
+    own.link_as(dir.path() / "COM11");
     probed.link_as(dir.path() / "COM10");
     const std::string in_shell =
         " is in use as the terminal of sleep (pid " + std::to_string(session->pid()) + ")\n";
@@ -151,6 +156,8 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardErrorAndListNamesTheHolders) {
          {"COM3", ": " + held + by_tool},
          {held, ":" + by_tool.substr(3)},
          {"COM7", ": " + shell.tty_path() + in_shell},
+         {"COM11", ": " + own.tty_path() + " is in use as the terminal of screen (pid " +
+                       std::to_string(owner->pid()) + ")\n"},
          {"COM+10x", by_prober},  // from 10 up only the number counts
          {"COM 010" + std::string(1100, 'x'), by_prober}});
     // Opened as the unprivileged user: the owner is named.
