@@ -11,13 +11,19 @@
 // access denied for a device the user may not open (Windows reports that as in use too);
 // a line the driver refuses (a pseudo-terminal takes any); the DTR and RTS lines (a
 // pseudo-terminal has none); and Windows' coarse Sleep(1).
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -28,6 +34,12 @@
 #include "tests/e2e/wine_session.h"
 
 namespace {
+
+// The first count of text that follows what a pattern's group matches, or -1.
+long count_in(const std::string& text, const std::string& pattern) {
+    std::smatch match;
+    return std::regex_search(text, match, std::regex(pattern)) ? std::stol(match[1]) : -1;
+}
 
 class WineToolOverPty : public ::testing::Test {
   protected:
@@ -89,6 +101,61 @@ TEST_P(WineSameRounds, UnderWine) {
 
 INSTANTIATE_TEST_SUITE_P(Tool, WineSameRounds, ::testing::ValuesIn(same_rounds()),
                          ::testing::PrintToStringParamName());
+
+TEST_F(WineToolOverPty, AStopLeavesOneCountInEveryRecordAndAStalledLogHoldsNoStop) {
+    // Back to back against the simulator, stopped at random moments: the stop is taken by
+    // the cycle, so standard output's lines, the log's greeting lines, and the summaries
+    // of standard error, the log and the metrics file all give one count.
+    tool_run sim(TERVALO_SIM_BINARY, {}, dir.path());
+    ASSERT_TRUE(sim.wait_for_output("[info]:tervalo-sim ready", SHORT_WAIT)) << sim.output();
+    std::filesystem::remove(dos_device("com5"));
+    std::filesystem::create_symlink(std::filesystem::read_symlink(dir.path() / "COM1"),
+                                    dos_device("com5"));
+    const int stopped_status = target().stopped_status;
+    std::mt19937 random(20261209);
+    for (int stop = 0; stop < 6; ++stop) {
+        std::filesystem::remove(dir.path() / "run.jsonl");
+        const auto tool = start({"COM5", "-i", "0", "--log", "run.jsonl", "--metrics", "run.prom"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 700));
+        kill(tool->pid(), SIGINT);
+        ASSERT_EQ(tool->wait_exit(LONG_WAIT), stopped_status);
+        const std::string output = tool->output();
+        // Every line but the banner is a cycle's: the simulator's replies are plain.
+        const auto lines = static_cast<long>(std::count(output.begin(), output.end(), '\n')) - 1;
+        const std::vector<nlohmann::json> log = read_log_lines(dir.path() / "run.jsonl");
+        ASSERT_FALSE(log.empty());
+        const nlohmann::json& summary = log.back();
+        EXPECT_EQ(summary.value("event", ""), "summary");
+        std::ifstream file(dir.path() / "run.prom");
+        const std::string metrics{std::istreambuf_iterator<char>(file), {}};
+        const long greetings = count_in(tool->errors(), "greetings ([0-9]+)");
+        EXPECT_EQ(lines, greetings) << output.substr(output.size() - 200);
+        EXPECT_EQ(static_cast<long>(greeting_lines(log).size()), greetings);
+        EXPECT_EQ(summary.value("greetings", -1L), greetings);
+        EXPECT_EQ(summary.value("responses", 0L) + summary.value("no_response", 0L), greetings);
+        EXPECT_EQ(count_in(metrics, "\ntervalo_greetings_total\\{[^}]*\\} ([0-9]+)"), greetings);
+    }
+
+    // A log whose reader stopped reading holds neither the cycle nor the stop.
+    ASSERT_EQ(mkfifo((dir.path() / "log.fifo").c_str(), 0600), 0);
+    std::atomic<bool> stopped{false};
+    std::jthread reader([fifo = dir.path() / "log.fifo", &stopped] {
+        const int fd = open(fifo.c_str(), O_RDONLY);
+        std::array<char, 4096> bytes{};
+        EXPECT_GT(read(fd, bytes.data(), bytes.size()), 0);
+        while (!stopped) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        close(fd);
+    });
+    const auto tool = start({"COM5", "-i", "0", "--log", "log.fifo"});
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    kill(tool->pid(), SIGINT);
+    EXPECT_EQ(tool->wait_exit(SHORT_WAIT), stopped_status);
+    EXPECT_TRUE(tool->errors().starts_with("--- tervalo summary ---\n")) << tool->errors();
+    stopped = true;
+    kill(sim.pid(), SIGTERM);
+}
 
 TEST_F(WineToolOverPty, APortThatGoesAwayIsReopenedWhenItsNameLeadsToADeviceAgain) {
     play_port_loss_and_return(target(), device);
