@@ -336,10 +336,13 @@ TEST_F(ToolOverPty, TheLogStaysWholeWhateverItsWritesMeet) {
             const std::vector<nlohmann::json> lines = read_log_lines(dir.path() / "storm.jsonl");
             ASSERT_EQ(lines.size(), 5u);
             EXPECT_EQ(lines.back().value("end", ""), "count");
-            // A summary so far for the signals, and the last one of the whole run.
+            // A summary so far for the signals, and the last one of the whole run. A loaded
+            // machine may hand the wide replies over late enough to cut one: not this row's
+            // concern, so the share is not.
             EXPECT_TRUE(errors.starts_with(SUMMARY) &&
                         errors.find(SUMMARY, 1) != std::string::npos &&
-                        errors.ends_with("\nverdict: passed, 0.0% unanswered, limit 100%\n"))
+                        std::regex_search(errors, std::regex("\nverdict: passed, [0-9.]+% "
+                                                             "unanswered, limit 100%\n$")))
                 << errors;
         }
         std::filesystem::remove_all(folder);
