@@ -183,33 +183,31 @@ std::size_t format_metrics(const metrics_values& values, std::string_view labels
     counter("tervalo_port_lost_total", "Times the port's device went away while in use.",
             values.port_lost);
 
-    family(text, "tervalo_port_up", "gauge", "1 while the port is open, 0 while it is away.");
-    sample("tervalo_port_up") << "} " << std::uint64_t{values.port_up ? 1U : 0U} << '\n';
-    family(text, "tervalo_port_changed_timestamp_seconds", "gauge",
-           "Unix time the port last opened or went away; the start while it has not opened.");
-    sample("tervalo_port_changed_timestamp_seconds")
-        << "} " << seconds{values.port_changed_unix_us} << '\n';
-    family(text, "tervalo_running", "gauge",
-           "1 while the tool runs, 0 once its run is over or it was stopped: a file left at 1 "
-           "and no longer written belongs to a tool that died.");
-    sample("tervalo_running") << "} " << std::uint64_t{values.running ? 1U : 0U} << '\n';
-    family(text, "tervalo_start_time_seconds", "gauge", "Unix time the tool started.");
-    sample("tervalo_start_time_seconds") << "} " << seconds{values.started_unix_us} << '\n';
-    family(text, "tervalo_build_info", "gauge", "Always 1; the tool's version as a label.");
-    sample("tervalo_build_info") << ",version=\"" << values.version << "\"} 1\n";
-    family(text, "tervalo_last_response_timestamp_seconds", "gauge",
-           "Unix time of the last response; 0 before the first.");
-    sample("tervalo_last_response_timestamp_seconds")
-        << "} " << seconds{values.last_response_unix_us} << '\n';
-    family(text, "tervalo_updated_timestamp_seconds", "gauge",
-           "Unix time this file was last written; one that stops moving is a stopped or hung "
-           "tool.");
-    sample("tervalo_updated_timestamp_seconds") << "} " << seconds{values.updated_unix_us} << '\n';
-
-    const auto gauge = [&](std::string_view name, std::string_view help, seconds value) {
+    const auto gauge = [&](std::string_view name, std::string_view help, const auto& value) {
         family(text, name, "gauge", help);
         sample(name) << "} " << value << '\n';
     };
+    gauge("tervalo_port_up", "1 while the port is open, 0 while it is away.",
+          std::uint64_t{values.port_up ? 1U : 0U});
+    gauge("tervalo_port_changed_timestamp_seconds",
+          "Unix time the port last opened or went away; the start while it has not opened.",
+          seconds{values.port_changed_unix_us});
+    gauge("tervalo_running",
+          "1 while the tool runs, 0 once its run is over or it was stopped: a file left at 1 "
+          "and no longer written belongs to a tool that died.",
+          std::uint64_t{values.running ? 1U : 0U});
+    gauge("tervalo_start_time_seconds", "Unix time the tool started.",
+          seconds{values.started_unix_us});
+    family(text, "tervalo_build_info", "gauge", "Always 1; the tool's version as a label.");
+    sample("tervalo_build_info") << ",version=\"" << values.version << "\"} 1\n";
+    gauge("tervalo_last_response_timestamp_seconds",
+          "Unix time of the last response; 0 before the first.",
+          seconds{values.last_response_unix_us});
+    gauge("tervalo_updated_timestamp_seconds",
+          "Unix time this file was last written; one that stops moving is a stopped or hung "
+          "tool.",
+          seconds{values.updated_unix_us});
+
     gauge("tervalo_interval_seconds", "The pause after each cycle.",
           seconds{values.interval_ms * 1000});
     gauge("tervalo_timeout_seconds", "How long each greeting waits for its response.",
