@@ -115,9 +115,7 @@ TEST(DirectoryRecords, NamesOfAnyLengthAreReadInPlaceAndNeverPastTheirEnd) {
     }
     std::size_t at = 0;
     for (const std::string& name : names) {
-        const char* got = next_dir_entry(records, &at);
-        ASSERT_NE(got, nullptr);
-        EXPECT_EQ(got, name);
+        ASSERT_STREQ(next_dir_entry(records, &at), name.c_str());
     }
     EXPECT_EQ(next_dir_entry(records, &at), nullptr);
     // A record cut short, or without its terminating zero.

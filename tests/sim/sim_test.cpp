@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <set>
 #include <string>
 #include <vector>
@@ -100,23 +101,7 @@ sim_options parsed(std::vector<const char*> args, std::string* error = nullptr) 
     return options;
 }
 
-TEST(SimOptions, ValuesSeparateOrAfterAnEqualsSignAndTheDefaults) {
-    const sim_options given =
-        parsed({"--port=COM7", "--text", "a b=c", "--delay=900", "--fault", "gap,bad-check",
-                "--every", "3", "--record=r.tsv", "--replace"});
-    EXPECT_EQ(given.port + given.text + given.record_path, "COM7a b=cr.tsv");
-    EXPECT_EQ(given.delay_ms * 10 + given.every, 9003);
-    EXPECT_EQ(given.faults, (std::vector{fault_kind::gap, fault_kind::bad_check}));
-    EXPECT_TRUE(given.replace_link);
-    const sim_options defaults = parsed({});
-    EXPECT_EQ(defaults.port, "COM1");
-    EXPECT_TRUE(defaults.faults.empty() && !defaults.mix_seed);
-    const sim_options mix = parsed({"--mix", "4294967295"});
-    EXPECT_EQ(mix.mix_seed, 4294967295U);
-    EXPECT_EQ(mix.faults.size(), std::size(ALL_FAULTS));
-}
-
-TEST(SimOptions, BadInputNamesTheProblemOnOneLineAndHelpListsEverything) {
+TEST(SimOptions, BadInputNamesTheProblemOnOneLineGoodInputNoneAndHelpListsEverything) {
     for (const table_row& row : table("sim_options")) {
         std::vector<const char*> args;
         for (std::size_t i = 1; i < row.size(); ++i) {
@@ -124,7 +109,9 @@ TEST(SimOptions, BadInputNamesTheProblemOnOneLineAndHelpListsEverything) {
         }
         std::string error;
         parsed(args, &error);
-        EXPECT_TRUE(error.starts_with(row[0]) && error.find('\n') == std::string::npos)
+        EXPECT_TRUE(row[0].empty()
+                        ? error.empty()
+                        : error.starts_with(row[0]) && error.find('\n') == std::string::npos)
             << row[1] << ": " << error;
     }
     const std::string help = usage_text();
@@ -153,7 +140,7 @@ TEST(FaultSchedule, EveryNthInTurnOrAMixThatIsRepeatableAndAlwaysRecovers) {
     const auto n = fault_kind::none;
     const auto gap = fault_kind::gap;
     const auto late = fault_kind::late;
-    EXPECT_EQ(schedule(parsed({"--fault", "gap,late", "--every", "3"}), 9),
+    EXPECT_EQ(schedule(parsed({"--fault=gap,late", "--every", "3"}), 9),
               (std::vector{n, n, gap, n, n, late, n, n, gap}));
     const sim_options mix = parsed({"--mix", "42"});
     const auto faults = schedule(mix, 2000);
@@ -169,10 +156,8 @@ TEST(FaultSchedule, EveryNthInTurnOrAMixThatIsRepeatableAndAlwaysRecovers) {
 }
 
 TEST(SimRecord, EveryByteEscapedOnOneLineAndTheLineItsFields) {
-    std::string all;
-    for (int b = 0; b < 256; ++b) {
-        all += static_cast<char>(b);
-    }
+    std::string all(256, '\0');
+    std::iota(all.begin(), all.end(), '\0');
     EXPECT_EQ(escape_bytes(all).find_first_of("\t\r\n"), std::string::npos);
     EXPECT_EQ(unescape_bytes(escape_bytes(all)), all);
     EXPECT_EQ(escape_bytes("ok\r\n\\"), "ok\\r\\n\\\\");
