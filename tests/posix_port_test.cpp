@@ -45,13 +45,13 @@ TEST_F(PosixPort, NamesLeadOnlyTheWayTheirRouteAllows) {
     fs::create_symlink("/dev/null", "COM3");
     fs::create_symlink("/dev/null", "COM3x");
     fs::create_symlink("/does/not/exist", "COM12");
-    const std::vector<std::string> ways{"any", "entry", "builtin", "path"};  // as port_route
+    const std::string ways[] = {"any", "entry", "builtin", "path"};  // as port_route
     auto rows = table("port_lookups");
     rows.push_back({"/" + std::string(DEVICE_PATH_SIZE, 'x'), "any", "bad name"});
     for (const table_row& row : rows) {
         std::array<char, DEVICE_PATH_SIZE> device{};
         port_route route = ROUTE_ANY;
-        const auto wanted = std::find(ways.begin(), ways.end(), row[1]) - ways.begin();
+        const auto wanted = std::find(std::begin(ways), std::end(ways), row[1]) - std::begin(ways);
         const int found =
             posix_device_for(row[0].c_str(), static_cast<port_route>(wanted), device, &route);
         const std::string place = found == DEVICE_BAD_NAME ? "bad name"
