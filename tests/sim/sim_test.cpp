@@ -88,17 +88,12 @@ TEST(FaultPlan, DelayNoiseAndNames) {
     EXPECT_FALSE(fault_from_name("crc"));
 }
 
-// The options of a command line; the problem found goes to error, or must be none.
-sim_options parsed(std::vector<const char*> args, std::string* error = nullptr) {
+// The options of a command line, and the problem it has (none: "").
+std::pair<sim_options, std::string> parsed(std::vector<const char*> args) {
     args.insert(args.begin(), "tervalo-sim");
     sim_options options;
-    const std::string problem = parse_options(static_cast<int>(args.size()), args.data(), options);
-    if (error != nullptr) {
-        *error = problem;
-    } else {
-        EXPECT_EQ(problem, "");
-    }
-    return options;
+    std::string problem = parse_options(static_cast<int>(args.size()), args.data(), options);
+    return {options, problem};
 }
 
 TEST(SimOptions, BadInputNamesTheProblemOnOneLineGoodInputNoneAndHelpListsEverything) {
@@ -107,8 +102,7 @@ TEST(SimOptions, BadInputNamesTheProblemOnOneLineGoodInputNoneAndHelpListsEveryt
         for (std::size_t i = 1; i < row.size(); ++i) {
             args.push_back(row[i].c_str());
         }
-        std::string error;
-        parsed(args, &error);
+        const std::string error = parsed(args).second;
         EXPECT_TRUE(row[0].empty()
                         ? error.empty()
                         : error.starts_with(row[0]) && error.find('\n') == std::string::npos)
@@ -137,20 +131,18 @@ std::vector<fault_kind> schedule(const sim_options& options, int cycles) {
 }
 
 TEST(FaultSchedule, EveryNthInTurnOrAMixThatIsRepeatableAndAlwaysRecovers) {
-    const auto n = fault_kind::none;
-    const auto gap = fault_kind::gap;
-    const auto late = fault_kind::late;
-    EXPECT_EQ(schedule(parsed({"--fault=gap,late", "--every", "3"}), 9),
-              (std::vector{n, n, gap, n, n, late, n, n, gap}));
-    const sim_options mix = parsed({"--mix", "42"});
+    using enum fault_kind;
+    EXPECT_EQ(schedule(parsed({"--fault=gap,late", "--every", "3"}).first, 9),
+              (std::vector{none, none, gap, none, none, late, none, none, gap}));
+    const sim_options mix = parsed({"--mix", "42"}).first;
     const auto faults = schedule(mix, 2000);
     EXPECT_EQ(faults, schedule(mix, 2000));
-    EXPECT_NE(faults, schedule(parsed({"--mix", "43"}), 2000));
+    EXPECT_NE(faults, schedule(parsed({"--mix", "43"}).first, 2000));
     EXPECT_EQ(std::set(faults.begin(), faults.end()).size(), std::size(ALL_FAULTS) + 1);
     for (std::size_t i = 1; i < faults.size(); ++i) {
-        ASSERT_TRUE(faults[i] == n || faults[i - 1] == n) << i;
+        ASSERT_TRUE(faults[i] == none || faults[i - 1] == none) << i;
     }
-    const auto intact = std::count(faults.begin(), faults.end(), n);
+    const auto intact = std::count(faults.begin(), faults.end(), none);
     EXPECT_GT(intact, 1000);
     EXPECT_LT(intact, 1600);
 }
