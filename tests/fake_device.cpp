@@ -78,7 +78,6 @@ void port_send(const std::uint8_t* bytes, std::size_t count) {
     if (port_handle == PORT_CLOSED) {
         return;
     }
-    ++fake.purges;
     drop_received();
     while (byte_ready()) {
         fake.incoming.pop_front();

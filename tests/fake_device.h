@@ -15,7 +15,6 @@ struct fake_device {
     std::int64_t step_per_reading = 0;
     std::deque<std::pair<std::int64_t, std::uint8_t>> incoming;  // (readable at, byte)
     std::vector<std::uint8_t> sent;                              // all port_send wrote
-    int purges = 0;
     int wakeups = 0;  // pauses and waits: each one a wake-up of the real process
     int reads = 0;    // reads of what has arrived: each one a system call of the real port
 };

@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -44,17 +45,15 @@ TEST_F(PosixPort, NamesLeadOnlyTheWayTheirRouteAllows) {
     fs::create_symlink("/dev/null", "COM3");
     fs::create_symlink("/dev/null", "COM3x");
     fs::create_symlink("/does/not/exist", "COM12");
-    const std::map<std::string, port_route> routes{{"any", ROUTE_ANY},
-                                                   {"entry", ROUTE_ENTRY},
-                                                   {"builtin", ROUTE_BUILTIN},
-                                                   {"path", ROUTE_DEVICE_PATH}};
-    const char* ways[] = {"any", "entry", "builtin", "path"};
+    const std::string ways[] = {"any", "entry", "builtin", "path"};  // as port_route
     auto rows = table("port_lookups");
     rows.push_back({"/" + std::string(DEVICE_PATH_SIZE, 'x'), "any", "bad name"});
     for (const table_row& row : rows) {
         std::array<char, DEVICE_PATH_SIZE> device{};
         port_route route = ROUTE_ANY;
-        const int found = posix_device_for(row[0].c_str(), routes.at(row[1]), device, &route);
+        const auto wanted = std::find(std::begin(ways), std::end(ways), row[1]) - std::begin(ways);
+        const int found =
+            posix_device_for(row[0].c_str(), static_cast<port_route>(wanted), device, &route);
         const std::string place = found == DEVICE_BAD_NAME ? "bad name"
                                   : found == DEVICE_NOWHERE
                                       ? "nowhere " + std::string(device.data())
@@ -115,9 +114,7 @@ TEST(DirectoryRecords, NamesOfAnyLengthAreReadInPlaceAndNeverPastTheirEnd) {
     }
     std::size_t at = 0;
     for (const std::string& name : names) {
-        const char* got = next_dir_entry(records, &at);
-        ASSERT_NE(got, nullptr);
-        EXPECT_EQ(got, name);
+        ASSERT_STREQ(next_dir_entry(records, &at), name.c_str());
     }
     EXPECT_EQ(next_dir_entry(records, &at), nullptr);
     // A record cut short, or without its terminating zero.
