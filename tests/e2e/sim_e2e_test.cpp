@@ -299,7 +299,7 @@ std::vector<record_entry> soak(const tool_kind& kind, std::vector<std::string> s
         (early.first < 0 ? early : late) = now.first > 0 ? now : late;
     }
     EXPECT_EQ(tool->wait_exit(SHORT_WAIT), 0) << tool->errors();
-    const auto record = read_whole_record(dir.path() / "record.tsv", greetings);
+    std::vector<record_entry> record = read_whole_record(dir.path() / "record.tsv", greetings);
     EXPECT_EQ(record.size(), greetings);
     const std::string output = tool->output();
     EXPECT_TRUE(output.starts_with(BANNER)) << escape_bytes(output);
