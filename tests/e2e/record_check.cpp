@@ -85,17 +85,6 @@ std::string compare_cycle(std::string_view output, std::size_t& at, const record
     }
 }
 
-std::string compare_cycles(const std::string& output, std::size_t at,
-                           const std::vector<record_entry>& record, std::uint64_t cycles) {
-    for (std::uint64_t i = 0; i < cycles && i < record.size(); ++i) {
-        if (std::string mismatch = compare_cycle(output, at, record[i]); !mismatch.empty()) {
-            return mismatch;
-        }
-    }
-    return cycles > record.size() ? "the record has only " + std::to_string(record.size()) +
-                                        " of " + std::to_string(cycles) + " cycles"
-                                  : "";
-}
 namespace {
 
 // The warning a printed warning line stands for, as the log writes it; null for a line

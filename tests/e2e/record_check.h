@@ -39,11 +39,6 @@ bool is_final_line(std::string_view line);
 // past it. Empty, or the mismatch: the cycle, what was sent and what was printed.
 std::string compare_cycle(std::string_view output, std::size_t& at, const record_entry& entry);
 
-// Walks output from `at` along the first `cycles` entries of the record: empty, or the
-// first mismatch.
-std::string compare_cycles(const std::string& output, std::size_t at,
-                           const std::vector<record_entry>& record, std::uint64_t cycles);
-
 // Checks a run log's greeting line against the record entry of its cycle: the result, the
 // whole payload (the record shows it as printed, up to a first zero byte), and each
 // warning with its numbers, as the cycle printed them. Empty, or the mismatch.
