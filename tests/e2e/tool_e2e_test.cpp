@@ -9,7 +9,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <fstream>
