@@ -43,11 +43,3 @@ std::vector<nlohmann::json> greeting_lines(const std::vector<nlohmann::json>& li
                  [](const nlohmann::json& line) { return line.contains("seq"); });
     return found;
 }
-
-std::vector<nlohmann::json> event_lines(const std::vector<nlohmann::json>& lines,
-                                        const std::string& event) {
-    std::vector<nlohmann::json> found;
-    std::copy_if(lines.begin(), lines.end(), std::back_inserter(found),
-                 [&event](const nlohmann::json& line) { return line.value("event", "") == event; });
-    return found;
-}

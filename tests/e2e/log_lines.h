@@ -16,7 +16,5 @@ std::vector<nlohmann::json> read_log_lines(const std::filesystem::path& path);
 // above 0xFF is a test failure.
 std::string latin1_bytes(const std::string& utf8);
 
-// The lines that record a greeting, and the event lines of one kind.
+// The lines that record a greeting.
 std::vector<nlohmann::json> greeting_lines(const std::vector<nlohmann::json>& lines);
-std::vector<nlohmann::json> event_lines(const std::vector<nlohmann::json>& lines,
-                                        const std::string& event);

@@ -1,7 +1,5 @@
-// The Linux port backend against a pseudo-terminal: the waits that replace blind sleeps
-// end when a byte arrives, run their time out on a silent line, and after a hang-up close
-// the port and pause instead of returning at once; bytes read ahead in one call are
-// handed out in order and purged before a send. Bounds are generous; the machine may be busy.
+// The Linux port backend against a pseudo-terminal. Bounds are generous; the machine may
+// be busy.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -9,7 +9,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -20,6 +19,7 @@
 #include "link/output_lines.h"
 #include "tests/e2e/log_lines.h"
 #include "tests/e2e/tool_rounds.h"
+#include "tests/tables.h"
 
 namespace {
 
@@ -142,24 +142,19 @@ TEST_F(ToolOverPty, AFailedOpenSaysWhyOnStandardErrorAndListNamesTheHolders) {
         std::to_string(prober->pid()) +
         R"(); a udev rule setting ENV{ID_MM_DEVICE_IGNORE}="1" keeps it off the port)" + "\n";
     const std::string bad_name = target().bad_name;
-    check_open_failures(
-        target().start,
-        {{"com3", bad_name},
-         {"dev/ttyS0", bad_name},
-         {std::string("/").append(2000, 'x'), bad_name},
-         {"COM5", ": no such device (/nonexistent/tty)\n"},
-         {"COM99999999999", ": no such device (/dev/ttyS2147483646)\n"},
-         {"COM5\\..\\..\\etc\\passwd", ": no such device (COM5\\..\\..\\etc\\passwd)\n"},
-         {"COM4", ": not a serial device (notes.txt)\n"},
-         {"/dev/zero", ": not a serial device (/dev/zero)\n"},
-         {"/dev/ptmx", ": not a serial device (/dev/ptmx)\n"},
-         {"COM3", ": " + held + by_tool},
-         {held, ":" + by_tool.substr(3)},
-         {"COM7", ": " + shell.tty_path() + in_shell},
-         {"COM11", ": " + own.tty_path() + " is in use as the terminal of screen (pid " +
-                       std::to_string(owner->pid()) + ")\n"},
-         {"COM+10x", by_prober},  // from 10 up only the number counts
-         {"COM 010" + std::string(1100, 'x'), by_prober}});
+    std::vector<open_case> cases{
+        {std::string("/").append(2000, 'x'), bad_name},
+        {"COM3", ": " + held + by_tool},
+        {held, ":" + by_tool.substr(3)},
+        {"COM7", ": " + shell.tty_path() + in_shell},
+        {"COM11", ": " + own.tty_path() + " is in use as the terminal of screen (pid " +
+                      std::to_string(owner->pid()) + ")\n"},
+        {"COM+10x", by_prober},  // from 10 up only the number counts
+        {"COM 010" + std::string(1100, 'x'), by_prober}};
+    for (const table_row& row : table("tool_open_failures_linux")) {
+        cases.push_back({row[0], row[1] == "@bad" ? bad_name : row[1]});
+    }
+    check_open_failures(target().start, cases);
     // Opened as the unprivileged user: the owner is named.
     tool_run refused(unprivileged_program(TERVALO_BINARY), unprivileged({TERVALO_BINARY, "COM6"}),
                      dir.path());
@@ -351,32 +346,11 @@ TEST_F(ToolOverPty, TheLogStaysWholeWhateverItsWritesMeet) {
 
 TEST_F(ToolOverPty, TheStandardDescriptorsAreNeverThePortAndTheirFailuresAreSaid) {
     const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-    const std::string no_space =
-        "tervalo: cannot write to standard output (No space left on device)\n";
-    const std::string closed = "tervalo: cannot write to standard output (Bad file descriptor)\n";
-    // The banner is the first line to fail, so no greeting has gone out.
-    const std::string empty_summary =
-        SUMMARY +
-        "greetings 0, responses 0\nwarnings: no response 0, crc 0, escape 0, length 0; "
-        "port away 0 cycles\nno response by cause: silent 0, noise 0, cut 0, bad_frame "
-        "0, other_type 0\nround trip: no responses\n";
-    const struct {
-        std::vector<std::string> args;
-        int output;
-        std::string errors;
-    } failed_output[] = {
-        {{"COM3"}, full, no_space + empty_summary},
-        // Found before the port is opened, so the port cannot become standard output.
-        {{"COM3"}, CLOSED, closed},
-        {{"--help"}, full, no_space},
-        {{"--list"}, full, no_space},
-        {{}, full, no_space},
-        {{"--version"}, CLOSED, closed},
-    };
-    for (const auto& c : failed_output) {
-        tool_run run(TERVALO_BINARY, c.args, dir.path(), {.output = c.output});
-        EXPECT_EQ(run.wait_exit(SHORT_WAIT), 1) << c.errors;
-        EXPECT_EQ(run.errors(), c.errors);
+    for (const table_row& row : table("tool_failed_output")) {
+        tool_run run(TERVALO_BINARY, {row.begin() + 2, row.end()}, dir.path(),
+                     {.output = row[0] == "full" ? full : CLOSED});
+        EXPECT_EQ(run.wait_exit(SHORT_WAIT), 1) << row[1];
+        EXPECT_EQ(run.errors(), row[1]);
     }
     close(full);
     EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(100)).empty());

@@ -38,12 +38,12 @@ bool within(std::chrono::milliseconds wait, Done done) {
     return true;
 }
 
+}  // namespace
+
 std::string contents_of(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
-
-}  // namespace
 
 scratch_dir::scratch_dir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tervalo-test-XXXXXX").string();

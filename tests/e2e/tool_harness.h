@@ -117,6 +117,9 @@ using start_tool = std::function<std::unique_ptr<tool_run>(const std::vector<std
 std::string unprivileged_program(const std::string& program);
 std::vector<std::string> unprivileged(std::vector<std::string> args);
 
+// The whole of a file, or nothing if it cannot be read.
+std::string contents_of(const std::filesystem::path& path);
+
 // The greeting every cycle begins with.
 byte_string greeting_bytes();
 

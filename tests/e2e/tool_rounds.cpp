@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <numeric>
 #include <optional>
 #include <random>
 #include <regex>
@@ -15,6 +14,7 @@
 #include "link/output_lines.h"
 #include "sim/printed_line.h"
 #include "tests/e2e/log_lines.h"
+#include "tests/tables.h"
 
 namespace {
 
@@ -29,127 +29,54 @@ std::vector<std::string> with(std::vector<std::string> args, const std::vector<s
     return args;
 }
 
-// Whether text holds every '|'-separated part of parts.
-bool says_all(const std::string& text, const std::string& parts) {
-    std::istringstream split(parts);
-    for (std::string part; std::getline(split, part, '|');) {
-        if (text.find(part) == std::string::npos) {
-            return false;
+// Whether text is as expected: the whole of it, or, where expected holds '|', text starts
+// with its first part and holds the others.
+bool matches(const std::string& text, const std::string& expected) {
+    if (expected.find('|') == std::string::npos) {
+        return text == expected;
+    }
+    std::istringstream split(expected);
+    std::string part;
+    std::getline(split, part, '|');
+    bool all = text.starts_with(part);
+    while (std::getline(split, part, '|')) {
+        all = all && text.find(part) != std::string::npos;
+    }
+    return all;
+}
+
+// Runs that end at once (tables/tool_command_lines.tsv): the usage, the version and the
+// help print only that; malformed options are refused before anything is opened, in one
+// line that names the option and what it takes; names that are no port's fail the open;
+// and the log of a run whose port never opened still holds its start and a summary saying
+// why.
+void ends_at_once_or_is_refused(const tool_target& target, pty_device&) {
+    const auto filled = [&target](std::string text) {
+        for (const auto& [mark, value] :
+             {std::pair<std::string, std::string>{"@VERSION", TERVALO_VERSION},
+              {"@bad", target.bad_name}}) {
+            if (const std::size_t at = text.find(mark); at != std::string::npos) {
+                text.replace(at, mark.size(), value);
+            }
+        }
+        return text;
+    };
+    for (const table_row& row : table("tool_command_lines")) {
+        std::vector<std::string> args(row.begin() + 3, row.end());
+        std::replace(args.begin(), args.end(), std::string(1, '\0'), std::string());
+        const auto run = target.start(args);
+        SCOPED_TRACE(row[2].substr(0, 80));
+        EXPECT_EQ(run->wait_exit(LONG_WAIT), std::stoi(row[0]));
+        const std::string output = run->output();
+        const std::string errors = run->errors();
+        EXPECT_TRUE(matches(output, filled(row[1]))) << output;
+        EXPECT_TRUE(matches(errors, filled(row[2]))) << errors;
+        EXPECT_TRUE(errors.empty() || errors.find('\n') == errors.size() - 1) << errors;
+        if (row[1].find('\r') == std::string::npos) {
+            EXPECT_FALSE(std::regex_search(output, std::regex("\r|[^\n]{81}"))) << output;
         }
     }
-    return true;
-}
-
-std::string contents_of(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// Runs that end at once: the usage, the version and the help print only that; malformed
-// options are refused before anything is opened, in one line that names the option and
-// what it takes; names that are no port's fail the open; and the log of a run whose port
-// never opened still holds its start and a summary saying why.
-void ends_at_once_or_is_refused(const tool_target& target, pty_device&) {
-    const std::string usage = "usage: tervalo com_port\nexample: tervalo COM1\n";
-    const std::string version = "tervalo " TERVALO_VERSION "\n";
-    const std::string help =
-        "|\n  -c, --count N |\n  -w, --deadline S |\n  -i, --interval S |"
-        "\n  -W, --timeout S |\n  -b, --baud N |\n      --max-loss P |\n  -q, "
-        "--quiet |\n  -D, --timestamps |\n      --log FILE |\n      --metrics "
-        "FILE |\n      --label N=V |\n      --list |\n  -h, --help |\n  -V, --version |\nmanual: ";
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string output;  // the whole output, or its start where help follows
-    } ended[] = {{{}, 255, usage},
-                 {{"-q", "-c", "3"}, 255, usage},
-                 {{"-V"}, 0, version},
-                 {{"COM3", "-c", "2", "--vers"}, 0, version},
-                 {{"--help"}, 0, usage + help},
-                 {{"COM3", "-h", "-V"}, 0, usage + help}};
-    for (const auto& line : ended) {
-        const auto run = target.start(line.args);
-        EXPECT_EQ(run->wait_exit(LONG_WAIT), line.status) << line.output;
-        const std::string output = run->output();
-        EXPECT_TRUE(output.starts_with(line.output.substr(0, line.output.find('|')))) << output;
-        EXPECT_TRUE(says_all(output, line.output)) << output;
-        EXPECT_EQ(output.size() == line.output.size(), line.output.find('|') == std::string::npos);
-        EXPECT_FALSE(std::regex_search(output, std::regex("\r|[^\n]{81}"))) << output;
-        EXPECT_EQ(run->errors(), "");
-    }
-
-    const std::string count = "--count (-c) takes a whole number of greetings from 1 to ";
-    const std::string deadline = "--deadline (-w) takes a number of seconds from 1 to ";
-    const std::string loss = "--max-loss takes a percentage from 0 to 100, to six decimals";
-    const std::string interval =
-        "--interval (-i) takes a number of seconds from 0 to 1000000, to the millisecond";
-    const std::string timeout = "--timeout (-W) takes a number of seconds from 0.01 to 1000000";
-    const std::string baud = "--baud (-b) takes a whole number of baud from 50 to 20000000";
-    const std::pair<std::vector<std::string>, std::string> refused[] = {
-        {{"-c", "0", "COM3"}, count + "|not \"0\""},
-        {{"COM3", "-c", "abc"}, count},
-        {{"COM3", "--count=1e3"}, count},
-        {{"-c", "1000000001", "COM3"}, count},
-        {{"-c", "99999999999999999999999", "COM3"}, count},
-        {{"-c", "-5", "COM3"}, count},
-        {{"COM3", "-c"}, count + "|none given"},
-        {{"-w", "0.999", "COM3"}, deadline},
-        {{"-w", "1.0001", "COM3"}, deadline},
-        {{"-w", "", "COM3"}, deadline},
-        {{"COM3", "--interval", "0.0005"}, interval + "|not \"0.0005\""},
-        {{"-i", "0.0015", "COM3"}, interval},
-        {{"-i", "-1", "COM3"}, interval},
-        {{"-i", "1000000.001", "COM3"}, interval},
-        {{"COM3", "--timeout=0.009"}, timeout},
-        {{"-W", "1e3", "COM3"}, timeout},
-        {{"-b", "9600.5", "COM3"}, baud},
-        {{"-b", "49", "COM3"}, baud},
-        {{"COM3", "--baud=20000001"}, baud},
-        {{"--max-loss", "100.000001", "COM3"}, loss},
-        {{"--max-loss", "0.0000001", "COM3"}, loss},
-        {{"--max-loss", "-0", "COM3"}, loss},
-        {{"--max-loss", "101", "COM3"}, loss},
-        {{"--max-loss", "5", "COM3"}, "--max-loss judges a bounded run; give -c or -w too"},
-        {{"-w", "2", "-W", "2.001", "COM3"}, "--timeout (-W) is longer than --deadline (-w)"},
-        {{"--fail-fast", "COM3"}, "--fail-fast ends a bounded run early; give -c or -w too"},
-        {{"COM3", "--log"}, "--log takes a file name; none given"},
-        {{"COM3", "--metrics", "m.prom", "--label", "bench"}, "--label takes NAME=VALUE"},
-        {{"--label", "port=x", "--metrics", "m.prom", "COM3"}, "the tool sets that label"},
-        {{"--label", "2x=y", "--metrics", "m.prom", "COM3"}, "starts with a letter"},
-        {{"--label", "a=1", "--label", "a=2", "--metrics", "m.prom", "COM3"}, "given twice"},
-        {{"--label", "a=1", "COM3"}, "--label labels the --metrics file; there is none"},
-        {{"COM3", "--List"}, "unknown option \"--List\""},
-        {{"COM3", "-qx"}, "unknown option \"-x\""},
-        {{"--l", "COM3"}, "unknown option \"--l\""},
-        // What the user typed is shown, never acted on by the terminal.
-        {{"--x\x1b]0;T\x07", "COM3"}, "unknown option \"--x\\x1b]0;T\\x07\""},
-        {{"COM3", "--quiet=yes"}, "--quiet (-q) takes no value"},
-        {{"--version=2"}, "--version (-V) takes no value"},
-        // Refused even when an option that ends at once comes first.
-        {{"--help", "-c", "0"}, count},
-        {{"--log", "no-such-folder/run.jsonl", "COM3"},
-         "--log no-such-folder/run.jsonl: cannot open it for appending ("},
-        {{"--metrics", "no-such-folder/t.prom", "COM3"},
-         "--metrics no-such-folder/t.prom: cannot write it ("},
-    };
-    for (const auto& [args, says] : refused) {
-        const auto run = target.start(args);
-        EXPECT_EQ(run->wait_exit(LONG_WAIT), 255) << says;
-        EXPECT_EQ(run->output(), "") << says;
-        const std::string errors = run->errors();
-        EXPECT_TRUE(errors.starts_with("tervalo: ") && says_all(errors, says) &&
-                    errors.find('\n') == errors.size() - 1)
-            << says << " in\n"
-            << errors;
-    }
-
-    const std::string& bad = target.bad_name;
-    check_open_failures(target.start, {{"", bad},
-                                       {"COMx", bad},
-                                       {"-", bad},
-                                       {"COM1" + std::string(2000, 'x'), bad},
-                                       {"COM", ": no such device (COM)\n"},
-                                       {"COM-1", ": no such device (COM-1)\n"}});
+    check_open_failures(target.start, {{"COM1" + std::string(2000, 'x'), target.bad_name}});
     EXPECT_EQ(target.start({"--log", "never.jsonl", "-c", "2", "COM3x"})->wait_exit(LONG_WAIT),
               255);
     const std::vector<nlohmann::json> lines = read_log_lines(target.dir / "never.jsonl");
@@ -260,8 +187,11 @@ void waits_for_a_missing_port(const tool_target& target, pty_device& device) {
     const std::vector<nlohmann::json> lines = read_log_lines(target.dir / "wait.jsonl");
     ASSERT_FALSE(lines.empty());
     EXPECT_TRUE(lines.front().at("path").is_null()) << lines.front().dump();
-    EXPECT_EQ(event_lines(lines, "port_reopened").at(0).value("path", ""),
-              target.reopened_path(device));
+    const auto found = std::find_if(lines.begin(), lines.end(), [](const nlohmann::json& line) {
+        return line.value("event", "") == "port_reopened";
+    });
+    ASSERT_NE(found, lines.end());
+    EXPECT_EQ(found->value("path", ""), target.reopened_path(device));
 }
 
 // Names outside ASCII, as typed: the files, and the folder they are in, are the ones
@@ -327,90 +257,54 @@ void check_log(const std::filesystem::path& path, const std::string& port,
     }
 }
 
-// Bounded runs (-c, -w, --max-loss, --fail-fast, -q, -D, --log, -b): the device answers
-// or ignores each greeting as the row says. Checks the exit status, that no greeting
+// Bounded runs (tables/tool_bounded_runs.tsv). Checks the exit status, that no greeting
 // follows the last, standard output, the summary's counts, pace and verdict, and the log.
 void ends_bounded_runs_with_their_verdict(const tool_target& target, pty_device& device) {
-    using answers = std::vector<std::optional<std::string>>;
-    constexpr std::nullopt_t none = std::nullopt;
-    // Bytes a log must keep: controls, a high byte, quotes and backslashes, a zero.
-    const std::string odd("OK \x01\xff\"\\|\x7f\x00z", 11);
-    const struct {
-        std::vector<std::string> before_port, after_port;
-        answers replies;  // one per greeting the run must send
-        int status;
-        std::string verdict;  // the summary's last lines, where the row shows them
-    } rows[] = {
-        {{"-c", "3", "--log", "run.jsonl"}, {}, {odd, "two", "three"}, 0, ""},
-        {{}, {"-c", "3", "--log", "run.jsonl"}, {none, none, none}, 1, ""},
-        {{"--count=3"}, {"--max-loss", "34"}, {"a", none, "c"}, 0, ""},
-        {{"-c", "3", "--max-loss", "33.3"},
-         {},
-         {"a", none, "c"},
-         1,
-         "verdict: failed, 33.4% unanswered, limit 33.3%\n"},
-        {{"-c", "5", "--fail-fast"},
-         {},
-         {"a", none},
-         1,
-         "verdict: failed, 50.0% unanswered, limit 0%; ended by --fail-fast after 2 greetings: "
-         "it could no longer pass\n"},
-        {{"-c2", "--max-loss=100"}, {}, {none, none}, 1, ""},
-        {{"-qc", "2"}, {}, {"x", "y"}, 0, ""},
-        {{"-D"}, {"-c", "2"}, {"x", none}, 1, ""},
-        // A third greeting would begin at about 0.8 s and could wait past the deadline.
-        {{"-w", "1", "-i", "0.4", "-W", "0.2"}, {}, {"a", "b"}, 0, ""},
-        {{"-w", "30"}, {"-c", "2"}, {"a", "b"}, 0, ""},
-        {{"-i", "0", "-W", "0.05", "--baud=115200"},
-         {"-c", "2", "--max-loss", "50"},
-         {none, "b"},
-         0,
-         "pace: interval 0.000 s, timeout 0.050 s, 115200 baud\nverdict: passed"},
-    };
     setenv("TZ", "Australia/Sydney", 1);
-    for (const auto& row : rows) {
-        std::vector<std::string> args = with(with(row.before_port, {target.port}), row.after_port);
+    for (const table_row& row : table("tool_bounded_runs")) {
+        std::vector<std::string> args(row.begin() + 3, row.end());
+        std::replace(args.begin(), args.end(), std::string("@port"), target.port);
         const auto has = [&args](const char* option) {
             return std::find(args.begin(), args.end(), option) != args.end();
         };
         if (!has("-i")) {
             args = with(FAST, args);
         }
-        SCOPED_TRACE(std::accumulate(
-            args.begin(), args.end(), std::string(),
-            [](std::string all, const std::string& arg) { return std::move(all) + " " + arg; }));
+        std::vector<std::optional<std::string>> replies;
+        std::istringstream split(row[1]);
+        for (std::string reply; std::getline(split, reply, ',');) {
+            replies.push_back(reply == "-" ? std::nullopt : std::optional(reply));
+        }
+        SCOPED_TRACE(row[1] + " " + args.back());
         std::filesystem::remove(target.dir / "run.jsonl");  // the log is appended to
         const auto tool = target.start(args);
-        const bool quiet = has("-qc");
         std::string expected = BANNER;
         std::size_t responses = 0;
-        for (const auto& reply : row.replies) {
+        for (const auto& reply : replies) {
             ASSERT_TRUE(next_greeting(device));
             if (reply) {
                 device.send(frame_bytes(FRAME_TYPE_TEXT, *reply));
                 responses++;
             }
-            expected += quiet   ? ""
-                        : reply ? printed_line(RESPONSE_FORMAT, reply->c_str())
-                                : NO_RESPONSE;
+            expected += has("-qc") ? ""
+                        : reply    ? printed_line(RESPONSE_FORMAT, reply->c_str())
+                                   : NO_RESPONSE;
         }
-        ASSERT_EQ(tool->wait_exit(LONG_WAIT), row.status) << tool->errors();
+        const int status = std::stoi(row[0]);
+        ASSERT_EQ(tool->wait_exit(LONG_WAIT), status) << tool->errors();
         EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(100)).empty());
-        std::string output = tool->output();
-        if (has("-D")) {
-            output = std::regex_replace(output, STAMPED_LINE, "$1");
-        }
-        EXPECT_EQ(output, expected);
+        const std::string output = tool->output();
+        EXPECT_EQ(has("-D") ? std::regex_replace(output, STAMPED_LINE, "$1") : output, expected);
         const std::string errors = tool->errors();
-        EXPECT_TRUE(errors.starts_with(SUMMARY + "greetings " + std::to_string(row.replies.size()) +
+        EXPECT_TRUE(errors.starts_with(SUMMARY + "greetings " + std::to_string(replies.size()) +
                                        ", responses " + std::to_string(responses) + ", "))
             << errors;
-        EXPECT_NE(errors.find(row.status == 0 ? "\nverdict: passed, " : "\nverdict: failed, "),
+        EXPECT_NE(errors.find(status == 0 ? "\nverdict: passed, " : "\nverdict: failed, "),
                   std::string::npos)
             << errors;
-        EXPECT_NE(errors.find(row.verdict), std::string::npos) << errors;
+        EXPECT_NE(errors.find(row[2]), std::string::npos) << errors;
         if (has("--log")) {
-            check_log(target.dir / "run.jsonl", target.port, row.replies, row.status);
+            check_log(target.dir / "run.jsonl", target.port, replies, status);
         }
         if (has("--baud=115200")) {
             EXPECT_EQ(line_differences(device), "speed is not 921600; ");

@@ -55,9 +55,8 @@ struct open_case {
 // Checks that each name ends the tool at once: status 255, the open-failure line, the reason.
 void check_open_failures(const start_tool& start, const std::vector<open_case>& cases);
 
-// A run on target.port with a log: the device answers, is pulled out (name and both ends
-// gone) and comes back under the name on another terminal, then SIGINT stops the run.
-// Checks that loss and reopening are each one line on standard error, that the cycles
-// between print only what a silent device gets, that the returned device is greeted and
-// answered, and that the summary and the log count the cycles away alike.
+// A run with a log whose device is pulled out (name and both ends gone) and comes back
+// under the name on another terminal, then SIGINT stops it: loss and reopening are one
+// line each, the cycles between print what a silent device gets, and the summary and the
+// log count the cycles away alike.
 void play_port_loss_and_return(const tool_target& target, pty_device& device);

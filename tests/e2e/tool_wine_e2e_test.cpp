@@ -1,16 +1,8 @@
-// The Windows build of the tool, run under Wine, against a device played over a
-// pseudo-terminal. Wine's serial layer turns the Win32 communications calls into
-// termios calls on whatever the prefix's dosdevices/com<n> link points at, so the
-// same kind of device as in the Linux tests serves here, reached as COM5 and COM12. The
-// rounds every build plays (tool_rounds.h) run here as they do on Linux; what follows
-// them is what only Windows has.
-//
-// Run through scripts/wine-env, which provides WINEPREFIX and one wineserver for the
-// whole run. Not tested here because Wine cannot show them: that share mode 0 keeps a
-// second opener out (Wine does not lock a tty), and so "in use by another program";
-// access denied for a device the user may not open (Windows reports that as in use too);
-// a line the driver refuses (a pseudo-terminal takes any); the DTR and RTS lines (a
-// pseudo-terminal has none); and Windows' coarse Sleep(1).
+// The Windows build of the tool under Wine (through scripts/wine-env, one prefix and one
+// wineserver for the run), against a device played over a pseudo-terminal that the prefix's
+// dosdevices/com<n> link makes a COM port. The rounds every build plays run here as on
+// Linux; what follows them is what only Windows has. What Wine cannot show is listed in
+// docs/testing.md.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -126,8 +118,7 @@ TEST_F(WineToolOverPty, AStopLeavesOneCountInEveryRecordAndAStalledLogHoldsNoSto
         ASSERT_FALSE(log.empty());
         const nlohmann::json& summary = log.back();
         EXPECT_EQ(summary.value("event", ""), "summary");
-        std::ifstream file(dir.path() / "run.prom");
-        const std::string metrics{std::istreambuf_iterator<char>(file), {}};
+        const std::string metrics = contents_of(dir.path() / "run.prom");
         const long greetings = count_in(tool->errors(), "greetings ([0-9]+)");
         EXPECT_EQ(lines, greetings) << output.substr(output.size() - 200);
         EXPECT_EQ(static_cast<long>(greeting_lines(log).size()), greetings);
@@ -216,8 +207,7 @@ TEST_F(WineToolOverPty, AFailedOpenSaysWhyAndPortsFromTenAreReachedThroughTheDev
          {"COM5\\..\\sub\\..\\data", ": not a serial device (COM5\\..\\sub\\..\\data)\n"}});
     EXPECT_TRUE(device.receive_for(std::chrono::milliseconds(100)).empty());
     for (const char* file : {"COM4x", "data"}) {
-        std::ifstream in(dir.path() / file, std::ios::binary);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), contents) << file;
+        EXPECT_EQ(contents_of(dir.path() / file), contents) << file;
     }
     // From ten up, what follows the number is not looked at, however long. The purge before
     // a greeting drops the input too, PURGE_RXCLEAR (8) in the mask Wine's relay trace
@@ -291,8 +281,7 @@ TEST_F(WineToolOverPty, TheLogIsRenamedAndTheMetricsReplacedWhileWindowsPrograms
     EXPECT_EQ(tool->wait_exit(LONG_WAIT), 1) << tool->errors();
     reader->stop();
     EXPECT_EQ(read_log_lines(dir.path() / "old.jsonl").back().value("greetings", 0), 3);
-    std::ifstream file(dir.path() / "run.prom");
-    const std::string text{std::istreambuf_iterator<char>(file), {}};
+    const std::string text = contents_of(dir.path() / "run.prom");
     EXPECT_TRUE(std::regex_search(
         text, std::regex(R"(\ntervalo_greetings_total\{port="COM5",[^}]*\} 3\n)")))
         << text;
