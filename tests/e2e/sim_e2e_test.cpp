@@ -44,11 +44,6 @@ const std::string RESPONSE = "[info]:response: ";
 // room for a loaded machine.
 constexpr auto CYCLE_BOUND = ms(6000);
 
-std::string contents_of(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::size_t occurrences(std::string_view text, std::string_view what) {
     std::size_t count = 0;
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
