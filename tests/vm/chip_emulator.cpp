@@ -1,7 +1,7 @@
 // In the test guest: a USB-serial chip played on a FunctionFS function, so that the
 // kernel binds the chip's own driver (ch341, cp210x, pl2303) over dummy_hcd. Its far side
 // is a pseudo-terminal, for tervalo-sim. Only what the drivers read is answered: the line
-// they set is read back from the tty (line_probe).
+// they set is read back from the tty.
 // usage: chip_emulator ch340|cp2102|pl2303ta FFS_DIR PTY_LINK; prints "ready" once the
 // function's descriptors are in, so that its gadget can be bound.
 #include <fcntl.h>
