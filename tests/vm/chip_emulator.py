@@ -1,9 +1,7 @@
-# In the test guest: a USB-serial chip played on a FunctionFS function, so that the
-# kernel binds the chip's own driver (ch341, cp210x, pl2303) over dummy_hcd. Its far side
-# is a pseudo-terminal, for tervalo-sim. Only what the drivers read is answered: the line
-# they set is read back from the tty.
-# usage: python3 chip_emulator.py ch340|cp2102|pl2303ta FFS_DIR PTY_LINK; prints "ready"
-# once the function's descriptors are in, so that its gadget can be bound.
+# In the test guest: a USB-serial chip on FunctionFS, so that the kernel binds the chip's
+# own driver over dummy_hcd; its far side a pseudo-terminal, for tervalo-sim. Only what the
+# drivers read is answered. Prints "ready" once its gadget can be bound.
+# usage: python3 chip_emulator.py ch340|cp2102|pl2303ta FFS_DIR PTY_LINK
 import os, struct, sys, threading, time
 
 # Per chip: its endpoints (bEndpointAddress) in the chip's order, its interrupt endpoint
