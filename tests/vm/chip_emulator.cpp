@@ -1,9 +1,7 @@
-// In the test guest: a USB-serial chip played on a FunctionFS function, so that the
-// kernel binds the chip's own driver (ch341, cp210x, pl2303) over dummy_hcd. Its far side
-// is a pseudo-terminal, for tervalo-sim. Only what the drivers read is answered: the line
-// they set is read back from the tty (line_probe).
-// usage: chip_emulator ch340|cp2102|pl2303ta FFS_DIR PTY_LINK; prints "ready" once the
-// function's descriptors are in, so that its gadget can be bound.
+// In the test guest: a USB-serial chip on FunctionFS, so that the kernel binds the chip's
+// own driver over dummy_hcd; its far side a pseudo-terminal, for tervalo-sim. Only what the
+// drivers read is answered. Prints "ready" once its gadget can be bound.
+// usage: chip_emulator ch340|cp2102|pl2303ta FFS_DIR PTY_LINK
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
@@ -23,8 +21,7 @@ namespace {
 using bytes = std::vector<std::uint8_t>;
 constexpr int ANY = -1;
 
-// A fixed answer to an IN request (bRequestType, bRequest, wValue or ANY, the
-// data); one that no row answers is stalled.
+// A fixed answer to an IN request; one that no row answers is stalled.
 struct reply {
     std::uint8_t type;
     std::uint8_t request;
@@ -32,8 +29,7 @@ struct reply {
     bytes data;
 };
 
-// Its endpoints (bEndpointAddress) in the chip's order, which of them is an
-// interrupt endpoint (or 0), and its replies.
+// Its endpoints (bEndpointAddress) in the chip's order, its interrupt endpoint or 0.
 struct chip {
     const char* name;
     bytes endpoints;
