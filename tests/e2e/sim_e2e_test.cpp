@@ -288,7 +288,7 @@ std::vector<record_entry> soak(const tool_kind& kind, std::vector<std::string> s
     const auto answered = [&] {
         const std::string output = tool->output();
         std::size_t at = BANNER.size();
-        while (output.compare(at, lost.size(), lost) == 0) {
+        while (at < output.size() && output.compare(at, lost.size(), lost) == 0) {
             at += lost.size();
         }
         return output.find('\n', at) != std::string::npos;
