@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <regex>
 #include <sstream>
 
+#include "tests/e2e/tool_harness.h"
+
 std::vector<nlohmann::json> read_log_lines(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string all{std::istreambuf_iterator<char>(in), {}};
+    const std::string all = contents_of(path);
     EXPECT_TRUE(all.empty() || all.ends_with("\n")) << "the log ends inside a line";
     // Local time with milliseconds and the offset from UTC.
     const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)");

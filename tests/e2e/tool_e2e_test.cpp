@@ -306,8 +306,7 @@ TEST_F(ToolOverPty, TheLogStaysWholeWhateverItsWritesMeet) {
             reader.request_stop();
             reader.join();
         } else {
-            std::ifstream in(log, std::ios::binary);
-            text.assign(std::istreambuf_iterator<char>(in), {});
+            text = contents_of(log);
         }
         const std::string rest = text.substr(text.rfind('\n') + 1);
         const std::string errors = tool.errors();
