@@ -11,10 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "link/output_lines.h"
 #include "tests/e2e/tool_harness.h"
-
-inline const std::string BANNER = BANNER_LINE;
 
 struct record_entry {
     std::uint64_t cycle = 0;

@@ -14,12 +14,15 @@
 #include <vector>
 
 #include "link/frame_bytes.h"
+#include "link/output_lines.h"
 
 using byte_string = std::vector<std::uint8_t>;
 
 // Generous bounds: these only end a test that would otherwise hang.
 inline constexpr std::chrono::milliseconds SHORT_WAIT{5000};
 inline constexpr std::chrono::milliseconds LONG_WAIT{15000};
+
+inline const std::string BANNER = BANNER_LINE;
 
 // A temporary working directory, removed with everything in it.
 class scratch_dir {

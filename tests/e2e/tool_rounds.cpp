@@ -18,7 +18,6 @@
 
 namespace {
 
-const std::string BANNER = BANNER_LINE;
 const std::string NO_RESPONSE = NO_RESPONSE_LINE;
 const std::string SUMMARY = "--- tervalo summary ---\n";
 // Short cycles: the tests answer at once, and a silence is given up after a fifth of a second.
