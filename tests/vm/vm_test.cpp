@@ -2,8 +2,6 @@
 // players' records.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <tuple>
 
 #include "sim/sim_record.h"
@@ -35,10 +33,7 @@ TEST(VmDrivers, ResponsesAndFaultsMatchTheDevicePlayersRecord) {
     for (const auto& [name, may_break, least] :
          {std::tuple{"ftdi", 0, 6}, {"uart", -1, 6}, {"acm", 0, 6}, {"pl2303ta", 0, 2}}) {
         SCOPED_TRACE(name);
-        std::ifstream in(GUEST_DIR / (std::string(name) + ".out"), std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        std::string output = text.str();
+        std::string output = contents_of(GUEST_DIR / (std::string(name) + ".out"));
         output.resize(settled_end(output));
         ASSERT_TRUE(output.starts_with(BANNER)) << "vm-guest runs first: " << escape_bytes(output);
         const std::vector<record_entry> record =
